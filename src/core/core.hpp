@@ -1,0 +1,227 @@
+// quillane core: the small toolkit every extension module is built on.
+//
+//  * Signature / Args   - Python-style argument binding with the project's exact error
+//                         messages and built-in type checks.
+//  * function / method  - C++ callables that behave like Python functions and methods
+//                         (descriptor binding, __signature__, __qualname__, __doc__).
+//  * make_class         - classes whose bases are Python classes (nn.Module, Dataset, ABC)
+//                         with methods written in C++; they pickle like ordinary classes.
+//  * QL_MODULE          - once-per-process, multi-phase module initialisation.
+//  * tree_line / print  - printing through Python's sys.stdout, box-drawing trees.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace ql {
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------------
+
+// Sets a Python exception of `type` and throws it as nb::python_error.
+[[noreturn]] void raise(PyObject *type, const std::string &message);
+[[noreturn]] void raise_value_error(const std::string &message);
+[[noreturn]] void raise_type_error(const std::string &message);
+[[noreturn]] void raise_runtime_error(const std::string &message);
+
+// Throws nb::python_error if a Python error is set (after a raw C API call).
+inline void check(bool ok) {
+    if (!ok) throw nb::python_error();
+}
+inline PyObject *check(PyObject *result) {
+    if (!result) throw nb::python_error();
+    return result;
+}
+inline nb::object steal_checked(PyObject *result) { return nb::steal(check(result)); }
+
+// ---------------------------------------------------------------------------
+// Argument binding
+// ---------------------------------------------------------------------------
+
+// What a parameter accepts. Exact built-in types reject subclasses (a bool is not an int);
+// Float accepts any real number and converts it to a Python float.
+enum class Kind : unsigned char { Any, Int, Float, Str, Dict, Tuple, List, Bool };
+
+struct Param {
+    std::string name;
+    Kind kind = Kind::Any;
+    bool optional = false;      // Optional[...]: None is accepted as well
+    bool keyword_only = false;  // declared after a bare '*'
+    bool has_default = false;
+    nb::object default_value;
+    nb::object interned;        // interned name, for fast keyword matching
+};
+
+// A parsed Python-style signature such as
+//   "forward(self, x, key_padding_mask=None, *, scale: float = 1.0)".
+// Annotations name the accepted kind (int, float, str, dict, bool, list, tuple,
+// Tuple[...], Optional[...]); any other annotation accepts everything. Defaults are
+// Python literals. "*args" / "**kwargs" collect the rest.
+struct Signature {
+    std::string name;            // function name, used in argument-count messages
+    std::vector<Param> params;
+    bool is_method = false;      // first parameter is self (or cls)
+    bool has_varargs = false;
+    bool has_varkw = false;
+    std::string varargs_name, varkw_name;
+    size_t num_positional = 0;   // parameters that may be given by position
+    size_t num_required = 0;     // positional parameters without default
+
+    static Signature parse(const std::string &text);
+    std::string text_signature() const;  // for __text_signature__ (no annotations)
+};
+
+// Bound arguments of one call; values are borrowed from the caller or owned here.
+class Args {
+public:
+    static constexpr size_t kMaxParams = 24;
+
+    size_t size() const { return count_; }
+    nb::handle operator[](size_t i) const { return values_[i]; }
+    bool is_none(size_t i) const { return values_[i].is_none(); }
+    nb::handle self() const { return values_[0]; }
+
+    long long to_int(size_t i) const;
+    double to_double(size_t i) const;
+    std::string to_str(size_t i) const;
+    bool to_bool(size_t i) const;
+    nb::tuple varargs() const { return varargs_; }
+    nb::dict varkw() const { return varkw_; }
+
+private:
+    friend struct Binder;
+    size_t count_ = 0;
+    nb::object values_[kMaxParams];
+    nb::tuple varargs_;
+    nb::dict varkw_;
+};
+
+using Impl = nb::object (*)(const Args &);
+
+// Creates a callable: a plain function, or (when the signature starts with self/cls)
+// a method descriptor that binds like a Python function when stored in a class.
+// `qualname` is e.g. "SelfAttentionLayer.forward"; `module` the owning module's name.
+nb::object function(const std::string &module, const std::string &qualname,
+                     const std::string &signature, Impl impl, const char *doc = nullptr);
+
+// Defines a module-level function named after its signature.
+void def(nb::module_ &m, const std::string &signature, Impl impl, const char *doc = nullptr);
+
+// A class member given to make_class.
+struct Member {
+    enum class Type { Method, ClassMethod, StaticMethod, Property, Value };
+    Type type;
+    std::string signature;   // for Value: the attribute name
+    Impl impl = nullptr;
+    const char *doc = nullptr;
+    nb::object value;        // for Value
+    bool abstract = false;
+};
+inline Member method(std::string sig, Impl impl, const char *doc = nullptr) {
+    return {Member::Type::Method, std::move(sig), impl, doc, {}, false};
+}
+inline Member abstract_method(std::string sig, Impl impl, const char *doc = nullptr) {
+    return {Member::Type::Method, std::move(sig), impl, doc, {}, true};
+}
+inline Member class_method(std::string sig, Impl impl, const char *doc = nullptr) {
+    return {Member::Type::ClassMethod, std::move(sig), impl, doc, {}, false};
+}
+inline Member static_method(std::string sig, Impl impl, const char *doc = nullptr) {
+    return {Member::Type::StaticMethod, std::move(sig), impl, doc, {}, false};
+}
+// Read-only property; the signature is "name(self)".
+inline Member property(std::string sig, Impl getter, const char *doc = nullptr) {
+    return {Member::Type::Property, std::move(sig), getter, doc, {}, false};
+}
+inline Member value(std::string name, nb::object v) {
+    return {Member::Type::Value, std::move(name), nullptr, nullptr, std::move(v), false};
+}
+
+// Creates class `name` in module `m` (and stores it there) with the given Python bases,
+// built by the bases' metaclass, so an nn.Module / Dataset / ABC subclass behaves exactly
+// like one written in Python.
+nb::object make_class(nb::module_ &m, const std::string &name, std::initializer_list<nb::handle> bases,
+                      const char *doc, std::initializer_list<Member> members);
+
+// ---------------------------------------------------------------------------
+// Python helpers
+// ---------------------------------------------------------------------------
+
+// Process-lifetime references: module-level caches must never be released during static
+// destruction, which runs after the interpreter has finalised.
+inline nb::handle keep(nb::object o) { return o.release(); }
+
+nb::object import(const char *module);                       // importlib.import_module
+nb::object import_attr(const char *module, const char *attr);  // from module import attr
+std::string str(nb::handle h);                                // str(h)
+std::string repr(nb::handle h);                               // repr(h)
+std::string format(nb::handle value, const char *spec);       // format(value, spec)
+std::string type_name(nb::handle h);                          // type(h).__name__
+void print(const std::string &line);                          // builtins.print(line)
+
+// Box-drawing tree prefix. `levels` holds, from the outermost level inward, whether
+// the entry at that level is the last of its siblings; e.g. {false, true} gives "│   └── ".
+std::string tree_prefix(std::initializer_list<bool> levels);
+inline void tree_line(std::initializer_list<bool> levels, const std::string &text) {
+    print(tree_prefix(levels) + text);
+}
+
+// ---------------------------------------------------------------------------
+// Module initialisation
+// ---------------------------------------------------------------------------
+
+namespace detail {
+struct ModuleState {
+    const char *short_name;
+    void (*body)(nb::module_ &);
+    PyObject *module = nullptr;  // strong reference once initialised
+};
+PyObject *module_create(ModuleState &state, PyObject *spec);
+int module_exec(ModuleState &state, PyObject *module);
+}  // namespace detail
+
+}  // namespace ql
+
+// Defines the entry point of extension module `name` with multi-phase initialisation.
+// The module is initialised once per process: importing it again hands back the same
+// module object; executing the definition on another module object, or loading it in a
+// second interpreter, fails.
+#define QL_MODULE(name, m)                                                                   \
+    static void ql_module_body_##name(::nanobind::module_ &);                                \
+    static ::ql::detail::ModuleState ql_module_state_##name{#name, ql_module_body_##name};   \
+    static PyObject *ql_module_create_##name(PyObject *spec, PyModuleDef *) {                \
+        return ::ql::detail::module_create(ql_module_state_##name, spec);                    \
+    }                                                                                        \
+    static int ql_module_exec_##name(PyObject *module) {                                     \
+        return ::ql::detail::module_exec(ql_module_state_##name, module);                    \
+    }                                                                                        \
+    static PyModuleDef_Slot ql_module_slots_##name[] = {                                     \
+        {Py_mod_create, (void *)ql_module_create_##name},                                    \
+        {Py_mod_exec, (void *)ql_module_exec_##name},                                        \
+        {0, nullptr}};                                                                       \
+    static PyModuleDef ql_module_def_##name = {PyModuleDef_HEAD_INIT, #name, nullptr, 0,     \
+                                               nullptr, ql_module_slots_##name, nullptr,     \
+                                               nullptr, nullptr};                            \
+    extern "C" NB_EXPORT PyObject *PyInit_##name(void) {                                     \
+        return PyModuleDef_Init(&ql_module_def_##name);                                      \
+    }                                                                                        \
+    static void ql_module_body_##name(::nanobind::module_ &m)
+
+namespace ql {
+// Unpacks an iterable into exactly n items, with Python's own messages on a mismatch
+// ("not enough values to unpack (expected 2, got 1)", "too many values to unpack (expected 2)").
+std::vector<nb::object> unpack(nb::handle iterable, size_t n);
+}  // namespace ql
+
+// An interned Python string created once per call site, for attribute look-ups on hot paths.
+#define QL_ID(text)                                                                      \
+    ([]() -> ::nanobind::handle {                                                        \
+        static PyObject *ql_interned = PyUnicode_InternFromString(text);                 \
+        return ql_interned;                                                              \
+    }())

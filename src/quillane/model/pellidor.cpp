@@ -1,0 +1,113 @@
+// Pre-norm residual sub-layers: self-attention, cross-attention and feed-forward blocks.
+#include "core.hpp"
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle nn, Module;
+
+// The (output, weights) pair of the attention module, with Python's unpacking errors.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle result) {
+    auto items = ql::unpack(result, 2);
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+void init_attention(const ql::Args &a) {
+    nb::handle self = a[0];
+    Module.attr("__init__")(self);
+    self.attr("mha") = nn.attr("MultiheadAttention")(nb::arg("embed_dim") = a[1], nb::arg("num_heads") = a[2],
+                                                     nb::arg("dropout") = a[3], nb::arg("batch_first") = true);
+    self.attr("norm") = nn.attr("LayerNorm")(a[1]);
+    self.attr("dropout") = nn.attr("Dropout")(a[3]);
+}
+
+nb::object attention_block(nb::handle self, nb::handle x, nb::handle key_value, bool self_attention,
+                           nb::handle key_padding_mask, nb::handle attn_mask) {
+    nb::object x_norm = self.attr(QL_ID("norm"))(x);
+    nb::handle kv = self_attention ? nb::handle(x_norm) : key_value;
+    nb::object result = self.attr(QL_ID("mha"))(
+        nb::arg("query") = x_norm, nb::arg("key") = kv, nb::arg("value") = kv,
+        nb::arg("key_padding_mask") = key_padding_mask, nb::arg("attn_mask") = attn_mask,
+        nb::arg("need_weights") = true, nb::arg("average_attn_weights") = true);
+    auto [x_mha, weights] = unpack_pair(result);
+    nb::object dropped = self.attr(QL_ID("dropout"))(x_mha);
+    nb::object out = ql::steal_checked(PyNumber_Add(x.ptr(), dropped.ptr()));
+    return nb::make_tuple(out, weights);
+}
+
+nb::object self_attention_init(const ql::Args &a) {
+    init_attention(a);
+    return nb::none();
+}
+
+nb::object self_attention_forward(const ql::Args &a) {
+    return attention_block(a[0], a[1], nb::handle(), true, a[2], a[3]);
+}
+
+nb::object cross_attention_forward(const ql::Args &a) {
+    return attention_block(a[0], a[1], a[2], false, a[3], a[4]);
+}
+
+nb::object feed_forward_init(const ql::Args &a) {
+    nb::handle self = a[0], d_model = a[1], d_ff = a[2], dropout = a[3];
+    Module.attr("__init__")(self);
+    self.attr("ffn") = nn.attr("Sequential")(nn.attr("Linear")(d_model, d_ff), nn.attr("GELU")(),
+                                             nn.attr("Dropout")(dropout), nn.attr("Linear")(d_ff, d_model));
+    self.attr("norm") = nn.attr("LayerNorm")(d_model);
+    self.attr("dropout") = nn.attr("Dropout")(dropout);
+    return nb::none();
+}
+
+nb::object feed_forward_forward(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1];
+    nb::object x_norm = self.attr(QL_ID("norm"))(x);
+    nb::object x_ffn = self.attr(QL_ID("ffn"))(x_norm);
+    nb::object dropped = self.attr(QL_ID("dropout"))(x_ffn);
+    return ql::steal_checked(PyNumber_Add(x.ptr(), dropped.ptr()));
+}
+
+const char *kSelfAttentionForwardDoc =
+    "Args:\n"
+    "    x: (N, T, d_model) input.\n"
+    "    key_padding_mask: optional (N, T) bool mask, True at padded steps.\n"
+    "    attn_mask: optional (T, T) bool mask, True at future positions.\n\n"
+    "Returns:\n"
+    "    (output (N, T, d_model), attention weights (N, T, T) averaged over heads).";
+
+const char *kCrossAttentionForwardDoc =
+    "Args:\n"
+    "    x: (N, T, d_model) decoder stream (queries).\n"
+    "    y: (N, S, d_model) encoder output (keys and values), not normalised here.\n"
+    "    key_padding_mask: optional (N, S) bool padding mask of y.\n"
+    "    attn_mask: optional (T, S) bool mask.\n\n"
+    "Returns:\n"
+    "    (output (N, T, d_model), attention weights (N, T, S) averaged over heads).";
+
+}  // namespace
+
+QL_MODULE(pellidor, m) {
+    ql::import("torch");
+    nn = ql::keep(ql::import("torch.nn"));
+    Module = nn.attr("Module");
+    m.doc() = "Pre-norm residual attention and feed-forward sub-layers.";
+
+    ql::make_class(m, "SelfAttentionLayer", {Module},
+                   "\n    Pre-LN Decoder Sub-Layer 1: Causally-masked self-attention.\n    ",
+                   {ql::method("__init__(self, d_model: int, num_heads: int, dropout: float = 0.0)",
+                               self_attention_init),
+                    ql::method("forward(self, x, key_padding_mask=None, attn_mask=None)",
+                               self_attention_forward, kSelfAttentionForwardDoc)});
+    ql::make_class(m, "FeedForwardLayer", {Module},
+                   "\n    Pre-LN Decoder Sub-Layer 3: Position-wise feed-forward network.\n    ",
+                   {ql::method("__init__(self, d_model: int, d_ff: int, dropout: float = 0.0)",
+                               feed_forward_init),
+                    ql::method("forward(self, x)", feed_forward_forward,
+                               "Returns x + Dropout(FFN(LayerNorm(x))), shape (N, T, d_model).")});
+    ql::make_class(m, "CrossAttentionLayer", {Module},
+                   "\n    Pre-LN Decoder Sub-Layer 2: Cross-attention (Query from decoder, K/V from encoder).\n"
+                   "    Typically used in encoder-decoder models.\n    ",
+                   {ql::method("__init__(self, d_model: int, num_heads: int, dropout: float = 0.0)",
+                               self_attention_init),
+                    ql::method("forward(self, x, y, key_padding_mask=None, attn_mask=None)",
+                               cross_attention_forward, kCrossAttentionForwardDoc)});
+}
