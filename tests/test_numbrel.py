@@ -217,13 +217,3 @@ def test_merged_mask_masks_a_position_when_either_mask_does_for_every_batch_and_
     np.testing.assert_array_equal(mha._merge_masks(None, am), np.broadcast_to(am, merged.shape))
     assert not mha._merge_masks(None, None).any()
 
-
-def test_padded_key_gets_no_attention_and_no_gradient():
-    mha, _, x, kpm, _ = mha_case(L=3, S=4)
-    kpm[:] = False
-    kpm[1, 2] = True
-    mha.forward(*x, kpm, None)
-    assert np.all(mha.attention.attention_scores[1, :, :, 2] == 0)
-    assert np.all(mha.attention.attention_scores[0, :, :, 2] > 0)
-    _, d_k, d_v = mha.backward(np.ones((3, 3, 8)))
-    assert not d_k[1, 2].any() and not d_v[1, 2].any()
