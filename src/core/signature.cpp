@@ -60,6 +60,25 @@ size_t find_top_level(const std::string &s, char c) {
     return std::string::npos;
 }
 
+// Index of the ')' that closes the '(' at `open`, or npos.
+size_t matching_paren(const std::string &s, size_t open) {
+    int depth = 0;
+    char quote = 0;
+    for (size_t i = open; i < s.size(); ++i) {
+        char ch = s[i];
+        if (quote) {
+            if (ch == quote) quote = 0;
+        } else if (ch == '\'' || ch == '"') {
+            quote = ch;
+        } else if (ch == '(' || ch == '[' || ch == '{') {
+            ++depth;
+        } else if (ch == ')' || ch == ']' || ch == '}') {
+            if (--depth == 0) return ch == ')' ? i : std::string::npos;
+        }
+    }
+    return std::string::npos;
+}
+
 bool starts_with(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
 
 void parse_annotation(std::string ann, Param &p) {
@@ -99,9 +118,12 @@ const char *kind_name(Kind k) {
 Signature Signature::parse(const std::string &text) {
     Signature sig;
     size_t open = text.find('(');
-    size_t close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open)
+    size_t close = open == std::string::npos ? open : matching_paren(text, open);
+    if (open == std::string::npos || close == std::string::npos)
         throw std::runtime_error("malformed signature: " + text);
+    std::string tail = strip(text.substr(close + 1));
+    if (starts_with(tail, "->")) sig.return_annotation = strip(tail.substr(2));
+    else if (!tail.empty()) throw std::runtime_error("malformed signature: " + text);
     sig.name = strip(text.substr(0, open));
     static nb::handle literal_eval = keep(import_attr("ast", "literal_eval"));
 
@@ -133,7 +155,10 @@ Signature Signature::parse(const std::string &text) {
         }
         size_t colon = find_top_level(head, ':');
         p.name = strip(head.substr(0, colon));
-        if (colon != std::string::npos) parse_annotation(head.substr(colon + 1), p);
+        if (colon != std::string::npos) {
+            p.annotation = strip(head.substr(colon + 1));
+            parse_annotation(p.annotation, p);
+        }
         if (p.has_default && p.default_value.is_none()) p.optional = true;
         p.keyword_only = keyword_only;
         p.interned = nb::steal(PyUnicode_InternFromString(p.name.c_str()));
@@ -214,7 +239,7 @@ namespace {
         expected = max;
         more_or_less = "at most";
     }
-    if (min == max) more_or_less = "exactly";
+    if (min == max && !sig.has_varargs) more_or_less = "exactly";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  sig.name.c_str(), more_or_less, expected, expected == 1 ? "" : "s", found);
     throw nb::python_error();
