@@ -113,6 +113,24 @@ const char *kind_name(Kind k) {
     }
 }
 
+[[noreturn]] void raise_incorrect_type(const Param &p, PyObject *v) {
+    nb::object type_name = steal_checked(PyType_GetName(Py_TYPE(v)));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 p.name.c_str(), kind_name(p.kind), PyUnicode_AsUTF8(type_name.ptr()));
+    throw nb::python_error();
+}
+
+// Any real number (int, bool, float subclass, NumPy scalar, ...) becomes a plain float.
+nb::object to_float(const Param &p, PyObject *v) {
+    double d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise_incorrect_type(p, v);
+    }
+    return steal_checked(PyFloat_FromDouble(d));
+}
+
 }  // namespace
 
 Signature Signature::parse(const std::string &text) {
@@ -160,6 +178,9 @@ Signature Signature::parse(const std::string &text) {
             parse_annotation(p.annotation, p);
         }
         if (p.has_default && p.default_value.is_none()) p.optional = true;
+        if (p.kind == Kind::Float && p.has_default && !p.default_value.is_none() &&
+            !PyFloat_CheckExact(p.default_value.ptr()))
+            p.default_value = to_float(p, p.default_value.ptr());
         p.keyword_only = keyword_only;
         p.interned = nb::steal(PyUnicode_InternFromString(p.name.c_str()));
         if (!keyword_only) {
@@ -321,19 +342,10 @@ struct Binder {
             PyObject *v = a.values_[i].ptr();
             if (p.optional && v == Py_None) continue;
             if (p.kind == Kind::Float) {
-                if (!PyFloat_CheckExact(v)) {
-                    double d = PyFloat_AsDouble(v);
-                    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-                    a.values_[i] = nb::steal(PyFloat_FromDouble(d));
-                }
+                if (!PyFloat_CheckExact(v)) a.values_[i] = to_float(p, v);
                 continue;
             }
-            if (!type_matches(p.kind, v)) {
-                PyErr_Format(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             p.name.c_str(), kind_name(p.kind), Py_TYPE(v)->tp_name);
-                throw nb::python_error();
-            }
+            if (!type_matches(p.kind, v)) raise_incorrect_type(p, v);
         }
     }
 
