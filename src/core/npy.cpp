@@ -278,14 +278,18 @@ void read_leading_rows(File &file, const Header &header, int64_t rows, void *dst
     const size_t item = header.itemsize;
     if (rows < 0 || rows > R) throw FormatError("row count out of range");
     const size_t kept = size_t(rows) * size_t(C);
+    const uint64_t all_bytes = uint64_t(R) * uint64_t(C) * item;
+    const uint64_t found = file.size();
+    if (found < header.data_offset + all_bytes)
+        throw FormatError("the file is truncated (expected " + std::to_string(all_bytes) + " data bytes, found " +
+                          std::to_string(found > header.data_offset ? found - header.data_offset : 0) + ")");
     if (!header.fortran_order || C <= 1 || rows == 0) {
         // C order (a single column reads the same in both orders): the kept rows are a
         // prefix of the data, and nothing beyond them is read.
         file.read_at(header.data_offset, dst, kept * item);
     } else {
         // Fortran order: column c holds R consecutive elements; transpose the kept rows.
-        const size_t all_bytes = size_t(R) * size_t(C) * item;
-        std::unique_ptr<unsigned char[]> all(new unsigned char[all_bytes]);
+        std::unique_ptr<unsigned char[]> all(new unsigned char[size_t(all_bytes)]);
         file.read_at(header.data_offset, all.get(), all_bytes);
         auto *out = static_cast<unsigned char *>(dst);
         switch (item) {
