@@ -1,0 +1,849 @@
+// Speech-recognition trainers: joint cross-entropy / CTC training of the encoder-decoder
+// recogniser, recognition by greedy or beam search (optionally fused with a language model),
+// error-rate metrics, evaluation under several decoding set-ups, and a curriculum trainer that
+// grows the model stage by stage.
+//
+// Every name the module imports is also a module attribute, and the functions look the
+// collaborators (tqdm, SequenceGenerator, torchmetrics, pandas, Subset) up there at call
+// time, just as module-level names of a Python module would be.
+#include "core.hpp"
+
+#include <limits>
+#include <utility>
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle self_module;  // this module
+nb::handle torch, nn, ASRTrainer, Plateau;
+
+nb::object mod(const char *name) { return self_module.attr(name); }
+
+// ---------------------------------------------------------------------------
+// Small Python helpers
+// ---------------------------------------------------------------------------
+
+bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    ql::check(r >= 0);
+    return r != 0;
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    ql::check(r >= 0);
+    return r != 0;
+}
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    ql::check(r >= 0);
+    return r != 0;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    ql::check(r >= 0);
+    return r != 0;
+}
+
+nb::object py_float(double v) { return ql::steal_checked(PyFloat_FromDouble(v)); }
+nb::object py_int(long long v) { return ql::steal_checked(PyLong_FromLongLong(v)); }
+double as_double(nb::handle h) {
+    double v = PyFloat_AsDouble(h.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+long long as_long(nb::handle h) {
+    long long v = PyLong_AsLongLong(h.ptr());
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+// The next item of a Python iterator, or an invalid object once it is exhausted.
+nb::object next_item(nb::handle iterator) {
+    PyObject *item = PyIter_Next(iterator.ptr());
+    if (!item && PyErr_Occurred()) throw nb::python_error();
+    return item ? nb::steal(item) : nb::object();
+}
+
+nb::object slice_all() { return ql::steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
+
+// Runs `body` inside the context manager `cm` (the equivalent of a with-statement whose
+// body's exceptions propagate unchanged).
+template <class Body>
+void with_context(nb::handle cm, Body &&body) {
+    cm.attr("__enter__")();
+    try {
+        body();
+    } catch (...) {
+        cm.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    cm.attr("__exit__")(nb::none(), nb::none(), nb::none());
+}
+
+void empty_device_cache() { torch.attr("cuda").attr("empty_cache")(); }
+
+// ---------------------------------------------------------------------------
+// ASRTrainer: construction and losses
+// ---------------------------------------------------------------------------
+
+nb::object asr_init(const ql::Args &a) {
+    nb::handle self = a[0], tokenizer = a[2], config = a[3];
+    mod("BaseTrainer").attr("__init__")(self, a[1], tokenizer, config, a[4], a[5], a[6]);
+    nb::object loss_cfg = config[nb::str("loss")];
+    nb::object pad_id = tokenizer.attr("pad_id");
+    self.attr("ce_criterion") =
+        nn.attr("CrossEntropyLoss")(nb::arg("ignore_index") = pad_id,
+                                    nb::arg("label_smoothing") = loss_cfg.attr("get")("label_smoothing", 0.0));
+    self.attr("ctc_criterion") = nb::none();
+    nb::object ctc_weight = loss_cfg.attr("get")("ctc_weight", 0.0);
+    self.attr("ctc_weight") = ctc_weight;
+    if (compare(ctc_weight, py_int(0), Py_GT))
+        self.attr("ctc_criterion") =
+            nn.attr("CTCLoss")(nb::arg("blank") = pad_id, nb::arg("zero_infinity") = true);
+    return nb::none();
+}
+
+// Number of batches per optimizer step; a positive integer.
+long long accumulation_steps(nb::handle self) {
+    nb::object g = self.attr("config")[nb::str("training")][nb::str("gradient_accumulation_steps")];
+    if (!PyLong_Check(g.ptr()) || PyBool_Check(g.ptr()) || as_long(g) < 1)
+        ql::raise_value_error("training.gradient_accumulation_steps must be a positive integer, got " +
+                              ql::repr(g));
+    return as_long(g);
+}
+
+// Mixed precision: float16 autocast on every device. Some CPU builds of the tensor library
+// cannot run every operation under float16 autocast (oneDNN has no half-precision LSTM, for
+// instance); a trainer that meets such an operation on the CPU switches to bfloat16 for the
+// rest of its life. The choice is remembered on the trainer.
+const char *kCpuAutocastAttr = "_cpu_autocast_dtype";
+
+nb::object autocast_dtype(nb::handle self, const std::string &device_type) {
+    if (device_type == "cpu") {
+        nb::object remembered = nb::getattr(self, kCpuAutocastAttr, nb::none());
+        if (!remembered.is_none()) return remembered;
+    }
+    return torch.attr("float16");
+}
+
+struct StepOutputs {
+    nb::object seq_out, attention, ctc_inputs, ce_loss, ctc_loss, loss;
+};
+
+StepOutputs forward_and_losses(nb::handle self, const std::string &device_type, nb::handle dtype,
+                               bool use_ctc, nb::handle ctc_weight, nb::handle feats,
+                               nb::handle targets_shifted, nb::handle targets_golden,
+                               nb::handle feat_lengths, nb::handle transcript_lengths) {
+    StepOutputs out;
+    nb::object cm = torch.attr("autocast")(nb::arg("device_type") = device_type, nb::arg("dtype") = dtype);
+    with_context(cm, [&] {
+        nb::object result = self.attr(QL_ID("model"))(feats, targets_shifted, feat_lengths, transcript_lengths);
+        auto parts = ql::unpack(result, 3);
+        out.seq_out = std::move(parts[0]);
+        out.attention = std::move(parts[1]);
+        out.ctc_inputs = std::move(parts[2]);
+        nb::object logits = out.seq_out.attr("view")(-1, out.seq_out.attr("size")(-1));
+        out.ce_loss = self.attr(QL_ID("ce_criterion"))(logits, targets_golden.attr("view")(-1));
+        if (use_ctc) {
+            out.ctc_loss = self.attr(QL_ID("ctc_criterion"))(out.ctc_inputs[nb::str("log_probs")], targets_golden,
+                                                             out.ctc_inputs[nb::str("lengths")], transcript_lengths);
+            nb::object weighted = ql::steal_checked(PyNumber_Multiply(ctc_weight.ptr(), out.ctc_loss.ptr()));
+            out.loss = ql::steal_checked(PyNumber_Add(out.ce_loss.ptr(), weighted.ptr()));
+        } else {
+            out.ctc_loss = torch.attr("tensor")(0.0);
+            out.loss = out.ce_loss;
+        }
+    });
+    return out;
+}
+
+StepOutputs run_step(nb::handle self, const std::string &device_type, bool use_ctc, nb::handle ctc_weight,
+                     nb::handle feats, nb::handle ts, nb::handle tg, nb::handle fl, nb::handle tl) {
+    nb::object dtype = autocast_dtype(self, device_type);
+    bool may_fall_back = device_type == "cpu" && dtype.is(torch.attr("float16"));
+    if (!may_fall_back) return forward_and_losses(self, device_type, dtype, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
+    try {
+        return forward_and_losses(self, device_type, dtype, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        // Retry under bfloat16; a fault of the model or data fails there as well and
+        // propagates, and only a successful retry changes the trainer's precision.
+        nb::object bf16 = torch.attr("bfloat16");
+        StepOutputs out = forward_and_losses(self, device_type, bf16, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
+        nb::setattr(self, kCpuAutocastAttr, bf16);
+        ql::import_attr("warnings", "warn")(
+            "float16 autocast cannot run this model on the CPU (" + ql::str(e.value()) +
+                "); training on the CPU continues under bfloat16 autocast.",
+            nb::handle(PyExc_RuntimeWarning));
+        return out;
+    }
+}
+
+// scaler.step, the scheduler step (plateau schedulers step per epoch instead), scaler.update,
+// zero_grad.
+void optimizer_step(nb::handle self) {
+    nb::object scaler = self.attr(QL_ID("scaler"));
+    nb::object optimizer = self.attr(QL_ID("optimizer"));
+    scaler.attr("step")(optimizer);
+    nb::object scheduler = self.attr(QL_ID("scheduler"));
+    if (!is_instance(scheduler, Plateau)) scheduler.attr("step")();
+    scaler.attr("update")();
+    optimizer.attr("zero_grad")();
+}
+
+nb::object token_average(double sum, long long tokens) {
+    if (tokens == 0)
+        ql::raise(PyExc_ZeroDivisionError, "no target tokens in the training loader: the losses cannot be averaged");
+    return py_float(sum / (double)tokens);
+}
+
+nb::object perplexity_of(nb::handle mean_loss) { return torch.attr("exp")(torch.attr("tensor")(mean_loss)); }
+
+nb::object train_epoch(const ql::Args &a) {
+    nb::handle self = a[0], dataloader = a[1];
+    nb::object model = self.attr("model");
+    model.attr("train")();
+    Py_ssize_t num_batches = (Py_ssize_t)nb::len(dataloader);
+    nb::object bar = mod("tqdm")(nb::arg("total") = num_batches, nb::arg("dynamic_ncols") = true,
+                                 nb::arg("leave") = false, nb::arg("position") = 0,
+                                 nb::arg("desc") = "[Training ASR]");
+    double running_ce = 0.0, running_ctc = 0.0, running_joint = 0.0;
+    long long total_tokens = 0;
+    nb::object running_att = nb::none();
+    self.attr("optimizer").attr("zero_grad")();
+
+    nb::object device = self.attr("device");
+    std::string device_type = nb::cast<std::string>(torch.attr("device")(device).attr("type"));
+    nb::object ctc_weight = self.attr("ctc_weight");
+    bool use_ctc = compare(ctc_weight, py_int(0), Py_GT);
+    long long G = 0;  // read at the first batch
+
+    long long i = 0;
+    for (nb::handle raw_batch : dataloader) {
+        if (G == 0) G = accumulation_steps(self);
+        nb::list moved;
+        for (nb::handle item : raw_batch) moved.append(item.is_none() ? nb::object(nb::none()) : item.attr("to")(device));
+        auto batch = ql::unpack(moved, 5);
+        nb::object &feats = batch[0], &targets_shifted = batch[1], &targets_golden = batch[2],
+                   &feat_lengths = batch[3], &transcript_lengths = batch[4];
+
+        StepOutputs step = run_step(self, device_type, use_ctc, ctc_weight, feats, targets_shifted, targets_golden,
+                                    feat_lengths, transcript_lengths);
+        running_att = step.attention;
+
+        long long batch_tokens = as_long(transcript_lengths.attr("sum")().attr("item")());
+        total_tokens += batch_tokens;
+        running_ce += as_double(step.ce_loss.attr("item")()) * (double)batch_tokens;
+        if (use_ctc) running_ctc += as_double(step.ctc_loss.attr("item")()) * (double)batch_tokens;
+        running_joint += as_double(step.loss.attr("item")()) * (double)batch_tokens;
+
+        nb::object scaled_loss = ql::steal_checked(PyNumber_TrueDivide(step.loss.ptr(), py_int(G).ptr()));
+        self.attr(QL_ID("scaler")).attr("scale")(scaled_loss).attr("backward")();
+
+        if ((i + 1) % G == 0) optimizer_step(self);
+
+        nb::object avg_ce = token_average(running_ce, total_tokens);
+        nb::object avg_ctc = token_average(running_ctc, total_tokens);
+        nb::object avg_joint = token_average(running_joint, total_tokens);
+        nb::object perplexity = perplexity_of(avg_ce);
+        bar.attr("set_postfix")(nb::arg("ce_loss") = ql::format(avg_ce, ".4f"),
+                                nb::arg("ctc_loss") = ql::format(avg_ctc, ".4f"),
+                                nb::arg("joint_loss") = ql::format(avg_joint, ".4f"),
+                                nb::arg("perplexity") = ql::format(perplexity, ".4f"),
+                                nb::arg("acc_step") = std::to_string(i % G + 1) + "/" + std::to_string(G));
+        bar.attr("update")(1);
+
+        // Drop this batch's tensors before the next one is loaded.
+        step = StepOutputs{};
+        batch.clear();
+        moved = nb::list();
+        scaled_loss = nb::object();
+        empty_device_cache();
+        ++i;
+    }
+    if (G == 0) G = accumulation_steps(self);
+    if (num_batches % G != 0) optimizer_step(self);  // apply the last, incomplete group
+
+    nb::object avg_ce = token_average(running_ce, total_tokens);
+    nb::object avg_ctc = token_average(running_ctc, total_tokens);
+    nb::object avg_joint = token_average(running_joint, total_tokens);
+    nb::object ppl_token = perplexity_of(avg_ce);
+    nb::object chars_per_token = dataloader.attr("dataset").attr("get_avg_chars_per_token")();
+    nb::object ce_per_char = ql::steal_checked(PyNumber_TrueDivide(avg_ce.ptr(), chars_per_token.ptr()));
+    nb::object ppl_char = perplexity_of(ce_per_char);
+    bar.attr("close")();
+
+    nb::dict metrics;
+    metrics["ce_loss"] = avg_ce;
+    metrics["ctc_loss"] = avg_ctc;
+    metrics["joint_loss"] = avg_joint;
+    metrics["perplexity_token"] = ppl_token.attr("item")();
+    metrics["perplexity_char"] = ppl_char.attr("item")();
+    return nb::make_tuple(metrics, running_att);
+}
+
+nb::object validate_epoch(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object results = self.attr("recognize")(a[1]);
+    nb::list references, hypotheses;
+    for (nb::handle record : results) {
+        references.append(record[nb::str("target")]);
+        hypotheses.append(record[nb::str("generated")]);
+    }
+    nb::object metrics = self.attr("_calculate_asr_metrics")(references, hypotheses);
+    return nb::make_tuple(metrics, results);
+}
+
+void save_attention_plots(nb::handle self, nb::handle attention, nb::handle epoch) {
+    if (attention.is_none()) return;
+    nb::object self_key, cross_key;
+    nb::str dec_self("dec_self"), dec_cross("dec_cross");
+    for (nb::handle key : attention.attr("keys")()) {
+        if (!self_key.is_valid() && contains(key, dec_self)) self_key = nb::borrow(key);
+        if (contains(key, dec_cross)) cross_key = nb::borrow(key);
+    }
+    if (self_key.is_valid())
+        self.attr("_save_attention_plot")(attention[self_key][py_int(0)], epoch, "decoder_self");
+    if (cross_key.is_valid())
+        self.attr("_save_attention_plot")(attention[cross_key][py_int(0)], epoch, "decoder_cross");
+}
+
+nb::object asr_train(const ql::Args &a) {
+    nb::handle self = a[0], train_loader = a[1], val_loader = a[2];
+    long long epochs = a.to_int(3);
+    if (self.attr("scheduler").is_none()) ql::raise_value_error("Scheduler is not initialized, initialize it first!");
+    if (self.attr("optimizer").is_none()) ql::raise_value_error("Optimizer is not initialized, initialize it first!");
+
+    nb::object val_len = val_loader.attr("dataset").attr("text_max_len");
+    nb::object train_len = train_loader.attr("dataset").attr("text_max_len");
+    self.attr("text_max_len") = compare(train_len, val_len, Py_GT) ? train_len : val_len;
+
+    // Best-model tracking continues from the trainer's best CER (+inf on a fresh trainer,
+    // the stored value after load_checkpoint), so a resumed run never replaces the best
+    // checkpoint with a worse model.
+    nb::object best_val_cer = self.attr("best_metric");
+    long long start = as_long(self.attr("current_epoch"));
+    for (long long e = start; e < start + epochs; ++e) {
+        nb::object epoch = py_int(e);
+        auto train_out = ql::unpack(self.attr("_train_epoch")(train_loader), 2);
+        auto val_out = ql::unpack(self.attr("_validate_epoch")(val_loader), 2);
+        nb::object &train_metrics = train_out[0], &train_attn = train_out[1];
+        nb::object &val_metrics = val_out[0], &val_results = val_out[1];
+        nb::object cer = val_metrics[nb::str("cer")];
+
+        nb::object scheduler = self.attr("scheduler");
+        if (is_instance(scheduler, Plateau)) scheduler.attr("step")(cer);
+
+        nb::dict logged;
+        logged["train"] = train_metrics;
+        logged["val"] = val_metrics;
+        self.attr("_log_metrics")(logged, epoch);
+        save_attention_plots(self, train_attn, epoch);
+        self.attr("_save_generated_text")(val_results, "val_epoch_" + std::to_string(e));
+
+        // The best value is updated before the last-epoch checkpoint is written, so that
+        // resuming from either checkpoint restores the true best CER.
+        bool improved = compare(cer, best_val_cer, Py_LT);
+        if (improved) {
+            best_val_cer = cer;
+            self.attr("best_metric") = cer;
+        }
+        self.attr("save_checkpoint")("checkpoint-last-epoch-model.pth");
+        if (improved) self.attr("save_checkpoint")("checkpoint-best-metric-model.pth");
+        self.attr("current_epoch") = ql::steal_checked(PyNumber_Add(self.attr("current_epoch").ptr(), py_int(1).ptr()));
+    }
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+// Recognition, metrics, evaluation
+// ---------------------------------------------------------------------------
+
+// The generator's score function for one batch: the recogniser's next-token logits, plus the
+// weighted scores of the fusion language model when the configuration names one. Bound to
+// the batch's model and encoder output with functools.partial.
+nb::object fused_score(const ql::Args &a) {
+    nb::handle model = a[0], encoder_output = a[1], pad_mask_src = a[2], config = a[3], x = a[4];
+    nb::object asr_logits = model.attr(QL_ID("score"))(x, encoder_output, pad_mask_src);
+    nb::object lm_model = config.attr("get")("lm_model");
+    if (lm_model.is_none()) return asr_logits;
+    nb::object lm_scores = lm_model.attr(QL_ID("score"))(x);
+    nb::object weighted =
+        ql::steal_checked(PyNumber_Multiply(config[nb::str("lm_weight")].ptr(), lm_scores.ptr()));
+    return ql::steal_checked(PyNumber_Add(asr_logits.ptr(), weighted.ptr()));
+}
+
+nb::handle fused_score_fn, partial;
+
+nb::dict default_recognition_config() {
+    nb::dict c;
+    c["num_batches"] = 5;
+    c["beam_width"] = 1;
+    c["temperature"] = 1.0;
+    c["repeat_penalty"] = 1.0;
+    c["lm_weight"] = 0.0;
+    c["lm_model"] = nb::none();
+    return c;
+}
+
+nb::object recognize(const ql::Args &a) {
+    nb::handle self = a[0], dataloader = a[1];
+    nb::object config = nb::borrow(a[2]), config_name = nb::borrow(a[3]), max_length = nb::borrow(a[4]);
+    if (max_length.is_none() && !nb::hasattr(self, "text_max_len"))
+        ql::raise_value_error("text_max_len is not set. Please run training loop first or provide a max_length");
+    if (config.is_none()) {
+        config = default_recognition_config();
+        config_name = nb::str("greedy");
+    }
+    nb::object device = self.attr("device");
+    nb::object lm_model = config.attr("get")("lm_model");
+    if (!lm_model.is_none()) {
+        lm_model.attr("eval")();
+        lm_model.attr("to")(device);
+    }
+    nb::object tokenizer = self.attr("tokenizer");
+    nb::object length = max_length.is_none() ? nb::object(self.attr("text_max_len")) : max_length;
+    nb::object generator = mod("SequenceGenerator")(nb::arg("score_fn") = nb::none(), nb::arg("tokenizer") = tokenizer,
+                                                    nb::arg("max_length") = length, nb::arg("device") = device);
+    nb::object model = self.attr("model");
+    model.attr("eval")();
+    nb::object bar = mod("tqdm")(nb::arg("total") = nb::len(dataloader), nb::arg("dynamic_ncols") = true,
+                                 nb::arg("leave") = false, nb::arg("position") = 0,
+                                 nb::arg("desc") = "[Recognizing ASR] : " + ql::str(config_name));
+    nb::list results;
+    nb::object sos_id = tokenizer.attr("sos_id");
+    nb::object long_dtype = torch.attr("long");
+
+    with_context(torch.attr("inference_mode")(), [&] {
+        long long i = 0;
+        for (nb::handle batch : dataloader) {
+            nb::object feats = batch[py_int(0)].attr("to")(device);
+            nb::object targets_golden = batch[py_int(2)];
+            nb::object feat_lengths = batch[py_int(3)].attr("to")(device);
+            if (!targets_golden.is_none()) targets_golden = targets_golden.attr("to")(device);
+
+            auto encoded = ql::unpack(model.attr("encode")(feats, feat_lengths), 4);
+            nb::object encoder_output = std::move(encoded[0]), pad_mask_src = std::move(encoded[1]);
+            generator.attr("score_fn") = partial(fused_score_fn, model, encoder_output, pad_mask_src, config);
+
+            nb::object prompts = torch.attr("full")(nb::make_tuple(feats.attr("size")(0), 1), sos_id,
+                                                    nb::arg("dtype") = long_dtype, nb::arg("device") = device);
+            nb::object seqs, scores;
+            nb::object beam_width = config[nb::str("beam_width")];
+            nb::object temperature = config.attr("get")("temperature", 1.0);
+            if (compare(beam_width, py_int(1), Py_GT)) {
+                auto out = ql::unpack(
+                    generator.attr("generate_beam")(prompts, nb::arg("beam_width") = beam_width,
+                                                    nb::arg("temperature") = temperature,
+                                                    nb::arg("repeat_penalty") = config.attr("get")("repeat_penalty", 1.0)),
+                    2);
+                seqs = out[0][nb::make_tuple(slice_all(), 0, slice_all())];
+                scores = out[1][nb::make_tuple(slice_all(), 0)];
+            } else {
+                auto out = ql::unpack(generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature), 2);
+                seqs = std::move(out[0]);
+                scores = std::move(out[1]);
+            }
+
+            feats = nb::object();
+            feat_lengths = nb::object();
+            encoder_output = nb::object();
+            pad_mask_src = nb::object();
+            encoded.clear();
+            prompts = nb::object();
+            empty_device_cache();
+
+            nb::object preds = generator.attr("post_process_sequence")(seqs, tokenizer);
+            nb::object decode = tokenizer.attr("decode");
+            auto text_of = [&](nb::handle ids) {
+                return decode(ids.attr("tolist")(), nb::arg("skip_special_tokens") = true);
+            };
+            if (!targets_golden.is_none()) {
+                nb::object targets = generator.attr("post_process_sequence")(targets_golden, tokenizer);
+                nb::object pred_iter = nb::iter(preds), target_iter = nb::iter(targets);
+                for (long long j = 0;; ++j) {  // as many records as the shorter of the two
+                    nb::object pred = next_item(pred_iter);
+                    if (!pred.is_valid()) break;
+                    nb::object target = next_item(target_iter);
+                    if (!target.is_valid()) break;
+                    nb::dict record;
+                    record["target"] = text_of(target);
+                    record["generated"] = text_of(pred);
+                    record["score"] = scores[py_int(j)].attr("item")();
+                    results.append(record);
+                }
+            } else {
+                long long j = 0;
+                for (nb::handle pred : preds) {
+                    nb::dict record;
+                    record["generated"] = text_of(pred);
+                    record["score"] = scores[py_int(j)].attr("item")();
+                    results.append(record);
+                    ++j;
+                }
+            }
+            bar.attr("update")(1);
+            nb::object limit = config[nb::str("num_batches")];
+            if (!limit.is_none()) {
+                nb::object last = ql::steal_checked(PyNumber_Subtract(limit.ptr(), py_int(1).ptr()));
+                if (compare(py_int(i), last, Py_GE)) break;
+            }
+            ++i;
+        }
+    });
+    bar.attr("close")();
+    return results;
+}
+
+nb::object evaluation_configs(const ql::Args &a) {
+    nb::dict common;
+    common["num_batches"] = nb::none();
+    common["temperature"] = 1.0;
+    common["repeat_penalty"] = 1.0;
+    common["lm_weight"] = a[2];
+    common["lm_model"] = a[1];
+    nb::dict configs;
+    const std::pair<const char *, int> widths[] = {{"greedy", 1}, {"beam_10", 10}, {"beam_20", 20}};
+    for (const auto &[name, width] : widths) {
+        nb::dict c = nb::borrow<nb::dict>(common.attr("copy")());
+        c["beam_width"] = width;
+        configs[name] = c;
+    }
+    return configs;
+}
+
+nb::object asr_metrics(const ql::Args &a) {
+    nb::handle references = a[1], hypotheses = a[2];
+    nb::object tmt = mod("tmt");
+    nb::object wer_metric = tmt.attr("WordErrorRate")();
+    nb::object dist_metric = tmt.attr("EditDistance")(nb::arg("reduction") = "mean");
+    nb::object cer_metric = tmt.attr("CharErrorRate")();
+    nb::object word_dist = dist_metric(hypotheses, references);
+    nb::object wer = wer_metric(hypotheses, references);
+    nb::object cer = cer_metric(hypotheses, references);
+    nb::dict metrics;
+    metrics["word_dist"] = word_dist.attr("item")();
+    metrics["wer"] = py_float(as_double(wer.attr("item")()) * 100);
+    metrics["cer"] = py_float(as_double(cer.attr("item")()) * 100);
+    return metrics;
+}
+
+nb::object evaluate(const ql::Args &a) {
+    nb::handle self = a[0], dataloader = a[1], max_length = a[2];
+    nb::object configs = self.attr("_get_evaluation_recognition_configs")();
+    nb::dict eval_results;
+    for (nb::handle item : configs.attr("items")()) {
+        nb::object name = item[py_int(0)], config = item[py_int(1)];
+        std::string config_name = ql::str(name);
+        try {
+            ql::print("Evaluating with " + config_name + " config");
+            nb::object results = self.attr("recognize")(dataloader, config, name, max_length);
+            nb::list generated;
+            for (nb::handle record : results) generated.append(record[nb::str("generated")]);
+            nb::dict columns;
+            columns["id"] = ql::import_attr("builtins", "range")(nb::len(generated));
+            columns["transcription"] = generated;
+            eval_results[name] = mod("pd").attr("DataFrame")(columns);
+            self.attr("_save_generated_text")(results, "test_" + config_name + "_results");
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            ql::print("Error evaluating with " + config_name + " config: " + ql::str(e.value()));
+        }
+    }
+    return eval_results;
+}
+
+// ---------------------------------------------------------------------------
+// ProgressiveTrainer
+// ---------------------------------------------------------------------------
+
+nb::object progressive_init(const ql::Args &a) {
+    nb::handle self = a[0];
+    ASRTrainer.attr("__init__")(self, a[1], a[2], a[3], a[4], a[5], a[6]);
+    self.attr("current_stage") = 0;
+    nb::object model = self.attr("model");
+    self.attr("all_orlesque") = ql::steal_checked(PySequence_List(model.attr("enc_layers").ptr()));
+    self.attr("all_tremmoth") = ql::steal_checked(PySequence_List(model.attr("dec_layers").ptr()));
+    return nb::none();
+}
+
+std::string thousands(long long n) { return ql::format(py_int(n), ","); }
+
+// Selects the stage's layers of one stack; returns the active indices.
+nb::object select_layers(nb::handle self, nb::handle stage, const char *which, nb::handle freeze) {
+    std::string w = which;  // "encoder" or "decoder"
+    nb::object active = stage[nb::str((w + "_active_layers").c_str())];
+    size_t n_freeze = nb::len(freeze), n_active = nb::len(active);
+    if (n_freeze != 0 && n_freeze != n_active) {
+        std::string cap = w == "encoder" ? "Encoder" : "Decoder";
+        ql::raise_value_error(cap + " freeze list length (" + std::to_string(n_freeze) +
+                              ") must match number of active " + w + " layers (" + std::to_string(n_active) + ")");
+    }
+    nb::object pool = self.attr(w == "encoder" ? "all_orlesque" : "all_tremmoth");
+    nb::list chosen;
+    for (nb::handle k : active) chosen.append(pool[k]);
+    nb::object model = self.attr("model");
+    model.attr(w == "encoder" ? "enc_layers" : "dec_layers") = nn.attr("ModuleList")(chosen);
+    model.attr(w == "encoder" ? "num_orlesque" : "num_tremmoth") = n_active;
+    return active;
+}
+
+// Sets requires_grad on the active layers of one stack and prints one line per layer.
+void apply_freezing(nb::handle layers, nb::handle active, nb::handle freeze, long long &frozen,
+                    long long &trainable) {
+    bool have_flags = nb::len(freeze) != 0;
+    size_t j = 0;
+    for (nb::handle layer : layers) {
+        bool should_freeze = have_flags && truthy(freeze[py_int((long long)j)]);
+        for (nb::handle param : layer.attr("parameters")()) {
+            param.attr("requires_grad") = !should_freeze;
+            long long n = as_long(param.attr("numel")());
+            (should_freeze ? frozen : trainable) += n;
+        }
+        ql::print(ql::tree_prefix({false, false}) + "Layer " + ql::str(active[py_int((long long)j)]) + ": " +
+                  (should_freeze ? "Frozen" : "Trainable"));
+        ++j;
+    }
+}
+
+nb::object configure_stage(const ql::Args &a) {
+    nb::handle self = a[0], stage = a[1];
+    nb::object name = stage[nb::str("name")];
+    nb::object data_subset = stage[nb::str("data_subset")];
+    nb::object epochs = stage[nb::str("epochs")];
+    nb::object dropout = stage[nb::str("dropout")];
+    nb::object label_smoothing = stage[nb::str("label_smoothing")];
+
+    std::string rule(80, '=');
+    ql::print("\n" + rule);
+    ql::print(nb::cast<std::string>(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
+    ql::print(rule);
+    ql::print("\nConfiguration Details:");
+    nb::object percent = ql::steal_checked(PyNumber_Multiply(data_subset.ptr(), py_int(100).ptr()));
+    ql::print("├── Data Subset: " + ql::format(percent, ".1f") + "% of training data");
+    ql::print("├── Training Epochs: " + ql::str(epochs));
+    ql::print("├── Dropout: " + ql::str(dropout));
+    ql::print("├── Label Smoothing: " + ql::str(label_smoothing));
+
+    nb::object model = self.attr("model");
+    model.attr("dropout").attr("p") = dropout;
+    self.attr("ce_criterion") = nn.attr("CrossEntropyLoss")(
+        nb::arg("ignore_index") = self.attr("tokenizer").attr("pad_id"), nb::arg("label_smoothing") = label_smoothing);
+
+    nb::list empty;
+    nb::object encoder_freeze = stage.attr("get")("encoder_freeze", empty);
+    nb::object decoder_freeze = stage.attr("get")("decoder_freeze", nb::list());
+    nb::object enc_active = select_layers(self, stage, "encoder", encoder_freeze);
+    nb::object dec_active = select_layers(self, stage, "decoder", decoder_freeze);
+
+    long long frozen = 0, trainable = 0;
+    ql::print("├── Encoder Layers:");
+    apply_freezing(model.attr("enc_layers"), enc_active, encoder_freeze, frozen, trainable);
+    ql::print("├── Decoder Layers:");
+    apply_freezing(model.attr("dec_layers"), dec_active, decoder_freeze, frozen, trainable);
+    ql::print("├── Frozen Parameters: " + thousands(frozen));
+    ql::print("└── Trainable Parameters: " + thousands(trainable));
+    return nb::none();
+}
+
+nb::object get_subset_dataloader(const ql::Args &a) {
+    nb::handle self = a[0], dataloader = a[1], fraction = a[2];
+    if (compare(fraction, py_int(0), Py_LT) || compare(fraction, py_int(1), Py_GT))
+        ql::raise_value_error("subset_fraction must lie between 0.0 and 1.0, got " + ql::repr(fraction));
+    nb::object dataset = dataloader.attr("dataset");
+    nb::object n = py_int((long long)nb::len(dataset));
+    nb::object scaled = ql::steal_checked(PyNumber_Multiply(n.ptr(), fraction.ptr()));
+    nb::object subset_size = ql::steal_checked(PyNumber_Long(scaled.ptr()));
+    nb::object indices = torch.attr("randperm")(n)[nb::slice(nb::none(), subset_size, nb::none())].attr("tolist")();
+    nb::object subset = mod("Subset")(dataset, indices);
+    subset.attr("text_max_len") = dataset.attr("text_max_len");
+    subset.attr("feat_max_len") = dataset.attr("feat_max_len");
+    subset.attr("get_avg_chars_per_token") = dataset.attr("get_avg_chars_per_token");
+    nb::object data_cfg = self.attr("config")[nb::str("data")];
+    return torch.attr("utils").attr("data").attr("DataLoader")(
+        subset, nb::arg("batch_size") = data_cfg[nb::str("batch_size")], nb::arg("shuffle") = true,
+        nb::arg("num_workers") = data_cfg[nb::str("NUM_WORKERS")], nb::arg("collate_fn") = dataset.attr("collate_fn"),
+        nb::arg("pin_memory") = true);
+}
+
+nb::object progressive_train(const ql::Args &a) {
+    nb::handle self = a[0], train_loader = a[1], val_loader = a[2], stages = a[3];
+    long long k = 0;
+    for (nb::handle stage : stages) {
+        self.attr("current_stage") = k++;
+        self.attr("configure_stage")(stage);
+        nb::object subset = self.attr("get_subset_dataloader")(train_loader, stage[nb::str("data_subset")]);
+        ASRTrainer.attr("train")(self, subset, val_loader, nb::arg("epochs") = stage[nb::str("epochs")]);
+    }
+    return nb::none();
+}
+
+nb::object transition_to_full_training(const ql::Args &a) {
+    nb::handle self = a[0];
+    ql::print("\n=== Transitioning to Full Training ===");
+    nb::object model = self.attr("model");
+    nb::object encoders = self.attr("all_orlesque"), decoders = self.attr("all_tremmoth");
+    model.attr("enc_layers") = nn.attr("ModuleList")(encoders);
+    model.attr("dec_layers") = nn.attr("ModuleList")(decoders);
+    model.attr("num_orlesque") = nb::len(encoders);
+    model.attr("num_tremmoth") = nb::len(decoders);
+    self.attr("ce_criterion") = nn.attr("CrossEntropyLoss")(
+        nb::arg("ignore_index") = self.attr("tokenizer").attr("pad_id"),
+        nb::arg("label_smoothing") = self.attr("config")[nb::str("loss")][nb::str("label_smoothing")]);
+    long long unfrozen = 0;
+    for (nb::handle param : model.attr("parameters")()) {
+        param.attr("requires_grad") = true;
+        unfrozen += as_long(param.attr("numel")());
+    }
+    ql::print("├── Total Unfrozen Parameters: " + thousands(unfrozen));
+    self.attr("best_metric") = py_float(std::numeric_limits<double>::infinity());
+    return nb::none();
+}
+
+nb::object progressive_full_train(const ql::Args &a) {
+    nb::handle self = a[0];
+    self.attr("transition_to_full_training")();
+    ASRTrainer.attr("train")(self, a[1], a[2], nb::arg("epochs") = a[3]);
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+// Documentation
+// ---------------------------------------------------------------------------
+
+const char *kASRTrainerDoc =
+    "\n    ASR Trainer class that handles training, validation, and recognition loops.\n\n"
+    "    This trainer implements:\n"
+    "    1. Training loop with gradient accumulation, mixed precision training, and optional CTC loss\n"
+    "    2. Validation loop for model evaluation\n"
+    "    3. Recognition capabilities with different decoding strategies (greedy, beam search)\n"
+    "    4. Language model shallow fusion during recognition\n\n"
+    "    The joint loss is CE + ctc_weight * CTC; the validation character error rate selects\n"
+    "    the best checkpoint.\n    ";
+
+const char *kProgressiveDoc =
+    "\n    Progressive Trainer class that implements curriculum learning for ASR training.\n\n"
+    "    Each stage trains a model made of a chosen subset of the encoder and decoder layers,\n"
+    "    with some of them frozen, its own dropout rate and label smoothing, on a random\n"
+    "    fraction of the training data. Layers keep their weights between stages; `train`\n"
+    "    afterwards restores every layer, unfreezes all parameters and trains normally.\n\n"
+    "    Note: the same optimizer and scheduler serve all stages and the final training, so\n"
+    "    choose the learning rates and the schedule length with the whole curriculum in mind.\n\n"
+    "    Example schedule for a model with 6 encoder and 6 decoder layers (each stage 5 epochs\n"
+    "    on 20% of the data; the same layers and freeze flags for encoder and decoder):\n\n"
+    "        stages = [\n"
+    "            {'name': 'Initial (1 Encoder + 1 Decoder layers)', 'epochs': 5,\n"
+    "             'encoder_active_layers': [0], 'decoder_active_layers': [0],\n"
+    "             'encoder_freeze': [False], 'decoder_freeze': [False],\n"
+    "             'dropout': 0.0, 'label_smoothing': 0.0, 'data_subset': 0.2},\n"
+    "            {'name': '2 Encoder + 2 Decoder layers', 'epochs': 5,\n"
+    "             'encoder_active_layers': [0, 1], 'decoder_active_layers': [0, 1],\n"
+    "             'encoder_freeze': [True, False], 'decoder_freeze': [True, False],\n"
+    "             'dropout': 0.0, 'label_smoothing': 0.0, 'data_subset': 0.2},\n"
+    "            {'name': '4 Encoder + 4 Decoder layers', 'epochs': 5,\n"
+    "             'encoder_active_layers': [0, 1, 2, 3], 'decoder_active_layers': [0, 1, 2, 3],\n"
+    "             'encoder_freeze': [True, True, False, False],\n"
+    "             'decoder_freeze': [True, True, False, False],\n"
+    "             'dropout': 0.05, 'label_smoothing': 0.0, 'data_subset': 0.2},\n"
+    "            {'name': '6 Encoder + 6 Decoder layers', 'epochs': 5,\n"
+    "             'encoder_active_layers': [0, 1, 2, 3, 4, 5], 'decoder_active_layers': [0, 1, 2, 3, 4, 5],\n"
+    "             'encoder_freeze': [True, True, True, True, False, False],\n"
+    "             'decoder_freeze': [True, True, True, True, False, False],\n"
+    "             'dropout': 0.1, 'label_smoothing': 0.0, 'data_subset': 0.2},\n"
+    "            {'name': 'Final (with label smoothing)', 'epochs': 5,\n"
+    "             'encoder_active_layers': [0, 1, 2, 3, 4, 5], 'decoder_active_layers': [0, 1, 2, 3, 4, 5],\n"
+    "             'encoder_freeze': [False] * 6, 'decoder_freeze': [False] * 6,\n"
+    "             'dropout': 0.1, 'label_smoothing': 0.1, 'data_subset': 0.2},\n"
+    "        ]\n\n"
+    "        trainer.progressive_train(train_loader, val_loader, stages)\n"
+    "        trainer.train(train_loader, val_loader, epochs)\n    ";
+
+const char *kInitSig =
+    "__init__(self, model, tokenizer, config: dict, run_name: str, config_file: str, device: Optional[str] = None)";
+
+}  // namespace
+
+QL_MODULE(halvorn, m) {
+    self_module = m;
+    // Imported in this order; every name stays a module attribute.
+    m.attr("BaseTrainer") = ql::import_attr("quillane.trainers.tressik", "BaseTrainer");
+    nb::object typing = ql::import("typing");
+    for (const char *name : {"Dict", "Any", "Optional", "List", "Tuple", "Union"}) m.attr(name) = typing.attr(name);
+    torch = ql::keep(ql::import("torch"));
+    m.attr("torch") = torch;
+    nn = ql::keep(ql::import("torch.nn"));
+    m.attr("nn") = nn;
+    m.attr("tqdm") = ql::import_attr("tqdm", "tqdm");
+    m.attr("F") = ql::import("torch.nn.functional");
+    m.attr("SequenceGenerator") = ql::import_attr("quillane.decoding.sequence_generator", "SequenceGenerator");
+    nb::object utils = ql::import("quillane.utils");
+    m.attr("create_scheduler") = utils.attr("create_scheduler");
+    m.attr("ostravel") = utils.attr("ostravel");
+    m.attr("DecoderOnlyTransformer") = ql::import_attr("quillane.model", "DecoderOnlyTransformer");
+    m.attr("json") = ql::import("json");
+    m.attr("tmt") = ql::import("torchmetrics.text");
+    m.attr("Subset") = ql::import_attr("torch.utils.data", "Subset");
+    m.attr("pd") = ql::import("pandas");
+
+    Plateau = ql::keep(ql::import_attr("torch.optim.lr_scheduler", "ReduceLROnPlateau"));
+    partial = ql::keep(ql::import_attr("functools", "partial"));
+    fused_score_fn = ql::keep(ql::function(nb::cast<std::string>(m.attr("__name__")), "fused_score",
+                                           "fused_score(model, encoder_output, pad_mask_src, recognition_config, x)",
+                                           fused_score));
+    m.doc() = "Speech-recognition trainers: ASRTrainer and the curriculum-based ProgressiveTrainer.";
+
+    nb::object asr = ql::make_class(
+        m, "ASRTrainer", {m.attr("BaseTrainer")}, kASRTrainerDoc,
+        {ql::method(kInitSig, asr_init),
+         ql::method("_train_epoch(self, dataloader)", train_epoch,
+                    "Train for one epoch.\n\n"
+                    "Returns:\n"
+                    "    (metrics, attention): token-weighted ce_loss, ctc_loss, joint_loss, perplexity_token,\n"
+                    "    perplexity_char, and the attention weights of the last batch."),
+         ql::method("_validate_epoch(self, dataloader)", validate_epoch,
+                    "Validate by greedy recognition of the first batches.\n\n"
+                    "Returns:\n"
+                    "    (metrics, results): word_dist, wer and cer, and the recognition records."),
+         ql::method("train(self, train_dataloader, val_dataloader, epochs: int)", asr_train,
+                    "Full training loop: train, validate, log, plot, save text and checkpoints each epoch."),
+         ql::method("recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None, "
+                    "config_name: Optional[str] = None, max_length: Optional[int] = None)",
+                    recognize,
+                    "Recognize speech with greedy or beam search, optionally fused with a language model.\n\n"
+                    "Args:\n"
+                    "    dataloader: speech batches (feats, shifted, golden, feat_lengths, transcript_lengths).\n"
+                    "    recognition_config: num_batches, beam_width, temperature, repeat_penalty, lm_model,\n"
+                    "        lm_weight; None for greedy decoding of the first 5 batches.\n"
+                    "    config_name: label of the progress bar.\n"
+                    "    max_length: longest output; defaults to the text_max_len set by train.\n\n"
+                    "Returns:\n"
+                    "    one record per utterance: target (when available), generated, score."),
+         ql::method("_get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None, "
+                    "lm_weight: float = 0.0)",
+                    evaluation_configs,
+                    "The greedy, beam_10 and beam_20 recognition configurations used by evaluate."),
+         ql::method("_calculate_asr_metrics(self, references, hypotheses)", asr_metrics,
+                    "Returns {word_dist: mean edit distance, wer: word error rate in %, cer: character error rate in %}."),
+         ql::method("evaluate(self, dataloader, max_length: Optional[int] = None)", evaluate,
+                    "Recognize the whole loader under each evaluation configuration.\n\n"
+                    "Returns:\n"
+                    "    {config name: DataFrame with columns id and transcription}; a configuration that\n"
+                    "    fails is reported and skipped.")});
+    ASRTrainer = ql::keep(asr);
+
+    ql::make_class(
+        m, "ProgressiveTrainer", {asr}, kProgressiveDoc,
+        {ql::method(kInitSig, progressive_init),
+         ql::method("configure_stage(self, stage_config)", configure_stage,
+                    "Set the stage's layers, freezing, dropout and label smoothing, and print its report."),
+         ql::method("progressive_train(self, train_dataloader, val_dataloader, stages: List[Dict[str, Any]])",
+                    progressive_train, "Train every stage in order, each on a fresh random subset of the training data."),
+         ql::method("transition_to_full_training(self)", transition_to_full_training,
+                    "Restore all layers, reset the loss, unfreeze every parameter and reset best_metric."),
+         ql::method("train(self, train_dataloader, val_dataloader, epochs)", progressive_full_train,
+                    "Return to the full model, then run the normal training loop."),
+         ql::method("get_subset_dataloader(self, dataloader, subset_fraction)", get_subset_dataloader,
+                    "A shuffled loader over a random subset_fraction of the loader's dataset.")});
+}
