@@ -62,9 +62,10 @@ bool warmup_enabled(nb::handle scheduler_config) {
 // LinearLR warm-up over `warmup_epochs` epochs chained in front of `base_scheduler`.
 nb::object build_warmup(nb::handle optimizer, nb::handle base_scheduler, nb::handle warmup_config,
                         long long epoch_steps) {
+    // the same check create_warmup_scheduler's signature makes
     if (!PyDict_CheckExact(warmup_config.ptr()))
         ql::raise_type_error("Argument 'warmup_config' has incorrect type (expected dict, got " +
-                             ql::type_name(warmup_config) + ")");
+                             std::string(Py_TYPE(warmup_config.ptr())->tp_name) + ")");
     nb::object warmup_epochs = get(warmup_config, "epochs", nb::int_(5));
     nb::object start_factor = get(warmup_config, "start_factor", nb::float_(0.1));
     nb::object end_factor = get(warmup_config, "end_factor", nb::float_(1.0));
