@@ -109,13 +109,6 @@ def test_pattern_groups_with_layer_decay_scale_only_matched_parameters():
     ]  # fmt: skip
 
 
-def test_pattern_group_without_matches_adds_nothing_and_no_default_line_when_all_assigned(capsys):
-    config = opt_config(param_groups=[{"name": "none", "patterns": ["decoder"]}, {"name": "all", "patterns": [""]}])
-    optimizer = ostravel(Net(), config)
-    assert "Default Group (unmatched parameters)" not in capsys.readouterr().out
-    assert len(optimizer.param_groups) == 5
-
-
 @pytest.mark.parametrize("frozen, sample, closing", [
     ([], ["scale: 0.010000", "encoder.layers.0.weight: 0.000080", "encoder.layers.0.bias: 0.000080"],
      ["│   └── ... (2 more layers)"]),
@@ -149,12 +142,7 @@ def test_unsupported_optimizer_raises_after_summary(capsys):
     assert lines(capsys)[-1] == "├── Layer-wise Decay: Disabled"
 
 
-@pytest.mark.parametrize("config", [
-    {"lr": 0.1, "weight_decay": 0.0},
-    opt_config(layer_decay={"enabled": True}),
-    opt_config(param_groups=[{"name": "g"}]),
-    {**opt_config("sgd"), "sgd": {"momentum": 0.9}},
-])  # fmt: skip
+@pytest.mark.parametrize("config", [{"lr": 0.1, "weight_decay": 0.0}, opt_config(layer_decay={"enabled": True})])
 def test_missing_required_keys_raise_key_error(config):
     with pytest.raises(KeyError):
         ostravel(Net(), config)
@@ -173,20 +161,15 @@ def sgd(lr=1.0, groups=1):
 LOADER = list(range(10))  # only its length matters
 
 
-@pytest.mark.parametrize("epochs, accumulation, expected", [(3, 1, 30), (3, 3, 12), (2, 4, 6), (2, 10, 2), (1, 25, 1), (0, 3, 0)])
+@pytest.mark.parametrize("epochs, accumulation, expected",
+                         [(3, 1, 30), (3, 3, 12), (2, 4, 6), (2, 10, 2), (1, 25, 1), (0, 3, 0)])
 def test_epochs_to_steps_counts_optimizer_steps(epochs, accumulation, expected):
     assert _epochs_to_steps(epochs, LOADER, accumulation) == expected
 
 
-@pytest.mark.parametrize("args, error, message", [
-    ((2, LOADER, 0), ValueError, "gradient_accumulation_steps must be a positive integer, got 0"),
-    ((True, LOADER), TypeError, "Argument 'epochs' has incorrect type (expected int, got bool)"),
-    ((2.0, LOADER), TypeError, "Argument 'epochs' has incorrect type (expected int, got float)"),
-])  # fmt: skip
-def test_epochs_to_steps_rejects_bad_arguments(args, error, message):
-    with pytest.raises(error) as info:
-        _epochs_to_steps(*args)
-    assert str(info.value) == message
+def test_epochs_to_steps_rejects_non_positive_accumulation():
+    with pytest.raises(ValueError, match=r"^gradient_accumulation_steps must be a positive integer, got 0$"):
+        _epochs_to_steps(2, LOADER, 0)
 
 
 @pytest.mark.parametrize("config, accumulation, cls, length, summary", [
@@ -347,7 +330,8 @@ def test_preview_plots_the_schedule_training_would_follow(accumulation):
 
 def test_plateau_preview_drops_the_rate_at_the_scheduler_patience():
     optimizer = sgd(lr=1.0)
-    scheduler = create_scheduler(optimizer, {"name": "reduce_lr", "reduce_lr": {"patience": 1, "factor": 0.5}}, LOADER)
+    config = {"name": "reduce_lr", "reduce_lr": {"patience": 1, "factor": 0.5}}
+    scheduler = create_scheduler(optimizer, config, LOADER)
     plot_lr_schedule(scheduler, 6, LOADER)
     (line,) = plt.gcf().axes[0].get_lines()
     plt.close("all")
