@@ -91,7 +91,7 @@ def _speech_loaders(config, tokenizer):
         return torch.utils.data.DataLoader(ds, batch_size=batch_size, shuffle=shuffle, generator=g,
                                            collate_fn=ds.collate_fn, num_workers=data.get("NUM_WORKERS", 0))
 
-    return (loader(train, True, data["batch_size"]), loader(dev, False, data["batch_size"]),
+    return (loader(train, True, data["batch_size"]), loader(dev, False, data.get("val_batch_size", data["batch_size"])),
             loader(test, False, data.get("eval_batch_size", data["batch_size"])))
 
 
