@@ -296,6 +296,14 @@ nb::object validate_epoch(const ql::Args &a) {
     return nb::make_tuple(metrics, results);
 }
 
+// Attention maps computed under bfloat16 autocast are widened to float32 for plotting, since
+// NumPy has no bfloat16 type; every other map is handed over as it is.
+nb::object plottable(nb::object weights) {
+    if (is_instance(weights, torch.attr("Tensor")) && weights.attr("dtype").is(torch.attr("bfloat16")))
+        return weights.attr("float")();
+    return weights;
+}
+
 void save_attention_plots(nb::handle self, nb::handle attention, nb::handle epoch) {
     if (attention.is_none()) return;
     nb::object self_key, cross_key;
@@ -305,9 +313,9 @@ void save_attention_plots(nb::handle self, nb::handle attention, nb::handle epoc
         if (contains(key, dec_cross)) cross_key = nb::borrow(key);
     }
     if (self_key.is_valid())
-        self.attr("_save_attention_plot")(attention[self_key][py_int(0)], epoch, "decoder_self");
+        self.attr("_save_attention_plot")(plottable(attention[self_key][py_int(0)]), epoch, "decoder_self");
     if (cross_key.is_valid())
-        self.attr("_save_attention_plot")(attention[cross_key][py_int(0)], epoch, "decoder_cross");
+        self.attr("_save_attention_plot")(plottable(attention[cross_key][py_int(0)]), epoch, "decoder_cross");
 }
 
 nb::object asr_train(const ql::Args &a) {
