@@ -234,19 +234,27 @@ def test_d_model_must_be_a_plain_int(cls, d_model, got):
     assert str(info.value) == f"Argument 'd_model' has incorrect type (expected int, got {got})"
 
 
-class ThreeValues(nn.Module):
-    def forward(self, x, *memory, **masks):
-        return x, x, x
+class Returns(nn.Module):
+    def __init__(self, count):
+        super().__init__()
+        self.count = count
+
+    def forward(self, *args, **kwargs):
+        return [args[0] if args else kwargs["query"]] * self.count
 
 
-@pytest.mark.parametrize("cls, block", [(SelfAttentionEncoderLayer, "self_attn"),
-                                        (CrossAttentionDecoderLayer, "cross_attn")])
-def test_a_block_result_that_is_not_a_pair_is_a_value_error(cls, block):
-    layer = cls(D, H, D_FF)
-    setattr(layer, block, ThreeValues())
+@pytest.mark.parametrize("count, message", [(3, r"too many values to unpack \(expected 2\)"),
+                                            (1, r"not enough values to unpack \(expected 2, got 1\)")])
+@pytest.mark.parametrize("make, child", [(lambda: SelfAttentionLayer(D, H), "mha"),
+                                         (lambda: SelfAttentionEncoderLayer(D, H, D_FF), "self_attn"),
+                                         (lambda: SelfAttentionDecoderLayer(D, H, D_FF), "self_attn"),
+                                         (lambda: CrossAttentionDecoderLayer(D, H, D_FF), "cross_attn")])
+def test_a_child_result_that_is_not_a_pair_is_a_value_error(make, child, count, message):
+    layer = make()
+    setattr(layer, child, Returns(count))
     x, enc, *_ = batch()
-    with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2\)"):
-        layer(x, enc) if cls is CrossAttentionDecoderLayer else layer(x)
+    with pytest.raises(ValueError, match=message):
+        layer(x, enc) if isinstance(layer, CrossAttentionDecoderLayer) else layer(x)
 
 
 def test_layer_modules_bind_the_blocks_they_import():
