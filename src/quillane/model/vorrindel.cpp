@@ -1,0 +1,426 @@
+// Speech front-end: turns filter-bank features (N, T, F) into model-width embeddings with a
+// reduced frame rate, and keeps the per-utterance lengths in step with the time axis.
+//
+//  * StackedBLSTMEmbedding - BLSTM -> MaxPool -> BLSTM -> MaxPool -> Linear -> Dropout, on
+//                            packed sequences so padding never leaks into an utterance.
+//  * Conv2DSubsampling     - two strided 2-D convolutions over (time, frequency).
+//  * SpeechEmbedding       - either stage alone, or the convolutions followed by the BLSTMs.
+#include "core.hpp"
+
+#include <tuple>
+#include <string>
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle module_obj;  // this module: smoke tests look their helpers up here, like globals
+nb::handle torch, nn, Module, pack_padded_sequence, pad_packed_sequence;
+nb::handle StackedBLSTMEmbedding, Conv2DSubsampling, SpeechEmbedding;
+
+// ---------------------------------------------------------------------------
+// Small helpers on Python numbers / tensors
+// ---------------------------------------------------------------------------
+
+nb::object add(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Add(a.ptr(), b.ptr())); }
+nb::object sub(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+nb::object mul(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+nb::object floordiv(nb::handle a, nb::handle b) {
+    return ql::steal_checked(PyNumber_FloorDivide(a.ptr(), b.ptr()));
+}
+
+bool greater(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+nb::object py_int(long long v) { return ql::steal_checked(PyLong_FromLongLong(v)); }
+
+// The checks shared by the BLSTM stage and the speech embedding, in their order.
+void check_dimensions(std::initializer_list<nb::handle> dims) {
+    nb::object zero = py_int(0);
+    for (nb::handle d : dims)
+        if (!greater(d, zero)) ql::raise_value_error("All dimension values must be positive");
+}
+
+void check_dropout(nb::handle p) {
+    double d = PyFloat_AsDouble(p.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (!(d >= 0.0 && d < 1.0)) ql::raise_value_error("Dropout rate must be between 0 and 1");  // NaN too
+}
+
+// (larger, smaller) factor pair of n whose members are closest: start at the truncated
+// square root and walk down to the first divisor. Python arithmetic is kept for the
+// square root and for unusual n, so 0 and negative n fail the way plain arithmetic does
+// (division by zero, a complex root that cannot become an integer).
+nb::object closest_factors(const ql::Args &a) {
+    nb::handle n = a[1];
+    nb::object root = ql::steal_checked(PyNumber_Power(n.ptr(), nb::float_(0.5).ptr(), Py_None));
+    nb::object factor = ql::steal_checked(PyNumber_Long(root.ptr()));
+
+    if (PyLong_CheckExact(n.ptr())) {
+        int overflow = 0;
+        long long nv = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+        long long f = PyLong_AsLongLong(factor.ptr());
+        if (PyErr_Occurred()) throw nb::python_error();
+        if (!overflow && nv > 0 && f > 0) {
+            while (nv % f != 0) --f;
+            long long other = nv / f;
+            return nb::make_tuple(py_int(f >= other ? f : other), py_int(f >= other ? other : f));
+        }
+    }
+    nb::object one = py_int(1), zero = py_int(0);
+    for (;;) {
+        nb::object rem = ql::steal_checked(PyNumber_Remainder(n.ptr(), factor.ptr()));
+        int is_zero = PyObject_RichCompareBool(rem.ptr(), zero.ptr(), Py_EQ);
+        if (is_zero < 0) throw nb::python_error();
+        if (is_zero) break;
+        factor = sub(factor, one);
+    }
+    nb::object other = floordiv(n, factor);
+    bool factor_first = !greater(other, factor);  // max()/min() keep the first on ties
+    return nb::make_tuple(factor_first ? factor : other, factor_first ? other : factor);
+}
+
+std::pair<nb::object, nb::object> pair_of(nb::handle result) {
+    auto items = ql::unpack(result, 2);
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+nb::object transpose12(nb::handle x) { return x.attr(QL_ID("transpose"))(1, 2); }
+
+// ---------------------------------------------------------------------------
+// StackedBLSTMEmbedding
+// ---------------------------------------------------------------------------
+
+nb::object pool_params(nb::handle stride) {
+    nb::dict d;
+    d["kernel_size"] = stride;
+    d["stride"] = stride;
+    d["padding"] = 0;
+    d["dilation"] = 1;
+    return d;
+}
+
+nb::object blstm_init(const ql::Args &a) {
+    nb::handle self = a[0], input_dim = a[1], hidden_dim = a[2], output_dim = a[3], time_reduction = a[4],
+               dropout = a[5];
+    Module.attr("__init__")(self);
+    check_dimensions({input_dim, hidden_dim, output_dim, time_reduction});
+    check_dropout(dropout);
+
+    auto [stride1, stride2] = pair_of(self.attr("closest_factors")(time_reduction));
+    self.attr("stride1") = stride1;
+    self.attr("stride2") = stride2;
+    self.attr("pool1_params") = pool_params(stride1);
+    self.attr("pool2_params") = pool_params(stride2);
+
+    nb::object half = floordiv(hidden_dim, py_int(2));
+    auto lstm = [&](nb::handle in) {
+        return nn.attr("LSTM")(in, half, nb::arg("num_layers") = 1, nb::arg("batch_first") = true,
+                               nb::arg("bidirectional") = true);
+    };
+    self.attr("blstm1") = lstm(input_dim);
+    self.attr("blstm2") = lstm(hidden_dim);
+    self.attr("pool1") = nn.attr("MaxPool1d")(**self.attr("pool1_params"));
+    self.attr("pool2") = nn.attr("MaxPool1d")(**self.attr("pool2_params"));
+    self.attr("linear_embed") = nn.attr("Linear")(hidden_dim, output_dim);
+    self.attr("dropout") = nn.attr("Dropout")(dropout);
+    return nb::none();
+}
+
+// Output length of a 1-D max-pooling layer (no ceiling mode), as 64-bit integers.
+nb::object blstm_pool_output_length(const ql::Args &a) {
+    nb::handle L_in = a[1], params = a[2];
+    nb::object padding = params["padding"], dilation = params["dilation"];
+    nb::object kernel_size = params["kernel_size"], stride = params["stride"];
+    nb::object one = py_int(1);
+    nb::object numerator = add(L_in, mul(py_int(2), padding));
+    numerator = sub(numerator, mul(dilation, sub(kernel_size, one)));
+    numerator = sub(numerator, one);
+    return add(floordiv(numerator, stride), one).attr("to")(torch.attr("long"));
+}
+
+nb::object blstm_downsampled_length(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object lengths = self.attr("calculate_pool_output_length")(a[1], self.attr("pool1_params"));
+    return self.attr("calculate_pool_output_length")(lengths, self.attr("pool2_params"));
+}
+
+// Runs one BLSTM over the valid frames only and pads the result back to `total_length`
+// (zeros after each utterance's end).
+nb::object packed_lstm(nb::handle lstm, nb::handle x, nb::handle lengths, nb::handle total_length) {
+    nb::object packed = pack_padded_sequence(x, lengths.attr(QL_ID("cpu"))(), nb::arg("batch_first") = true,
+                                             nb::arg("enforce_sorted") = false);
+    nb::object packed_output = pair_of(lstm(packed)).first;
+    return pair_of(pad_packed_sequence(packed_output, nb::arg("batch_first") = true,
+                                       nb::arg("total_length") = total_length))
+        .first;
+}
+
+nb::object blstm_forward(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1];
+    nb::object x_len = nb::borrow(a[2]);
+    nb::object pool_length = self.attr(QL_ID("calculate_pool_output_length"));
+
+    nb::object output = packed_lstm(self.attr(QL_ID("blstm1")), x, x_len, x.attr(QL_ID("size"))(1));
+    output = transpose12(self.attr(QL_ID("pool1"))(transpose12(output)));
+    x_len = pool_length(x_len, self.attr(QL_ID("pool1_params")));
+
+    output = packed_lstm(self.attr(QL_ID("blstm2")), output, x_len, output.attr(QL_ID("size"))(1));
+    output = transpose12(self.attr(QL_ID("pool2"))(transpose12(output)));
+    x_len = pool_length(x_len, self.attr(QL_ID("pool2_params")));
+
+    output = self.attr(QL_ID("dropout"))(self.attr(QL_ID("linear_embed"))(output));
+    return nb::make_tuple(output, x_len);
+}
+
+// ---------------------------------------------------------------------------
+// Conv2DSubsampling
+// ---------------------------------------------------------------------------
+
+nb::object conv_init(const ql::Args &a) {
+    nb::handle self = a[0], input_dim = a[1], output_dim = a[2], dropout = a[3], time_reduction = a[4],
+               kernel_size = a[5];
+    Module.attr("__init__")(self);
+    self.attr("kernel_size") = kernel_size;
+    auto [stride1, stride2] = pair_of(self.attr("closest_factors")(time_reduction));
+    self.attr("time_stride1") = stride1;
+    self.attr("time_stride2") = stride2;
+
+    auto conv2d = [&](nb::handle in_channels, nb::handle stride) {
+        return nn.attr("Conv2d")(in_channels, output_dim, nb::arg("kernel_size") = kernel_size,
+                                 nb::arg("stride") = nb::make_tuple(stride, 1));
+    };
+    self.attr("conv") = nn.attr("Sequential")(conv2d(py_int(1), stride1), nn.attr("GELU")(),
+                                              conv2d(output_dim, stride2), nn.attr("GELU")());
+
+    // Frequency width left after the two unpadded convolutions (stride 1 along frequency).
+    nb::object freq = self.attr("calculate_downsampled_length")(input_dim, 1, 1);
+    self.attr("linear_out") = nn.attr("Linear")(mul(output_dim, freq), output_dim);
+    self.attr("dropout") = nn.attr("Dropout")(dropout);
+    return nb::none();
+}
+
+// Output-length rule of an unpadded convolution with the stored kernel, applied twice.
+// Works on tensors (dtype and device kept) and on plain integers.
+nb::object conv_downsampled_length(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object lengths = nb::borrow(a[1]);
+    nb::object k = self.attr(QL_ID("kernel_size"));
+    nb::object one = py_int(1);
+    nb::object k_minus_1 = sub(k, one);
+    for (size_t i : {size_t(2), size_t(3)}) {
+        lengths = sub(sub(lengths, k_minus_1), one);
+        lengths = add(floordiv(lengths, a[i]), one);
+    }
+    return lengths;
+}
+
+nb::object conv_forward(const ql::Args &a) {
+    nb::handle self = a[0], x_len = a[2];
+    nb::object x = a[1].attr(QL_ID("unsqueeze"))(1);
+    x = self.attr(QL_ID("conv"))(x);  // (N, C, T', F')
+    auto dims = ql::unpack(x.attr(QL_ID("shape")), 4);
+    x = transpose12(x).attr(QL_ID("contiguous"))().attr(QL_ID("view"))(dims[0], dims[2], mul(dims[1], dims[3]));
+    x = self.attr(QL_ID("dropout"))(self.attr(QL_ID("linear_out"))(x));
+    nb::object lengths = self.attr(QL_ID("calculate_downsampled_length"))(
+        x_len, self.attr(QL_ID("time_stride1")), self.attr(QL_ID("time_stride2")));
+    return nb::make_tuple(x, lengths);
+}
+
+// ---------------------------------------------------------------------------
+// SpeechEmbedding
+// ---------------------------------------------------------------------------
+
+nb::object speech_init(const ql::Args &a) {
+    nb::handle self = a[0], input_dim = a[1], output_dim = a[2], time_reduction = a[3], method = a[4],
+               dropout = a[5];
+    Module.attr("__init__")(self);
+    check_dimensions({input_dim, output_dim, time_reduction});
+    check_dropout(dropout);
+    std::string m = a.to_str(4);
+    if (m != "conv" && m != "lstm" && m != "both")
+        ql::raise_value_error("reduction_method must be 'conv', 'lstm', or 'both'");
+
+    self.attr("embedding_dim") = output_dim;
+    self.attr("reduction_method") = method;
+
+    nb::object cnn_share = py_int(1), lstm_share = py_int(1);
+    if (m == "conv") {
+        cnn_share = nb::borrow(time_reduction);
+    } else if (m == "lstm") {
+        lstm_share = nb::borrow(time_reduction);
+    } else {
+        auto [larger, smaller] = pair_of(self.attr("closest_factors")(time_reduction));
+        lstm_share = larger;
+        cnn_share = smaller;
+    }
+
+    self.attr("cnn") = nb::none();
+    self.attr("blstm") = nb::none();
+    nb::object embedding_dim = self.attr("embedding_dim");
+    if (m == "conv" || m == "both")
+        self.attr("cnn") = Conv2DSubsampling(input_dim, embedding_dim, nb::arg("dropout") = dropout,
+                                             nb::arg("time_reduction") = cnn_share);
+    if (m == "lstm" || m == "both") {
+        nb::handle lstm_in = self.attr("cnn").is_none() ? input_dim : nb::handle(embedding_dim);
+        self.attr("blstm") = StackedBLSTMEmbedding(
+            nb::arg("input_dim") = lstm_in, nb::arg("hidden_dim") = embedding_dim,
+            nb::arg("output_dim") = embedding_dim, nb::arg("time_reduction") = lstm_share,
+            nb::arg("dropout") = dropout);
+    }
+    return nb::none();
+}
+
+nb::object speech_forward(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object x = nb::borrow(a[1]), x_len = nb::borrow(a[2]);
+    nb::object cnn = self.attr(QL_ID("cnn"));
+    if (!cnn.is_none()) std::tie(x, x_len) = pair_of(cnn(x, x_len));
+    nb::object blstm = self.attr(QL_ID("blstm"));
+    if (!blstm.is_none()) std::tie(x, x_len) = pair_of(blstm(x, x_len));
+    return nb::make_tuple(x, x_len);
+}
+
+nb::object speech_downsampled_length(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object lengths = nb::borrow(a[1]);
+    nb::object cnn = self.attr("cnn");
+    if (!cnn.is_none())
+        lengths = cnn.attr("calculate_downsampled_length")(lengths, cnn.attr("time_stride1"),
+                                                           cnn.attr("time_stride2"));
+    nb::object blstm = self.attr("blstm");
+    if (!blstm.is_none()) lengths = blstm.attr("calculate_downsampled_length")(lengths);
+    return lengths;
+}
+
+// ---------------------------------------------------------------------------
+// Smoke tests
+// ---------------------------------------------------------------------------
+
+nb::object get_inputs(const ql::Args &a) {
+    nb::handle input_dim = a[0], max_length = a[1], batch_size = a[2];
+    nb::object inputs = torch.attr("randn")(batch_size, max_length, input_dim);
+    nb::object lengths = mul(torch.attr("ones")(batch_size), max_length);
+    return nb::make_tuple(inputs, lengths);
+}
+
+nb::object smoke_test(const char *method, nb::handle time_reduction) {
+    auto [inputs, lengths] = pair_of(module_obj.attr("get_inputs")(80, 1000, 10));
+    nb::object model = SpeechEmbedding(80, 256, time_reduction, nb::arg("reduction_method") = method,
+                                       nb::arg("dropout") = 0.1);
+    nb::list input_data;
+    input_data.append(inputs);
+    input_data.append(lengths);
+    module_obj.attr("summary")(model, nb::arg("input_data") = input_data);
+    auto [out, out_len] = pair_of(model(inputs, lengths));
+    ql::print(ql::str(out_len));
+    return nb::none();
+}
+
+nb::object test_lstm(const ql::Args &a) { return smoke_test("lstm", a[0]); }
+nb::object test_conv(const ql::Args &a) { return smoke_test("conv", a[0]); }
+nb::object test_both(const ql::Args &a) { return smoke_test("both", a[0]); }
+
+const char *kClosestFactorsDoc =
+    "Return the factor pair (larger, smaller) of n whose members are closest to each other,\n"
+    "e.g. 6 -> (3, 2), 7 -> (7, 1), 9 -> (3, 3).";
+
+const char *kBLSTMDoc =
+    "Stacked Bidirectional LSTM with interleaved max-pooling layers.\n\n"
+    "    BLSTM1 -> MaxPool1 -> BLSTM2 -> MaxPool2 -> Linear -> Dropout\n\n"
+    "    Time is reduced by time_reduction = stride1 * stride2 (closest factor pair, larger\n"
+    "    first); each pooling window equals its stride. Both BLSTMs run on packed sequences,\n"
+    "    so an utterance's output within its length does not depend on the batch padding.\n";
+
+const char *kConvDoc =
+    "Two strided 2-D convolutions (GELU after each) over (time, frequency), then a linear\n"
+    "    projection and dropout: (N, T, input_dim) -> (N, T', output_dim).\n\n"
+    "    Time is reduced by time_stride1 * time_stride2 = time_reduction; the frequency axis\n"
+    "    loses kernel_size - 1 bins per convolution.\n";
+
+const char *kSpeechDoc =
+    "Speech front-end: features (N, T, input_dim) with lengths -> embeddings\n"
+    "    (N, T', output_dim) with the reduced lengths.\n\n"
+    "    reduction_method 'conv' uses the convolutional stage, 'lstm' the stacked-BLSTM stage,\n"
+    "    'both' the convolutions (smaller factor of time_reduction) followed by the BLSTMs\n"
+    "    (larger factor).\n";
+
+}  // namespace
+
+QL_MODULE(vorrindel, m) {
+    module_obj = m;
+    torch = ql::keep(ql::import("torch"));
+    nn = ql::keep(ql::import("torch.nn"));
+    Module = nn.attr("Module");
+    pack_padded_sequence = ql::keep(ql::import_attr("torch.nn.utils.rnn", "pack_padded_sequence"));
+    pad_packed_sequence = ql::keep(ql::import_attr("torch.nn.utils.rnn", "pad_packed_sequence"));
+    m.attr("torch") = torch;
+    m.attr("nn") = nn;
+    m.attr("pack_padded_sequence") = pack_padded_sequence;
+    m.attr("pad_packed_sequence") = pad_packed_sequence;
+    m.attr("summary") = ql::import_attr("torchinfo", "summary");
+    m.doc() = "Speech front-end: convolutional subsampling, stacked BLSTM embedding, speech embedding.";
+
+    StackedBLSTMEmbedding = ql::keep(ql::make_class(
+        m, "StackedBLSTMEmbedding", {Module}, kBLSTMDoc,
+        {ql::method("__init__(self, input_dim: int, hidden_dim: int, output_dim: int, time_reduction: int = 2, "
+                    "dropout: float = 0.1)",
+                    blstm_init),
+         ql::method("closest_factors(self, n)", closest_factors, kClosestFactorsDoc),
+         ql::method("calculate_pool_output_length(self, L_in: torch.Tensor, pool_params: dict) -> torch.Tensor",
+                    blstm_pool_output_length,
+                    "Output length of one max-pooling layer described by pool_params, as int64."),
+         ql::method("calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor",
+                    blstm_downsampled_length, "Output lengths of the whole block (both poolings), as int64."),
+         ql::method("forward(self, x, x_len)", blstm_forward,
+                    "Args:\n"
+                    "    x: (N, T, input_dim) features.\n"
+                    "    x_len: (N,) valid lengths, on any device; batches need not be sorted.\n\n"
+                    "Returns:\n"
+                    "    (output (N, T2, output_dim), lengths (N,) int64).")}));
+
+    Conv2DSubsampling = ql::keep(ql::make_class(
+        m, "Conv2DSubsampling", {Module}, kConvDoc,
+        {ql::method("__init__(self, input_dim: int, output_dim: int, dropout: float = 0.0, "
+                    "time_reduction: int = 2, kernel_size: int = 3)",
+                    conv_init),
+         ql::method("closest_factors(self, n)", closest_factors, kClosestFactorsDoc),
+         ql::method("calculate_downsampled_length(self, lengths: torch.Tensor, stride1: int, stride2: int) "
+                    "-> torch.Tensor",
+                    conv_downsampled_length,
+                    "Apply the unpadded-convolution length rule twice (stride1, then stride2).\n"
+                    "lengths may be a tensor (dtype and device kept) or a plain integer."),
+         ql::method("forward(self, x, x_len)", conv_forward,
+                    "Args:\n"
+                    "    x: (N, T, input_dim) features.\n"
+                    "    x_len: (N,) valid lengths.\n\n"
+                    "Returns:\n"
+                    "    (x (N, T', output_dim), lengths (N,)).")}));
+
+    SpeechEmbedding = ql::keep(ql::make_class(
+        m, "SpeechEmbedding", {Module}, kSpeechDoc,
+        {ql::method("__init__(self, input_dim: int, output_dim: int, time_reduction: int = 6, "
+                    "reduction_method: str = 'lstm', dropout: float = 0.0)",
+                    speech_init),
+         ql::method("closest_factors(self, n)", closest_factors, kClosestFactorsDoc),
+         ql::method("forward(self, x, x_len)", speech_forward,
+                    "Args:\n"
+                    "    x: (N, T, input_dim) features.\n"
+                    "    x_len: (N,) valid lengths.\n\n"
+                    "Returns:\n"
+                    "    (x (N, T', output_dim), lengths (N,))."),
+         ql::method("calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor",
+                    speech_downsampled_length,
+                    "The output lengths that forward returns for these input lengths.")}));
+
+    ql::def(m, "get_inputs(input_dim, max_length, batch_size)", get_inputs,
+            "Random features (batch_size, max_length, input_dim) and full lengths (float).");
+    ql::def(m, "test_vorrindel_lstm(time_reduction: int = 2)", test_lstm,
+            "Print the summary of an 'lstm' speech embedding and the lengths it returns.");
+    ql::def(m, "test_vorrindel_conv(time_reduction: int = 2)", test_conv,
+            "Print the summary of a 'conv' speech embedding and the lengths it returns.");
+    ql::def(m, "test_vorrindel_both(time_reduction: int = 2)", test_both,
+            "Print the summary of a 'both' speech embedding and the lengths it returns.");
+}
