@@ -1,6 +1,30 @@
 import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
 
 # Tests never talk to a wandb server and never open plot windows.
 os.environ.setdefault("WANDB_MODE", "offline")
 os.environ.setdefault("WANDB_SILENT", "true")
 os.environ.setdefault("MPLBACKEND", "Agg")
+
+SRC = Path(__file__).resolve().parents[1] / "src"
+
+
+@pytest.fixture(scope="session")
+def run_python():
+    """Runs a snippet in a fresh interpreter that imports the package like the tests do."""
+
+    def run(code: str) -> subprocess.CompletedProcess:
+        env = dict(os.environ)
+        import quillane  # the same package as this test session, built or installed
+
+        package_parent = str(Path(quillane.__file__).resolve().parents[1])
+        env["PYTHONPATH"] = os.pathsep.join([package_parent, env.get("PYTHONPATH", "")])
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                              capture_output=True, text=True, timeout=120)
+
+    return run

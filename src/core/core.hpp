@@ -56,6 +56,7 @@ struct Param {
     bool has_default = false;
     nb::object default_value;
     nb::object interned;        // interned name, for fast keyword matching
+    std::string annotation;     // annotation as written ("" when there is none)
 };
 
 // A parsed Python-style signature such as
@@ -72,6 +73,7 @@ struct Signature {
     std::string varargs_name, varkw_name;
     size_t num_positional = 0;   // parameters that may be given by position
     size_t num_required = 0;     // positional parameters without default
+    std::string return_annotation;  // text after "->" ("" when there is none)
 
     static Signature parse(const std::string &text);
     std::string text_signature() const;  // for __text_signature__ (no annotations)
@@ -188,6 +190,14 @@ int module_exec(ModuleState &state, PyObject *module);
 
 }  // namespace ql
 
+// Interpreters other than the first are refused by the module's own create step (with the
+// project's message), so the import machinery is told not to refuse them earlier.
+#if PY_VERSION_HEX >= 0x030C0000
+#define QL_MODULE_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define QL_MODULE_INTERPRETER_SLOT
+#endif
+
 // Defines the entry point of extension module `name` with multi-phase initialisation.
 // The module is initialised once per process: importing it again hands back the same
 // module object; executing the definition on another module object, or loading it in a
@@ -204,7 +214,7 @@ int module_exec(ModuleState &state, PyObject *module);
     static PyModuleDef_Slot ql_module_slots_##name[] = {                                     \
         {Py_mod_create, (void *)ql_module_create_##name},                                    \
         {Py_mod_exec, (void *)ql_module_exec_##name},                                        \
-        {0, nullptr}};                                                                       \
+        QL_MODULE_INTERPRETER_SLOT {0, nullptr}};                                            \
     static PyModuleDef ql_module_def_##name = {PyModuleDef_HEAD_INIT, #name, nullptr, 0,     \
                                                nullptr, ql_module_slots_##name, nullptr,     \
                                                nullptr, nullptr};                            \

@@ -80,6 +80,34 @@ PyObject *function_repr(PyObject *o) {
     return PyUnicode_FromFormat("<function %U at %p>", self->qualname, o);
 }
 
+// The object an annotation string stands for, evaluated like a Python annotation: in the
+// owning module's namespace, with the typing names the signatures use. An annotation that
+// does not evaluate stays a string (as a postponed annotation would).
+nb::object annotation_object(const std::string &text, nb::handle module_name) {
+    static nb::handle builtins = keep(import("builtins"));
+    static nb::handle typing = keep(import("typing"));
+    static nb::handle sys_modules = keep(import_attr("sys", "modules"));
+    if (text == "int" || text == "float" || text == "str" || text == "dict" || text == "bool" ||
+        text == "list" || text == "tuple")
+        return builtins.attr(text.c_str());
+    nb::dict ns;
+    for (const char *name : {"Optional", "Tuple", "List", "Dict", "Union", "Any", "Callable"})
+        ns[name] = typing.attr(name);
+    PyObject *module = PyDict_GetItemWithError(sys_modules.ptr(), module_name.ptr());
+    if (module) {
+        PyObject *globals = PyObject_GetAttrString(module, "__dict__");
+        if (globals && PyDict_Check(globals)) PyDict_Update(ns.ptr(), globals);
+        Py_XDECREF(globals);
+    }
+    PyErr_Clear();
+    PyObject *value = PyRun_String(text.c_str(), Py_eval_input, ns.ptr(), ns.ptr());
+    if (!value) {
+        PyErr_Clear();
+        return nb::str(text.c_str());
+    }
+    return nb::steal(value);
+}
+
 PyObject *get_signature(PyObject *o, void *) {
     auto *self = (FunctionObject *)o;
     try {
@@ -87,6 +115,9 @@ PyObject *get_signature(PyObject *o, void *) {
         nb::object Parameter = inspect.attr("Parameter");
         nb::object empty = Parameter.attr("empty");
         const Signature &sig = *self->sig;
+        auto annotation = [&](const std::string &text) {
+            return text.empty() ? empty : annotation_object(text, self->module);
+        };
         nb::list params;
         bool varargs_written = false;
         auto add_varargs = [&] {
@@ -97,11 +128,14 @@ PyObject *get_signature(PyObject *o, void *) {
             if (p.keyword_only && sig.has_varargs && !varargs_written) add_varargs();
             nb::object kind = p.keyword_only ? Parameter.attr("KEYWORD_ONLY")
                                              : Parameter.attr("POSITIONAL_OR_KEYWORD");
-            params.append(Parameter(p.name, kind, nb::arg("default") = p.has_default ? p.default_value : empty));
+            params.append(Parameter(p.name, kind, nb::arg("default") = p.has_default ? p.default_value : empty,
+                                    nb::arg("annotation") = annotation(p.annotation)));
         }
         if (sig.has_varargs && !varargs_written) add_varargs();
         if (sig.has_varkw) params.append(Parameter(sig.varkw_name, Parameter.attr("VAR_KEYWORD")));
-        return inspect.attr("Signature")(params).release().ptr();
+        return inspect.attr("Signature")(params, nb::arg("return_annotation") = annotation(sig.return_annotation))
+            .release()
+            .ptr();
     } catch (nb::python_error &e) {
         e.restore();
         return nullptr;

@@ -60,6 +60,25 @@ size_t find_top_level(const std::string &s, char c) {
     return std::string::npos;
 }
 
+// Index of the ')' that closes the '(' at `open`, or npos.
+size_t matching_paren(const std::string &s, size_t open) {
+    int depth = 0;
+    char quote = 0;
+    for (size_t i = open; i < s.size(); ++i) {
+        char ch = s[i];
+        if (quote) {
+            if (ch == quote) quote = 0;
+        } else if (ch == '\'' || ch == '"') {
+            quote = ch;
+        } else if (ch == '(' || ch == '[' || ch == '{') {
+            ++depth;
+        } else if (ch == ')' || ch == ']' || ch == '}') {
+            if (--depth == 0) return ch == ')' ? i : std::string::npos;
+        }
+    }
+    return std::string::npos;
+}
+
 bool starts_with(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
 
 void parse_annotation(std::string ann, Param &p) {
@@ -94,14 +113,35 @@ const char *kind_name(Kind k) {
     }
 }
 
+[[noreturn]] void raise_incorrect_type(const Param &p, PyObject *v) {
+    nb::object type_name = steal_checked(PyType_GetName(Py_TYPE(v)));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 p.name.c_str(), kind_name(p.kind), PyUnicode_AsUTF8(type_name.ptr()));
+    throw nb::python_error();
+}
+
+// Any real number (int, bool, float subclass, NumPy scalar, ...) becomes a plain float.
+nb::object to_float(const Param &p, PyObject *v) {
+    double d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise_incorrect_type(p, v);
+    }
+    return steal_checked(PyFloat_FromDouble(d));
+}
+
 }  // namespace
 
 Signature Signature::parse(const std::string &text) {
     Signature sig;
     size_t open = text.find('(');
-    size_t close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open)
+    size_t close = open == std::string::npos ? open : matching_paren(text, open);
+    if (open == std::string::npos || close == std::string::npos)
         throw std::runtime_error("malformed signature: " + text);
+    std::string tail = strip(text.substr(close + 1));
+    if (starts_with(tail, "->")) sig.return_annotation = strip(tail.substr(2));
+    else if (!tail.empty()) throw std::runtime_error("malformed signature: " + text);
     sig.name = strip(text.substr(0, open));
     static nb::handle literal_eval = keep(import_attr("ast", "literal_eval"));
 
@@ -133,8 +173,14 @@ Signature Signature::parse(const std::string &text) {
         }
         size_t colon = find_top_level(head, ':');
         p.name = strip(head.substr(0, colon));
-        if (colon != std::string::npos) parse_annotation(head.substr(colon + 1), p);
+        if (colon != std::string::npos) {
+            p.annotation = strip(head.substr(colon + 1));
+            parse_annotation(p.annotation, p);
+        }
         if (p.has_default && p.default_value.is_none()) p.optional = true;
+        if (p.kind == Kind::Float && p.has_default && !p.default_value.is_none() &&
+            !PyFloat_CheckExact(p.default_value.ptr()))
+            p.default_value = to_float(p, p.default_value.ptr());
         p.keyword_only = keyword_only;
         p.interned = nb::steal(PyUnicode_InternFromString(p.name.c_str()));
         if (!keyword_only) {
@@ -214,7 +260,7 @@ namespace {
         expected = max;
         more_or_less = "at most";
     }
-    if (min == max) more_or_less = "exactly";
+    if (min == max && !sig.has_varargs) more_or_less = "exactly";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  sig.name.c_str(), more_or_less, expected, expected == 1 ? "" : "s", found);
     throw nb::python_error();
@@ -296,19 +342,10 @@ struct Binder {
             PyObject *v = a.values_[i].ptr();
             if (p.optional && v == Py_None) continue;
             if (p.kind == Kind::Float) {
-                if (!PyFloat_CheckExact(v)) {
-                    double d = PyFloat_AsDouble(v);
-                    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-                    a.values_[i] = nb::steal(PyFloat_FromDouble(d));
-                }
+                if (!PyFloat_CheckExact(v)) a.values_[i] = to_float(p, v);
                 continue;
             }
-            if (!type_matches(p.kind, v)) {
-                PyErr_Format(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             p.name.c_str(), kind_name(p.kind), Py_TYPE(v)->tp_name);
-                throw nb::python_error();
-            }
+            if (!type_matches(p.kind, v)) raise_incorrect_type(p, v);
         }
     }
 

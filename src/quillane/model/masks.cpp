@@ -28,6 +28,7 @@ nb::object causal_mask(const ql::Args &a) {
 
 QL_MODULE(masks, m) {
     torch = ql::keep(ql::import("torch"));
+    m.attr("torch") = torch;
     m.doc() = "Padding and causal masks for attention (True = masked out).";
     ql::def(m, "PadMask(padded_input, input_lengths)", pad_mask,
             "Create a padding mask for a batch of variable-length sequences.\n\n"

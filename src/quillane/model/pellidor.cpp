@@ -86,28 +86,34 @@ const char *kCrossAttentionForwardDoc =
 }  // namespace
 
 QL_MODULE(pellidor, m) {
-    ql::import("torch");
+    nb::object typing = ql::import("typing");
+    m.attr("torch") = ql::import("torch");
     nn = ql::keep(ql::import("torch.nn"));
     Module = nn.attr("Module");
+    m.attr("nn") = nn;
+    m.attr("Tuple") = typing.attr("Tuple");
+    m.attr("Optional") = typing.attr("Optional");
     m.doc() = "Pre-norm residual attention and feed-forward sub-layers.";
 
     ql::make_class(m, "SelfAttentionLayer", {Module},
                    "\n    Pre-LN Decoder Sub-Layer 1: Causally-masked self-attention.\n    ",
                    {ql::method("__init__(self, d_model: int, num_heads: int, dropout: float = 0.0)",
                                self_attention_init),
-                    ql::method("forward(self, x, key_padding_mask=None, attn_mask=None)",
+                    ql::method("forward(self, x: torch.Tensor, key_padding_mask: Optional[torch.Tensor] = None,"
+                               " attn_mask: Optional[torch.Tensor] = None) -> Tuple[torch.Tensor, torch.Tensor]",
                                self_attention_forward, kSelfAttentionForwardDoc)});
     ql::make_class(m, "FeedForwardLayer", {Module},
                    "\n    Pre-LN Decoder Sub-Layer 3: Position-wise feed-forward network.\n    ",
                    {ql::method("__init__(self, d_model: int, d_ff: int, dropout: float = 0.0)",
                                feed_forward_init),
-                    ql::method("forward(self, x)", feed_forward_forward,
+                    ql::method("forward(self, x: torch.Tensor) -> torch.Tensor", feed_forward_forward,
                                "Returns x + Dropout(FFN(LayerNorm(x))), shape (N, T, d_model).")});
     ql::make_class(m, "CrossAttentionLayer", {Module},
                    "\n    Pre-LN Decoder Sub-Layer 2: Cross-attention (Query from decoder, K/V from encoder).\n"
                    "    Typically used in encoder-decoder models.\n    ",
                    {ql::method("__init__(self, d_model: int, num_heads: int, dropout: float = 0.0)",
                                self_attention_init),
-                    ql::method("forward(self, x, y, key_padding_mask=None, attn_mask=None)",
+                    ql::method("forward(self, x: torch.Tensor, y: torch.Tensor, key_padding_mask: Optional[torch.Tensor] = None,"
+                               " attn_mask: Optional[torch.Tensor] = None) -> Tuple[torch.Tensor, torch.Tensor]",
                                cross_attention_forward, kCrossAttentionForwardDoc)});
 }

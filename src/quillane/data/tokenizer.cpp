@@ -1,0 +1,281 @@
+// Text <-> token ids for transcripts and language-model text.
+//
+// Two kinds of vocabulary share one class:
+//  * characters (the default): the four special ids followed by every printable ASCII
+//    character; anything else maps to the unknown id;
+//  * subword units from a trained sentencepiece model (train / load), with the same four
+//    special ids at the same positions.
+// pad_id is a control symbol in both kinds, so encode never produces it (it doubles as the
+// CTC blank); start and end ids are never produced either (the datasets add them).
+#include "core.hpp"
+
+#include <string>
+#include <vector>
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle builtins, json, base64, spm, io;
+
+constexpr long kPad = 0, kSos = 1, kEos = 2, kUnk = 3;
+constexpr long kFirstChar = 4;
+constexpr Py_UCS4 kFirstPrintable = 32, kLastPrintable = 126;
+constexpr long kCharVocabSize = kFirstChar + (kLastPrintable - kFirstPrintable + 1);
+constexpr const char *kFormat = "quillane-tokenizer";
+constexpr const char *kUnknownText = "\u2047";  // what an unknown id decodes to
+
+const char *special_text(long id) {
+    switch (id) {
+        case kPad: return "<pad>";
+        case kSos: return "<sos>";
+        case kEos: return "<eos>";
+        default: return kUnknownText;
+    }
+}
+
+bool is_char_kind(nb::handle self) { return self.attr(QL_ID("_sp")).is_none(); }
+
+// Sets the instance attributes for a subword model given as serialized bytes.
+void set_subword_model(nb::handle self, nb::handle model_proto) {
+    if (!PyBytes_Check(model_proto.ptr()))
+        ql::raise_type_error("model_proto must be bytes (a serialized subword model), got " +
+                             ql::type_name(model_proto));
+    nb::object sp = spm.attr("SentencePieceProcessor")(nb::arg("model_proto") = model_proto);
+    long pad = nb::cast<long>(sp.attr("pad_id")()), sos = nb::cast<long>(sp.attr("bos_id")());
+    long eos = nb::cast<long>(sp.attr("eos_id")()), unk = nb::cast<long>(sp.attr("unk_id")());
+    if (pad < 0 || sos < 0 || eos < 0 || unk < 0)
+        ql::raise_value_error("subword model must define padding, start, end and unknown pieces "
+                              "(got ids pad=" + std::to_string(pad) + ", start=" + std::to_string(sos) +
+                              ", end=" + std::to_string(eos) + ", unknown=" + std::to_string(unk) + ")");
+    self.attr("_sp") = sp;
+    self.attr("pad_id") = pad;
+    self.attr("sos_id") = sos;
+    self.attr("eos_id") = eos;
+    self.attr("unk_id") = unk;
+    self.attr("vocab_size") = sp.attr("get_piece_size")();
+}
+
+nb::object init(const ql::Args &a) {
+    nb::handle self = a[0];
+    if (a.is_none(1)) {
+        self.attr("_sp") = nb::none();
+        self.attr("pad_id") = kPad;
+        self.attr("sos_id") = kSos;
+        self.attr("eos_id") = kEos;
+        self.attr("unk_id") = kUnk;
+        self.attr("vocab_size") = kCharVocabSize;
+    } else {
+        set_subword_model(self, a[1]);
+    }
+    return nb::none();
+}
+
+nb::object encode(const ql::Args &a) {
+    nb::handle self = a[0], text = a[1];
+    if (!is_char_kind(self)) {
+        nb::object ids = self.attr(QL_ID("_sp")).attr("encode")(text);
+        return nb::list(ids);
+    }
+    PyObject *s = text.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    nb::object result = ql::steal_checked(PyList_New(n));
+    // Small ints are cached by the interpreter, so this allocates nothing per character.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        long id = (c >= kFirstPrintable && c <= kLastPrintable) ? kFirstChar + long(c - kFirstPrintable) : kUnk;
+        PyList_SET_ITEM(result.ptr(), i, ql::check(PyLong_FromLong(id)));
+    }
+    return result;
+}
+
+// Reads the ids of `ids` (any iterable of integers), checking their range.
+std::vector<long> read_ids(nb::handle ids, long vocab_size) {
+    std::vector<long> out;
+    nb::object seq = ql::steal_checked(PySequence_Fast(ids.ptr(), "decode expects a sequence of token ids"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
+    out.reserve((size_t)n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object index = ql::steal_checked(PyNumber_Index(items[i]));
+        int overflow = 0;
+        long id = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+        if (id == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (overflow || id < 0 || id >= vocab_size)
+            ql::raise_value_error("token id " + ql::str(index) + " is out of range for a vocabulary of " +
+                                  std::to_string(vocab_size) + " ids");
+        out.push_back(id);
+    }
+    return out;
+}
+
+nb::object decode(const ql::Args &a) {
+    nb::handle self = a[0];
+    bool skip = a.to_bool(2);
+    long vocab_size = nb::cast<long>(self.attr(QL_ID("vocab_size")));
+    std::vector<long> ids = read_ids(a[1], vocab_size);
+    if (is_char_kind(self)) {
+        std::string text;
+        text.reserve(ids.size());
+        for (long id : ids) {
+            if (id >= kFirstChar) {
+                text.push_back(char(kFirstPrintable + (id - kFirstChar)));
+            } else if (id == kUnk || !skip) {
+                text += special_text(id);
+            }
+        }
+        return nb::str(text.c_str(), text.size());
+    }
+    // Subword ids: decode the runs between special ids, which the subword model renders
+    // as nothing; when they are kept, write them as markers.
+    nb::handle sp = self.attr(QL_ID("_sp"));
+    long pad = nb::cast<long>(self.attr(QL_ID("pad_id"))), sos = nb::cast<long>(self.attr(QL_ID("sos_id")));
+    long eos = nb::cast<long>(self.attr(QL_ID("eos_id")));
+    std::string text;
+    nb::list run;
+    auto flush = [&] {
+        if (nb::len(run) == 0) return;
+        text += nb::cast<std::string>(sp.attr("decode")(run));
+        run = nb::list();
+    };
+    for (long id : ids) {
+        bool special = id == pad || id == sos || id == eos;
+        if (!special) {
+            run.append(id);
+            continue;
+        }
+        if (skip) continue;
+        flush();
+        text += special_text(id == pad ? kPad : id == sos ? kSos : kEos);
+    }
+    flush();
+    return nb::str(text.c_str(), text.size());
+}
+
+nb::object train(const ql::Args &a) {
+    nb::handle cls = a[0];
+    long vocab_size = (long)a.to_int(2);
+    nb::list texts;
+    for (nb::handle t : a[1]) {
+        if (!PyUnicode_Check(t.ptr())) ql::raise_type_error("texts must be strings, got " + ql::type_name(t));
+        // The trainer reads one sentence per item; empty lines carry nothing to learn.
+        if (PyUnicode_GET_LENGTH(t.ptr()) > 0) texts.append(t);
+    }
+    if (nb::len(texts) == 0) ql::raise_value_error("cannot train a subword vocabulary without any non-empty text");
+    if (vocab_size <= kFirstChar)
+        ql::raise_value_error("vocab_size must exceed the " + std::to_string(kFirstChar) +
+                              " special ids, got " + std::to_string(vocab_size));
+    nb::object writer = io.attr("BytesIO")();
+    nb::dict options;
+    options["sentence_iterator"] = builtins.attr("iter")(texts);
+    options["model_writer"] = writer;
+    options["vocab_size"] = vocab_size;
+    options["model_type"] = a[3];
+    options["character_coverage"] = a[4];
+    options["pad_id"] = kPad;
+    options["bos_id"] = kSos;
+    options["eos_id"] = kEos;
+    options["unk_id"] = kUnk;
+    // A small corpus may not support the requested size; take what it supports instead of failing.
+    options["hard_vocab_limit"] = false;
+    options["minloglevel"] = 2;
+    options["num_threads"] = 1;
+    spm.attr("SentencePieceTrainer").attr("train")(**options);
+    return cls(nb::arg("model_proto") = writer.attr("getvalue")());
+}
+
+nb::object save(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::dict doc;
+    doc["format"] = kFormat;
+    doc["version"] = 1;
+    if (is_char_kind(self)) {
+        doc["kind"] = "char";
+    } else {
+        doc["kind"] = "subword";
+        nb::object proto = self.attr(QL_ID("_sp")).attr("serialized_model_proto")();
+        doc["model"] = base64.attr("b64encode")(proto).attr("decode")("ascii");
+    }
+    nb::object f = builtins.attr("open")(a[1], "w", nb::arg("encoding") = "utf-8");
+    try {
+        json.attr("dump")(doc, f);
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    return nb::none();
+}
+
+nb::object load(const ql::Args &a) {
+    nb::handle cls = a[0], path = a[1];
+    nb::object f = builtins.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
+    nb::object doc;
+    std::string bad = "'" + ql::str(path) + "' is not a saved tokenizer";
+    try {
+        doc = json.attr("load")(f);
+    } catch (nb::python_error &e) {
+        f.attr("close")();
+        if (!e.matches(PyExc_ValueError)) throw;  // JSON and Unicode decode errors are ValueErrors
+        ql::raise_value_error(bad);
+    }
+    f.attr("close")();
+    if (!PyDict_Check(doc.ptr()) || !doc.attr("get")("format").equal(nb::str(kFormat))) ql::raise_value_error(bad);
+    nb::object kind = doc.attr("get")("kind");
+    if (kind.equal(nb::str("char"))) return cls();
+    if (kind.equal(nb::str("subword")) && PyUnicode_Check(doc.attr("get")("model").ptr())) {
+        nb::object proto;
+        try {
+            proto = base64.attr("b64decode")(doc["model"], nb::arg("validate") = true);
+        } catch (nb::python_error &e) {
+            ql::raise_value_error(bad + " (its subword model is damaged)");
+        }
+        return cls(nb::arg("model_proto") = proto);
+    }
+    ql::raise_value_error(bad + " (unknown kind " + ql::repr(kind) + ")");
+}
+
+nb::object repr(const ql::Args &a) {
+    nb::handle self = a[0];
+    std::string kind = is_char_kind(self) ? "char" : "subword";
+    return nb::str(("VantTokenizer(kind='" + kind + "', vocab_size=" + ql::str(self.attr("vocab_size")) + ")").c_str());
+}
+
+nb::object kind(const ql::Args &a) { return nb::str(is_char_kind(a[0]) ? "char" : "subword"); }
+
+}  // namespace
+
+QL_MODULE(tokenizer, m) {
+    builtins = ql::keep(ql::import("builtins"));
+    json = ql::keep(ql::import("json"));
+    base64 = ql::keep(ql::import("base64"));
+    io = ql::keep(ql::import("io"));
+    spm = ql::keep(ql::import("sentencepiece"));
+    m.doc() = "Character and subword tokenizers for transcripts and language-model text.";
+
+    ql::make_class(
+        m, "VantTokenizer", {builtins.attr("object")},
+        "Turns text into token ids and back.\n\n"
+        "VantTokenizer() is a character tokenizer over printable ASCII (letters, digits, space,\n"
+        "apostrophe and punctuation); other characters map to unk_id. VantTokenizer.train builds\n"
+        "a subword tokenizer, VantTokenizer.load restores a saved one. In both kinds ids 0-3 are\n"
+        "pad, start, end and unknown; encode never produces pad, start or end ids.",
+        {ql::method("__init__(self, model_proto=None)", init,
+                    "model_proto: serialized subword model bytes, or None for the character vocabulary."),
+         ql::method("encode(self, text: str)", encode,
+                    "Returns the list of token ids of text, without start or end ids (\"\" gives [])."),
+         ql::method("decode(self, ids, skip_special_tokens: bool = True)", decode,
+                    "Returns the text of a sequence of ids. With skip_special_tokens the pad, start and\n"
+                    "end ids contribute nothing; otherwise they appear as <pad>, <sos>, <eos>.\n"
+                    "Unknown ids decode to U+2047. Ids outside the vocabulary raise ValueError."),
+         ql::class_method("train(cls, texts, vocab_size: int, *, model_type: str = 'unigram', "
+                          "character_coverage: float = 1.0)",
+                          train,
+                          "Trains a subword tokenizer on an iterable of strings. model_type is 'unigram'\n"
+                          "or 'bpe'. A corpus too small for vocab_size gives a smaller vocabulary."),
+         ql::method("save(self, path)", save, "Writes the tokenizer to path (a small JSON file)."),
+         ql::class_method("load(cls, path)", load, "Reads a tokenizer written by save."),
+         ql::property("kind(self)", kind, "'char' or 'subword'."),
+         ql::method("__repr__(self)", repr)});
+}

@@ -1,0 +1,65 @@
+// Pre-norm Transformer encoder layer: self-attention block followed by a feed-forward block.
+#include "core.hpp"
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle Module, SelfAttentionLayer, FeedForwardLayer;
+
+nb::object encoder_layer_init(const ql::Args &a) {
+    nb::handle self = a[0], d_model = a[1], num_heads = a[2], d_ff = a[3], dropout = a[4];
+    Module.attr("__init__")(self);
+    self.attr("self_attn") = SelfAttentionLayer(d_model, num_heads, dropout);
+    self.attr("ffn") = FeedForwardLayer(d_model, d_ff, dropout);
+    return nb::none();
+}
+
+nb::object encoder_layer_forward(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1], key_padding_mask = a[2];
+    nb::object result =
+        self.attr(QL_ID("self_attn"))(x, nb::arg("key_padding_mask") = key_padding_mask);
+    auto attended = ql::unpack(result, 2);  // (x, mha_attn_weights)
+    nb::object out = self.attr(QL_ID("ffn"))(attended[0]);
+    return nb::make_tuple(out, attended[1]);
+}
+
+}  // namespace
+
+QL_MODULE(orlesque, m) {
+    nb::object torch = ql::import("torch");
+    nb::object nn = ql::import("torch.nn");
+    nb::object typing = ql::import("typing");
+    nb::object pellidor = ql::import("quillane.model.pellidor");
+    m.attr("torch") = torch;
+    m.attr("nn") = nn;
+    m.attr("Tuple") = typing.attr("Tuple");
+    m.attr("Optional") = typing.attr("Optional");
+    Module = ql::keep(nn.attr("Module"));
+    SelfAttentionLayer = ql::keep(pellidor.attr("SelfAttentionLayer"));
+    FeedForwardLayer = ql::keep(pellidor.attr("FeedForwardLayer"));
+    m.attr("SelfAttentionLayer") = SelfAttentionLayer;
+    m.attr("FeedForwardLayer") = FeedForwardLayer;
+    m.doc() = "Pre-norm Transformer encoder layer.";
+
+    ql::make_class(
+        m, "SelfAttentionEncoderLayer", {Module},
+        "\n    Pre-LN Encoder Layer with self-attention mechanism.\n"
+        "    Used in the encoder part of transformer architectures.\n"
+        "    Unlike the decoder, does not use causal masking (bidirectional attention).\n    ",
+        {ql::method("__init__(self, d_model: int, num_heads: int, d_ff: int, dropout: float = 0.1)",
+                    encoder_layer_init,
+                    "Create the self-attention and feed-forward blocks.\n\n"
+                    "Args:\n"
+                    "    d_model: model width.\n"
+                    "    num_heads: number of attention heads.\n"
+                    "    d_ff: hidden width of the feed-forward network.\n"
+                    "    dropout: dropout probability of both blocks."),
+         ql::method("forward(self, x: torch.Tensor, key_padding_mask: Optional[torch.Tensor] = None)"
+                    " -> Tuple[torch.Tensor, torch.Tensor]",
+                    encoder_layer_forward,
+                    "Args:\n"
+                    "    x: (N, T, d_model) input sequence.\n"
+                    "    key_padding_mask: optional (N, T) bool mask, True at padded steps.\n\n"
+                    "Returns:\n"
+                    "    (output (N, T, d_model), attention weights (N, T, T) averaged over heads).")});
+}

@@ -1,0 +1,115 @@
+// Pre-norm Transformer decoder layers: decoder-only (self-attention, feed-forward) and
+// encoder-decoder (self-attention, cross-attention, feed-forward).
+#include "core.hpp"
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle Module, SelfAttentionLayer, CrossAttentionLayer, FeedForwardLayer;
+
+nb::object self_attention_decoder_init(const ql::Args &a) {
+    nb::handle self = a[0], d_model = a[1], num_heads = a[2], d_ff = a[3], dropout = a[4];
+    Module.attr("__init__")(self);
+    self.attr("self_attn") = SelfAttentionLayer(d_model, num_heads, dropout);
+    self.attr("ffn") = FeedForwardLayer(d_model, d_ff, dropout);
+    return nb::none();
+}
+
+nb::object self_attention_decoder_forward(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1], key_padding_mask = a[2], attn_mask = a[3];
+    nb::object result = self.attr(QL_ID("self_attn"))(x, nb::arg("key_padding_mask") = key_padding_mask,
+                                                      nb::arg("attn_mask") = attn_mask);
+    auto attended = ql::unpack(result, 2);  // (x, mha_attn_weights)
+    nb::object out = self.attr(QL_ID("ffn"))(attended[0]);
+    return nb::make_tuple(out, attended[1]);
+}
+
+nb::object cross_attention_decoder_init(const ql::Args &a) {
+    nb::handle self = a[0], d_model = a[1], num_heads = a[2], d_ff = a[3], dropout = a[4];
+    Module.attr("__init__")(self);
+    self.attr("self_attn") = SelfAttentionLayer(d_model, num_heads, dropout);
+    self.attr("cross_attn") = CrossAttentionLayer(d_model, num_heads, dropout);
+    self.attr("ffn") = FeedForwardLayer(d_model, d_ff, dropout);
+    return nb::none();
+}
+
+nb::object cross_attention_decoder_forward(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1], enc_output = a[2], dec_key_padding_mask = a[3],
+               enc_key_padding_mask = a[4], attn_mask = a[5];
+    nb::object result = self.attr(QL_ID("self_attn"))(x, nb::arg("key_padding_mask") = dec_key_padding_mask,
+                                                      nb::arg("attn_mask") = attn_mask);
+    auto self_attended = ql::unpack(result, 2);  // (x, self_attn_weights)
+    // the encoder output is only ever restricted by its own padding, never causally
+    result = self.attr(QL_ID("cross_attn"))(self_attended[0], enc_output,
+                                            nb::arg("key_padding_mask") = enc_key_padding_mask,
+                                            nb::arg("attn_mask") = nb::none());
+    auto cross_attended = ql::unpack(result, 2);  // (x, cross_attn_weights)
+    nb::object out = self.attr(QL_ID("ffn"))(cross_attended[0]);
+    return nb::make_tuple(out, self_attended[1], cross_attended[1]);
+}
+
+const char *kInitDoc =
+    "Create the attention and feed-forward blocks.\n\n"
+    "Args:\n"
+    "    d_model: model width.\n"
+    "    num_heads: number of attention heads.\n"
+    "    d_ff: hidden width of the feed-forward network.\n"
+    "    dropout: dropout probability of every block.";
+
+}  // namespace
+
+QL_MODULE(tremmoth, m) {
+    nb::object torch = ql::import("torch");
+    nb::object nn = ql::import("torch.nn");
+    nb::object typing = ql::import("typing");
+    nb::object pellidor = ql::import("quillane.model.pellidor");
+    m.attr("torch") = torch;
+    m.attr("nn") = nn;
+    m.attr("Tuple") = typing.attr("Tuple");
+    m.attr("Optional") = typing.attr("Optional");
+    Module = ql::keep(nn.attr("Module"));
+    SelfAttentionLayer = ql::keep(pellidor.attr("SelfAttentionLayer"));
+    CrossAttentionLayer = ql::keep(pellidor.attr("CrossAttentionLayer"));
+    FeedForwardLayer = ql::keep(pellidor.attr("FeedForwardLayer"));
+    m.attr("SelfAttentionLayer") = SelfAttentionLayer;
+    m.attr("CrossAttentionLayer") = CrossAttentionLayer;
+    m.attr("FeedForwardLayer") = FeedForwardLayer;
+    m.doc() = "Pre-norm Transformer decoder layers.";
+
+    ql::make_class(
+        m, "SelfAttentionDecoderLayer", {Module},
+        "\n    Pre-LN Decoder Layer with masked self-attention and feed-forward sub-layers.\n"
+        "    Used in the decoder-only Transformer architecture.\n    ",
+        {ql::method("__init__(self, d_model: int, num_heads: int, d_ff: int, dropout: float = 0.1)",
+                    self_attention_decoder_init, kInitDoc),
+         ql::method("forward(self, x: torch.Tensor, key_padding_mask: Optional[torch.Tensor] = None,"
+                    " attn_mask: Optional[torch.Tensor] = None) -> Tuple[torch.Tensor, torch.Tensor]",
+                    self_attention_decoder_forward,
+                    "Args:\n"
+                    "    x: (N, T, d_model) decoder input.\n"
+                    "    key_padding_mask: optional (N, T) bool padding mask of x (True = padded).\n"
+                    "    attn_mask: optional (T, T) bool causal mask (True = future position).\n\n"
+                    "Returns:\n"
+                    "    (output (N, T, d_model), self-attention weights (N, T, T) averaged over heads).")});
+    ql::make_class(
+        m, "CrossAttentionDecoderLayer", {Module},
+        "\n    Pre-LN Decoder Layer with masked self-attention, cross-attention, and feed-forward sub-layers.\n"
+        "    Used in the encoder-decoder Transformer architecture.\n    ",
+        {ql::method("__init__(self, d_model: int, num_heads: int, d_ff: int, dropout: float = 0.1)",
+                    cross_attention_decoder_init, kInitDoc),
+         ql::method("forward(self, x: torch.Tensor, enc_output: torch.Tensor,"
+                    " dec_key_padding_mask: Optional[torch.Tensor] = None,"
+                    " enc_key_padding_mask: Optional[torch.Tensor] = None,"
+                    " attn_mask: Optional[torch.Tensor] = None)"
+                    " -> Tuple[torch.Tensor, torch.Tensor, torch.Tensor]",
+                    cross_attention_decoder_forward,
+                    "Args:\n"
+                    "    x: (N, T, d_model) decoder input.\n"
+                    "    enc_output: (N, S, d_model) encoder output, used as given (not normalised).\n"
+                    "    dec_key_padding_mask: optional (N, T) padding mask of x (self-attention only).\n"
+                    "    enc_key_padding_mask: optional (N, S) padding mask of enc_output (cross-attention only).\n"
+                    "    attn_mask: optional (T, T) causal mask for the self-attention.\n\n"
+                    "Returns:\n"
+                    "    (output (N, T, d_model), self-attention weights (N, T, T),\n"
+                    "     cross-attention weights (N, T, S)), both averaged over heads.")});
+}

@@ -1,0 +1,113 @@
+import pickle
+
+import pytest
+
+from quillane.data.tokenizer import VantTokenizer
+
+CORPUS = [
+    "the quick brown fox jumps over the lazy dog",
+    "a stitch in time saves nine",
+    "she sells sea shells by the sea shore",
+    "how much wood would a woodchuck chuck",
+] * 20
+
+
+@pytest.fixture(scope="module")
+def subword():
+    return VantTokenizer.train(CORPUS, 40)
+
+
+@pytest.fixture(params=["char", "subword"])
+def tok(request, subword):
+    return VantTokenizer() if request.param == "char" else subword
+
+
+def test_special_ids_are_distinct_and_inside_the_vocabulary(tok):
+    ids = {tok.pad_id, tok.sos_id, tok.eos_id, tok.unk_id}
+    assert len(ids) == 4
+    assert all(0 <= i < tok.vocab_size for i in ids)
+
+
+@pytest.mark.parametrize("text", ["", "the lazy dog", "a stitch in time saves nine"])
+def test_known_text_round_trips_without_special_ids(tok, text):
+    ids = tok.encode(text)
+    assert isinstance(ids, list) and all(type(i) is int for i in ids)
+    assert not {tok.pad_id, tok.sos_id, tok.eos_id} & set(ids)
+    assert tok.decode(ids) == text
+
+
+def test_character_vocabulary_covers_case_digits_and_punctuation():
+    tok = VantTokenizer()
+    text = "It's 42, \"Mr. O'Neil\" (really)! Yes; no: a-b? [x/y]"
+    ids = tok.encode(text)
+    assert len(ids) == len(text) and tok.unk_id not in ids
+    assert tok.decode(ids) == text
+
+
+def test_unknown_characters_map_to_the_unknown_id():
+    tok = VantTokenizer()
+    ids = tok.encode("caf\u00e9\n")
+    assert ids[3] == tok.unk_id and ids[4] == tok.unk_id
+    assert tok.decode(ids).startswith("caf")
+
+
+def test_skipping_special_tokens_removes_pad_start_and_end(tok):
+    body = tok.encode("the sea")
+    ids = [tok.sos_id] + body + [tok.eos_id, tok.pad_id, tok.pad_id]
+    assert tok.decode(ids, skip_special_tokens=True) == "the sea"
+    kept = tok.decode(ids, skip_special_tokens=False)
+    assert "the sea" in kept and len(kept) > len("the sea")
+
+
+@pytest.mark.parametrize("bad", [[-1], [10**6], [2**70]])
+def test_out_of_range_ids_raise_value_error(tok, bad):
+    with pytest.raises(ValueError, match="out of range"):
+        tok.decode(bad)
+
+
+def test_decode_accepts_tensor_lists_and_rejects_non_integers():
+    torch = pytest.importorskip("torch")
+    tok = VantTokenizer()
+    ids = torch.tensor(tok.encode("abc"))
+    assert tok.decode(ids.tolist()) == "abc"
+    with pytest.raises(TypeError):
+        tok.decode([1.5])
+
+
+def test_encode_requires_a_string():
+    with pytest.raises(TypeError, match="text"):
+        VantTokenizer().encode(b"abc")
+
+
+def test_save_load_and_pickle_preserve_the_vocabulary(tok, tmp_path):
+    path = tmp_path / "tok.json"
+    tok.save(path)
+    for copy in (VantTokenizer.load(path), pickle.loads(pickle.dumps(tok))):
+        assert copy.kind == tok.kind and copy.vocab_size == tok.vocab_size
+        assert (copy.pad_id, copy.sos_id, copy.eos_id) == (tok.pad_id, tok.sos_id, tok.eos_id)
+        assert copy.encode("the wood chuck") == tok.encode("the wood chuck")
+
+
+def test_subword_training_gives_fewer_tokens_than_characters(subword):
+    text = "the quick brown fox"
+    assert subword.kind == "subword"
+    assert len(subword.encode(text)) < len(text)
+
+
+@pytest.mark.parametrize("texts, size, error", [([], 40, ValueError), (["", ""], 40, ValueError),
+                                                (CORPUS, 4, ValueError), ([b"bytes"], 40, TypeError)])
+def test_training_rejects_unusable_input(texts, size, error):
+    with pytest.raises(error):
+        VantTokenizer.train(texts, size)
+
+
+def test_loading_a_foreign_or_missing_file_fails_clearly(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        VantTokenizer.load(tmp_path / "missing.json")
+    junk = tmp_path / "junk.json"
+    junk.write_text("not json")
+    with pytest.raises(ValueError, match="not a saved tokenizer"):
+        VantTokenizer.load(junk)
+    junk.write_text('{"format": "quillane-tokenizer", "kind": "subword", "model": "@@@"}')
+    with pytest.raises(ValueError, match="damaged"):
+        VantTokenizer.load(junk)
