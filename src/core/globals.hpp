@@ -8,7 +8,7 @@ namespace ql {
 
 class ModuleGlobals {
 public:
-    void bind(nb::module_ &m) { dict_ = m.attr("__dict__").release(); }
+    void bind(nb::module_ &m) { dict_ = nb::object(m.attr("__dict__")).release(); }
 
     // Stores `value` as module attribute `name` and returns it.
     nb::object set(const char *name, nb::object value) {

@@ -274,7 +274,7 @@ nb::object generate(const ql::Args &a) {
         (PyObject *)&PyZip_Type, prompts.ptr(), processed.ptr(), scores.ptr(), originals.ptr(), nullptr)));
     for (nb::handle row : rows) {
         nb::object prompt = row[0], seq = row[1], score = row[2], original = row[3];
-        nb::object after_prompt = nb::slice(nb::len(prompt), nb::none(), nb::none());
+        nb::object after_prompt = nb::slice(nb::int_(nb::len(prompt)), nb::none(), nb::none());
         nb::dict record;
         record["prompt"] = tokenizer.attr("decode")(prompt.attr("tolist")());
         record["original"] = tokenizer.attr("decode")(original[after_prompt].attr("tolist")());
