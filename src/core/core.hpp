@@ -13,6 +13,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -227,7 +228,83 @@ namespace ql {
 // Unpacks an iterable into exactly n items, with Python's own messages on a mismatch
 // ("not enough values to unpack (expected 2, got 1)", "too many values to unpack (expected 2)").
 std::vector<nb::object> unpack(nb::handle iterable, size_t n);
+
+// The same with the count fixed at compile time; a tuple of the right size is unpacked
+// without allocating: `auto [out, weights] = ql::unpack<2>(result);`.
+template <size_t N>
+std::array<nb::object, N> unpack(nb::handle iterable) {
+    std::array<nb::object, N> out;
+    PyObject *o = iterable.ptr();
+    if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == (Py_ssize_t)N) {
+        for (size_t i = 0; i < N; ++i) out[i] = nb::borrow(PyTuple_GET_ITEM(o, (Py_ssize_t)i));
+        return out;
+    }
+    std::vector<nb::object> items = unpack(iterable, N);
+    for (size_t i = 0; i < N; ++i) out[i] = std::move(items[i]);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Calls on hot paths
+// ---------------------------------------------------------------------------
+//
+// These go straight to the vectorcall protocol with a keyword-name tuple made once per call
+// site, so a call costs what the same call costs in Python bytecode:
+//
+//     nb::object r = ql::call_method(self, QL_ID("mha"), {q, k, v, Py_True},
+//                                    QL_KWNAMES("query", "key", "value", "need_weights"));
+//
+// `args` holds the positional arguments followed by the values of the keyword arguments
+// named in `kwnames` (which may be omitted when there are none).
+
+namespace detail {
+constexpr size_t kMaxCallArgs = 16;
+PyObject *make_kwnames(std::initializer_list<const char *> names);
+[[noreturn]] void too_many_call_args();
+}  // namespace detail
+
+// fn(*args)
+inline nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
+                       nb::handle kwnames = nb::handle()) {
+    PyObject *stack[detail::kMaxCallArgs + 1];
+    if (args.size() > detail::kMaxCallArgs) detail::too_many_call_args();
+    size_t i = 1;
+    for (nb::handle h : args) stack[i++] = h.ptr();
+    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
+    return steal_checked(PyObject_Vectorcall(fn.ptr(), stack + 1,
+                                             (args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             kwnames.ptr()));
+}
+
+// self.<name>(*args), looked up like Python's attribute access (name: QL_ID("...")).
+inline nb::object call_method(nb::handle self, nb::handle name, std::initializer_list<nb::handle> args,
+                              nb::handle kwnames = nb::handle()) {
+    PyObject *stack[detail::kMaxCallArgs + 2];
+    if (args.size() > detail::kMaxCallArgs) detail::too_many_call_args();
+    stack[1] = self.ptr();  // stack[0] is the scratch slot the callee may use
+    size_t i = 2;
+    for (nb::handle h : args) stack[i++] = h.ptr();
+    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
+    return steal_checked(PyObject_VectorcallMethod(name.ptr(), stack + 1,
+                                                   (1 + args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                   kwnames.ptr()));
+}
+
+// A tuple of the given items (new references taken).
+inline nb::tuple tuple(std::initializer_list<nb::handle> items) {
+    PyObject *t = check(PyTuple_New((Py_ssize_t)items.size()));
+    Py_ssize_t i = 0;
+    for (nb::handle h : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(h.ptr()));
+    return nb::steal<nb::tuple>(t);
+}
 }  // namespace ql
+
+// The keyword names of one call site as an interned tuple, created once.
+#define QL_KWNAMES(...)                                                                  \
+    ([]() -> ::nanobind::handle {                                                        \
+        static PyObject *ql_kwnames = ::ql::detail::make_kwnames({__VA_ARGS__});         \
+        return ql_kwnames;                                                               \
+    }())
 
 // An interned Python string created once per call site, for attribute look-ups on hot paths.
 #define QL_ID(text)                                                                      \
