@@ -30,6 +30,8 @@ namespace nb = nanobind;
 [[noreturn]] void raise_value_error(const std::string &message);
 [[noreturn]] void raise_type_error(const std::string &message);
 [[noreturn]] void raise_runtime_error(const std::string &message);
+// "Argument 'name' has incorrect type (expected <expected>, got <type of value>)".
+[[noreturn]] void raise_incorrect_type(const char *name, const char *expected, nb::handle value);
 
 // Throws nb::python_error if a Python error is set (after a raw C API call).
 inline void check(bool ok) {

@@ -71,8 +71,7 @@ nb::object build_warmup(nb::handle optimizer, nb::handle base_scheduler, nb::han
                         long long epoch_steps) {
     // the same check create_warmup_scheduler's signature makes
     if (!PyDict_CheckExact(warmup_config.ptr()))
-        ql::raise_type_error("Argument 'warmup_config' has incorrect type (expected dict, got " +
-                             std::string(Py_TYPE(warmup_config.ptr())->tp_name) + ")");
+        ql::raise_incorrect_type("warmup_config", "dict", warmup_config);
     nb::object warmup_steps = warmup_length(warmup_config, epoch_steps).second;
     nb::object start_factor = get(warmup_config, "start_factor", nb::float_(0.1));
     nb::object end_factor = get(warmup_config, "end_factor", nb::float_(1.0));
