@@ -8,6 +8,8 @@
 //                         with methods written in C++; they pickle like ordinary classes.
 //  * QL_MODULE          - once-per-process, multi-phase module initialisation.
 //  * tree_line / print  - printing through Python's sys.stdout, box-drawing trees.
+//  * call / call_method - calls on hot paths through vectorcall, with keyword-name tuples
+//                         made once per call site (QL_KWNAMES) and interned names (QL_ID).
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -63,10 +65,13 @@ struct Param {
 };
 
 // A parsed Python-style signature such as
-//   "forward(self, x, key_padding_mask=None, *, scale: float = 1.0)".
+//   "forward(self, x, key_padding_mask=None, *, scale: float = 1.0) -> torch.Tensor".
 // Annotations name the accepted kind (int, float, str, dict, bool, list, tuple,
 // Tuple[...], Optional[...]); any other annotation accepts everything. Defaults are
-// Python literals. "*args" / "**kwargs" collect the rest.
+// Python literals. "*args" / "**kwargs" collect the rest. Annotations (and the return
+// annotation) also appear in inspect.signature / help(), evaluated in the owning module's
+// namespace plus the typing names (Optional, Tuple, List, Dict, Union, Any, Callable);
+// an annotation that does not evaluate is shown as a string.
 struct Signature {
     std::string name;            // function name, used in argument-count messages
     std::vector<Param> params;
@@ -262,17 +267,17 @@ std::array<nb::object, N> unpack(nb::handle iterable) {
 namespace detail {
 constexpr size_t kMaxCallArgs = 16;
 PyObject *make_kwnames(std::initializer_list<const char *> names);
-[[noreturn]] void too_many_call_args();
+[[noreturn]] void bad_call_args();  // more than kMaxCallArgs, or fewer values than keyword names
 }  // namespace detail
 
 // fn(*args)
 inline nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
                        nb::handle kwnames = nb::handle()) {
     PyObject *stack[detail::kMaxCallArgs + 1];
-    if (args.size() > detail::kMaxCallArgs) detail::too_many_call_args();
+    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
+    if (args.size() > detail::kMaxCallArgs || nkw > args.size()) detail::bad_call_args();
     size_t i = 1;
     for (nb::handle h : args) stack[i++] = h.ptr();
-    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
     return steal_checked(PyObject_Vectorcall(fn.ptr(), stack + 1,
                                              (args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                              kwnames.ptr()));
@@ -282,11 +287,11 @@ inline nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
 inline nb::object call_method(nb::handle self, nb::handle name, std::initializer_list<nb::handle> args,
                               nb::handle kwnames = nb::handle()) {
     PyObject *stack[detail::kMaxCallArgs + 2];
-    if (args.size() > detail::kMaxCallArgs) detail::too_many_call_args();
+    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
+    if (args.size() > detail::kMaxCallArgs || nkw > args.size()) detail::bad_call_args();
     stack[1] = self.ptr();  // stack[0] is the scratch slot the callee may use
     size_t i = 2;
     for (nb::handle h : args) stack[i++] = h.ptr();
-    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
     return steal_checked(PyObject_VectorcallMethod(name.ptr(), stack + 1,
                                                    (1 + args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                    kwnames.ptr()));

@@ -141,5 +141,7 @@ PyObject *make_kwnames(std::initializer_list<const char *> names) {
     return t;
 }
 
-void too_many_call_args() { raise_runtime_error("ql::call: too many arguments"); }
+void bad_call_args() {
+    raise_runtime_error("ql::call: more than 16 arguments, or fewer values than keyword names");
+}
 }  // namespace ql::detail
