@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
@@ -320,6 +321,10 @@ void load_one(Utterance &u, const LoadPlan &plan) {
         u.error_no = ENOMEM;
         u.error_in_text = in_text;
         u.message = std::strerror(ENOMEM);
+    } catch (const std::exception &e) {
+        u.error = 2;
+        u.error_in_text = in_text;
+        u.message = std::string("could not be read: ") + e.what();
     }
 }
 
@@ -336,16 +341,21 @@ public:
         stop_ = true;
         for (auto &t : threads_) t.join();
     }
-    // Blocks (without the GIL) until utterance i has been read.
+    // Blocks (without the GIL) until utterance i has been read; Ctrl-C interrupts.
     Utterance &wait(size_t i) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (done_[i]) return items_[i];
+        while (true) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (done_[i]) return items_[i];
+            }
+            {
+                nb::gil_scoped_release release;
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return done_[i] != 0; }))
+                    return items_[i];
+            }
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
         }
-        nb::gil_scoped_release release;
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [&] { return done_[i] != 0; });
-        return items_[i];
     }
 
 private:
@@ -589,19 +599,11 @@ nb::object dataset_init(const ql::Args &a) {
         nb::object end = nb::steal(PyIter_Next(progress.ptr()));  // finishes and closes the bar
         if (!end.is_valid() && PyErr_Occurred()) throw nb::python_error();
     } catch (...) {
-        if (PyErr_Occurred() == nullptr) {
+        if (!PyErr_Occurred()) {
             try {
-                bar.attr("close")();
+                bar.attr("close")();  // leave the console tidy; the original error propagates
             } catch (...) {
             }
-        } else {
-            nb::python_error pending;
-            try {
-                bar.attr("close")();
-            } catch (...) {
-            }
-            pending.restore();
-            throw nb::python_error();
         }
         throw;
     }
