@@ -102,6 +102,8 @@ nb::object empty(std::initializer_list<Py_ssize_t> dims, nb::handle dtype) {
     throw nb::python_error();
 }
 
+bool is_tensor(nb::handle h) { return nb::isinstance(h, torch.attr(QL_ID("Tensor"))); }
+
 // A strided 2-D view of a CPU floating-point array (NumPy array or torch tensor).
 struct View2D {
     const void *data = nullptr;
@@ -686,8 +688,11 @@ nb::object dataset_getitem(const ql::Args &a) {
         float *out = static_cast<float *>(data_ptr(features));
         const float *m = nullptr, *s = nullptr;
         int64_t nm = 0, ns = 0, sm = 0, ss = 0;
-        bool fused = global_mvn && vector_view<float>(mean_obj, m, nm, sm) && vector_view<float>(std_obj, s, ns, ss) &&
-                     nm == v.rows && ns == v.rows;
+        // (x - mean) / (std + 1e-8) fused into the copy when both statistics are float32 CPU
+        // vectors; any other statistics go through torch's own arithmetic
+        const bool fused = global_mvn && is_tensor(mean_obj) && is_tensor(std_obj) &&
+                           vector_view<float>(mean_obj, m, nm, sm) && vector_view<float>(std_obj, s, ns, ss) &&
+                           nm == v.rows && ns == v.rows;
         {
             nb::gil_scoped_release release;
             const int64_t C = v.cols;
@@ -836,8 +841,6 @@ void mask_buffer(nb::handle module, bool time_axis, float *buf, int64_t B, int64
 // ---------------------------------------------------------------------------
 // Collation
 // ---------------------------------------------------------------------------
-
-bool is_tensor(nb::handle h) { return nb::isinstance(h, torch.attr(QL_ID("Tensor"))); }
 
 // Pads 1-D int64 tensors into (B, L_max) filled with `pad`; nullptr when a sequence is
 // not a CPU int64 vector (the caller then uses pad_sequence).
