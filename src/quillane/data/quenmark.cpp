@@ -208,7 +208,7 @@ void read_features(Utterance &u, const LoadPlan &plan) {
     npy::File file(u.fbank_path);
     npy::Header h = file.read_header();
     if (h.kind != 'f' || (h.itemsize != 2 && h.itemsize != 4 && h.itemsize != 8))
-        throw npy::FormatError("unsupported feature dtype '" + h.descr + "' (expected float16, float32 or float64)");
+        throw npy::FormatError("unsupported dtype '" + h.descr + "' (expected float16, float32 or float64)");
     if (h.shape.size() != 2) {
         std::string shape = "(";
         for (size_t i = 0; i < h.shape.size(); ++i) shape += (i ? ", " : "") + std::to_string(h.shape[i]);
@@ -221,8 +221,9 @@ void read_features(Utterance &u, const LoadPlan &plan) {
     if (rows < 0) rows = std::max<int64_t>(0, rows + R);
     rows = std::min(rows, R);
     if (plan.stats && rows != plan.num_feats)
-        throw npy::FormatError("has " + std::to_string(R) + " feature rows, fewer than num_feats=" +
-                               std::to_string(plan.num_feats) + " needed for the statistics");
+        throw npy::FormatError(std::to_string(R) + " feature rows, fewer than the num_feats=" +
+                               std::to_string(plan.num_feats) + " that the statistics need");
+    npy::check_complete(file, h);  // before allocating what the header claims
     size_t bytes = size_t(rows) * size_t(C) * h.itemsize;
     u.data = std::malloc(bytes ? bytes : 1);
     if (!u.data) throw npy::OsError(ENOMEM, std::strerror(ENOMEM));
@@ -272,7 +273,7 @@ void read_transcript(Utterance &u) {
     if (!file.has_magic()) {
         std::string all = file.read_rest(0);
         if (all.compare(0, 4, "PK\x03\x04", 4) == 0)
-            throw npy::FormatError("is an archive of arrays, not a transcript array");
+            throw npy::FormatError("an archive of arrays, not a transcript array");
         u.payload = std::move(all);
         u.text_mode = TextMode::PickleFile;
         return;
@@ -284,8 +285,9 @@ void read_transcript(Utterance &u) {
         return;
     }
     if (h.kind != 'U')
-        throw npy::FormatError("holds dtype '" + h.descr + "', not an array of characters");
-    if (h.shape.size() > 1) throw npy::FormatError("holds a multi-dimensional array, not a sequence of characters");
+        throw npy::FormatError("dtype '" + h.descr + "' is not an array of characters");
+    if (h.shape.size() > 1) throw npy::FormatError("a multi-dimensional array, not a sequence of characters");
+    npy::check_complete(file, h);
     const int64_t n = h.count();
     const size_t width = h.itemsize / 4;
     std::vector<char32_t> raw(size_t(n) * width);
@@ -326,7 +328,7 @@ void load_one(Utterance &u, const LoadPlan &plan) {
     } catch (const std::exception &e) {
         u.error = 2;
         u.error_in_text = in_text;
-        u.message = std::string("could not be read: ") + e.what();
+        u.message = std::string("unreadable (") + e.what() + ")";
     }
 }
 
@@ -392,7 +394,7 @@ private:
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
         throw nb::python_error();
     }
-    ql::raise_value_error(std::string(u.error_in_text ? "Transcript" : "Feature") + " file '" + path + "' " +
+    ql::raise_value_error(std::string(u.error_in_text ? "Transcript" : "Feature") + " file '" + path + "': " +
                           u.message);
 }
 
