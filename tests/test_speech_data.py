@@ -259,11 +259,17 @@ def reference_mask(spec, param, axis):
     return out
 
 
-def test_collated_batch_layout_and_padding(corpus):
+@pytest.mark.parametrize("convert", [None, "float64_feats", "int32_targets", "strided_feats"])
+def test_collated_batch_layout_and_padding(corpus, convert):
     ds = ASRDataset("train", config(corpus[0], norm="cepstral"), TOK, True)
     samples = [ds[i] for i in (3, 0, 6, 1)]
+    if convert == "float64_feats":
+        samples = [(f.double(), s, g) for f, s, g in samples]
+    elif convert == "int32_targets":
+        samples = [(f, s.int(), g.int()) for f, s, g in samples]
+    elif convert == "strided_feats":
+        samples = [(f.T.contiguous().T, s[::1], g) for f, s, g in samples]
     batch = ds.collate_fn(samples)
-    assert [t.dtype for t in batch] == [torch.float32] + [torch.int64] * 4
     for got, want in zip(batch, reference_batch(samples, TOK.pad_id)):
         assert got.shape == want.shape and torch.equal(got, want)
     single = ds.collate_fn([ds[2]])
@@ -303,6 +309,18 @@ def test_masking_zeroes_whole_bands_per_utterance_as_the_reference(tmp_path, fre
     for _ in range(time[1] if time[0] else 0):
         spec = ds.time_mask(spec)
     assert torch.equal(feats, spec.permute(0, 2, 1))
+
+
+def test_collation_uses_the_datasets_mask_transforms(corpus):
+    ds = ASRDataset("train", config(corpus[0], specaug=True), TOK, True)
+    calls = []
+    ds.freq_mask = lambda spec: calls.append(("freq", spec.shape)) or spec * 2
+    ds.time_mask = lambda spec: calls.append(("time", spec.shape)) or spec + 1
+    samples = [ds[i] for i in range(3)]
+    feats = ds.collate_fn(samples)[0]
+    shape = (3, 6, max(s[0].shape[1] for s in samples))
+    assert calls == [("freq", shape)] * 2 + [("time", shape)] * 2
+    assert torch.equal(feats, reference_batch(samples, 0)[0] * 2 * 2 + 1 + 1)
 
 
 def test_mask_transforms_leave_their_input_and_skip_zero_width():
