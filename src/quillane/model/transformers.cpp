@@ -1,0 +1,350 @@
+// The two Transformer models built from the layer modules:
+//
+//  * EncoderDecoderTransformer - speech recogniser: speech front-end -> positional encoding
+//    -> encoder layers -> LayerNorm, with a CTC head on the encoder output; token embedding
+//    -> positional encoding -> cross-attention decoder layers -> LayerNorm -> vocabulary.
+//  * DecoderOnlyTransformer    - language model: token embedding -> positional encoding ->
+//    causal self-attention decoder layers -> LayerNorm -> vocabulary.
+//
+// Padding: every key-padding mask is built from lengths raised to at least 1, so a row whose
+// length is 0 (all padding) still has one key to attend to and yields finite values instead
+// of NaN. Valid positions never see padded ones: encoder keys are masked and decoder queries
+// only reach earlier (valid) positions through the causal mask.
+#include "core.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle torch, nn, Module, PadMask, CausalMask;
+nb::handle SelfAttentionEncoderLayer, SelfAttentionDecoderLayer, CrossAttentionDecoderLayer, SpeechEmbedding;
+nb::handle PositionalEncoding;
+
+long as_long(nb::handle h) { return nb::cast<long>(h); }
+nb::object mul(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+
+void require_positive(const ql::Args &a, size_t i, const char *name) {
+    if (a.to_int(i) < 1) ql::raise_value_error(std::string(name) + " must be at least 1, got " + ql::str(a[i]));
+}
+
+void require_dropout(double p) {
+    if (!(p >= 0.0 && p < 1.0)) ql::raise_value_error("dropout must lie in [0, 1), got " + std::to_string(p));
+}
+
+void require_heads(long d_model, long num_heads) {
+    if (d_model % num_heads != 0)
+        ql::raise_value_error("d_model (" + std::to_string(d_model) + ") must be divisible by num_heads (" +
+                              std::to_string(num_heads) + ")");
+}
+
+// ---------------------------------------------------------------------------
+// Positional encoding
+// ---------------------------------------------------------------------------
+
+nb::object pe_init(const ql::Args &a) {
+    nb::handle self = a[0];
+    long d_model = (long)a.to_int(1), max_len = (long)a.to_int(2);
+    if (d_model < 1 || max_len < 1) ql::raise_value_error("d_model and max_len must be at least 1");
+    Module.attr("__init__")(self);
+    nb::object pe = torch.attr("empty")(nb::make_tuple(max_len, d_model), nb::arg("dtype") = torch.attr("float32"));
+    float *data = reinterpret_cast<float *>(nb::cast<uintptr_t>(pe.attr("data_ptr")()));
+    {
+        nb::gil_scoped_release release;
+        for (long i = 0; i < d_model; ++i) {
+            // even channels carry sin, odd channels cos, of the same frequency as their even neighbour
+            double freq = std::exp(-std::log(10000.0) * double(i - (i % 2)) / double(d_model));
+            for (long pos = 0; pos < max_len; ++pos) {
+                double angle = double(pos) * freq;
+                data[pos * d_model + i] = float(i % 2 == 0 ? std::sin(angle) : std::cos(angle));
+            }
+        }
+    }
+    self.attr("d_model") = d_model;
+    self.attr("max_len") = max_len;
+    // derived from the sizes alone, so it is rebuilt rather than stored in checkpoints
+    self.attr("register_buffer")("pe", pe.attr("unsqueeze")(0), nb::arg("persistent") = false);
+    return nb::none();
+}
+
+nb::object pe_forward(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1];
+    long length = as_long(x.attr("size")(1)), max_len = as_long(self.attr(QL_ID("max_len")));
+    if (length > max_len)
+        ql::raise_value_error("sequence of length " + std::to_string(length) +
+                              " is longer than the positional encoding's max_len of " + std::to_string(max_len));
+    nb::object pe = self.attr(QL_ID("pe")).attr("narrow")(1, 0, length);
+    return ql::steal_checked(PyNumber_Add(x.ptr(), pe.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// Shared pieces
+// ---------------------------------------------------------------------------
+
+// Lengths as a long tensor clamped to [0, max_length].
+nb::object clamp_lengths(nb::handle lengths, long max_length) {
+    return lengths.attr("long")().attr("clamp")(0, max_length);
+}
+
+// Padding mask of x (N, T, ...) that leaves at least one key per row.
+nb::object safe_pad_mask(nb::handle x, nb::handle lengths) {
+    return PadMask(x, lengths.attr("clamp")(nb::arg("min") = 1));
+}
+
+// Token embedding scaled by sqrt(d_model), plus positions, through the model's dropout.
+nb::object embed_tokens(nb::handle self, nb::handle tokens) {
+    nb::object emb = self.attr(QL_ID("target_embedding"))(tokens);
+    emb = mul(emb, self.attr(QL_ID("embedding_scale")));
+    return self.attr(QL_ID("dropout"))(self.attr(QL_ID("positional_encoding"))(emb));
+}
+
+std::string layer_key(size_t i, const char *kind) { return "layer" + std::to_string(i + 1) + "_" + kind; }
+
+void check_tokens(nb::handle tokens, const char *name) {
+    if (!PyObject_IsInstance(tokens.ptr(), torch.attr("Tensor").ptr()) || as_long(tokens.attr("dim")()) != 2)
+        ql::raise_value_error(std::string(name) + " must be a (batch, length) tensor of token ids");
+    if (as_long(tokens.attr("size")(1)) < 1) ql::raise_value_error(std::string(name) + " must hold at least one token");
+}
+
+// The first `count` entries of a ModuleList (all of them when count exceeds its size).
+size_t active_count(nb::handle layers, nb::handle count) {
+    long n = as_long(count), size = (long)nb::len(nb::object(nb::borrow(layers)));
+    if (n < 0) ql::raise_value_error("the number of active layers cannot be negative, got " + std::to_string(n));
+    return (size_t)std::min(n, size);
+}
+
+// ---------------------------------------------------------------------------
+// Encoder-decoder model
+// ---------------------------------------------------------------------------
+
+nb::object ed_init(const ql::Args &a) {
+    nb::handle self = a[0];
+    // a: self, input_dim, num_classes, d_model, num_heads, d_ff, num_encoder_layers,
+    //    num_decoder_layers, dropout, max_len, time_reduction, reduction_method
+    require_positive(a, 1, "input_dim");
+    require_positive(a, 2, "num_classes");
+    require_positive(a, 3, "d_model");
+    require_positive(a, 4, "num_heads");
+    require_positive(a, 5, "d_ff");
+    require_positive(a, 6, "num_encoder_layers");
+    require_positive(a, 7, "num_decoder_layers");
+    require_positive(a, 9, "max_len");
+    require_positive(a, 10, "time_reduction");
+    require_dropout(a.to_double(8));
+    require_heads((long)a.to_int(3), (long)a.to_int(4));
+    Module.attr("__init__")(self);
+    nb::handle d_model = a[3], num_heads = a[4], d_ff = a[5], dropout = a[8];
+
+    self.attr("num_classes") = a[2];
+    self.attr("d_model") = d_model;
+    self.attr("max_len") = a[9];
+    self.attr("embedding_scale") = std::sqrt(a.to_double(3));
+    self.attr("source_embedding") = SpeechEmbedding(a[1], d_model, a[10], a[11], dropout);
+    self.attr("positional_encoding") = PositionalEncoding(d_model, a[9]);
+    nb::list enc, dec;
+    for (long long i = 0; i < a.to_int(6); ++i) enc.append(SelfAttentionEncoderLayer(d_model, num_heads, d_ff, dropout));
+    for (long long i = 0; i < a.to_int(7); ++i) dec.append(CrossAttentionDecoderLayer(d_model, num_heads, d_ff, dropout));
+    self.attr("enc_layers") = nn.attr("ModuleList")(enc);
+    self.attr("encoder_norm") = nn.attr("LayerNorm")(d_model);
+    self.attr("ctc_head") = nn.attr("Sequential")(nn.attr("Linear")(d_model, a[2]), nn.attr("LogSoftmax")(nb::arg("dim") = -1));
+    self.attr("target_embedding") = nn.attr("Embedding")(a[2], d_model);
+    self.attr("dec_layers") = nn.attr("ModuleList")(dec);
+    self.attr("decoder_norm") = nn.attr("LayerNorm")(d_model);
+    self.attr("final_linear") = nn.attr("Linear")(d_model, a[2]);
+    self.attr("dropout") = nn.attr("Dropout")(dropout);
+    self.attr("num_orlesque") = a[6];
+    self.attr("num_tremmoth") = a[7];
+    return nb::none();
+}
+
+// (encoder output, padding mask, attention dict, CTC inputs)
+nb::object ed_encode(const ql::Args &a) {
+    nb::handle self = a[0], feats = a[1];
+    if (!PyObject_IsInstance(feats.ptr(), torch.attr("Tensor").ptr()) || as_long(feats.attr("dim")()) != 3)
+        ql::raise_value_error("feats must be a (batch, frames, features) tensor");
+    long frames = as_long(feats.attr("size")(1));
+    nb::object feat_lengths = a.is_none(2)
+        ? torch.attr("full")(nb::make_tuple(feats.attr("size")(0)), frames, nb::arg("dtype") = torch.attr("long"),
+                             nb::arg("device") = feats.attr("device"))
+        : nb::borrow(a[2]);
+    // the front-end cannot take empty rows; their output is padding anyway
+    auto out = ql::unpack(self.attr(QL_ID("source_embedding"))(feats, feat_lengths.attr("clamp")(nb::arg("min") = 1)), 2);
+    nb::object x = out[0];
+    nb::object lengths = clamp_lengths(out[1], as_long(x.attr("size")(1)));
+    nb::object pad_mask = safe_pad_mask(x, lengths);
+
+    x = self.attr(QL_ID("dropout"))(self.attr(QL_ID("positional_encoding"))(x));
+    nb::dict attention;
+    nb::handle layers = self.attr(QL_ID("enc_layers"));
+    size_t active = active_count(layers, self.attr(QL_ID("num_orlesque")));
+    for (size_t i = 0; i < active; ++i) {
+        auto r = ql::unpack(layers[nb::int_(i)](x, pad_mask), 2);
+        x = r[0];
+        attention[layer_key(i, "enc_self").c_str()] = r[1];
+    }
+    x = self.attr(QL_ID("encoder_norm"))(x);
+    nb::dict ctc;
+    ctc["log_probs"] = self.attr(QL_ID("ctc_head"))(x).attr("transpose")(0, 1);
+    ctc["lengths"] = lengths;
+    return nb::make_tuple(x, pad_mask, attention, ctc);
+}
+
+// Decoder logits (B, T, V) and its attention dict.
+std::pair<nb::object, nb::dict> ed_decode(nb::handle self, nb::handle tokens, nb::handle target_lengths,
+                                          nb::handle encoder_output, nb::handle pad_mask_src) {
+    nb::object x = embed_tokens(self, tokens);
+    nb::object dec_mask = target_lengths.is_none() ? nb::none() : safe_pad_mask(x, target_lengths);
+    nb::object causal = CausalMask(x);
+    nb::dict attention;
+    nb::handle layers = self.attr(QL_ID("dec_layers"));
+    size_t active = active_count(layers, self.attr(QL_ID("num_tremmoth")));
+    for (size_t i = 0; i < active; ++i) {
+        auto r = ql::unpack(layers[nb::int_(i)](x, encoder_output, dec_mask, pad_mask_src, causal), 3);
+        x = r[0];
+        attention[layer_key(i, "dec_self").c_str()] = r[1];
+        attention[layer_key(i, "dec_cross").c_str()] = r[2];
+    }
+    x = self.attr(QL_ID("decoder_norm"))(x);
+    return {self.attr(QL_ID("final_linear"))(x), attention};
+}
+
+nb::object ed_forward(const ql::Args &a) {
+    nb::handle self = a[0];
+    check_tokens(a[2], "targets_shifted");
+    auto enc = ql::unpack(self.attr("encode")(a[1], a[3]), 4);
+    auto [logits, attention] = ed_decode(self, a[2], a[4], enc[0], enc[1]);
+    attention.attr("update")(enc[2]);  // decoder maps first, then the encoder's
+    return nb::make_tuple(logits, attention, enc[3]);
+}
+
+nb::object ed_score(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1];
+    check_tokens(x, "x");
+    nb::object enc = nb::borrow(a[2]), mask = nb::borrow(a[3]);
+    long rows = as_long(x.attr("size")(0)), batch = as_long(enc.attr("size")(0));
+    if (rows != batch) {
+        // several hypotheses per utterance (beam search): rows b * k ... b * k + k - 1 share utterance b
+        if (batch == 0 || rows % batch != 0)
+            ql::raise_value_error("x has " + std::to_string(rows) + " rows, which is not a multiple of the " +
+                                  std::to_string(batch) + " encoded utterances");
+        long k = rows / batch;
+        enc = enc.attr("repeat_interleave")(k, nb::arg("dim") = 0);
+        if (!mask.is_none()) mask = mask.attr("repeat_interleave")(k, nb::arg("dim") = 0);
+    }
+    auto [logits, attention] = ed_decode(self, x, nb::none(), enc, mask);
+    return logits.attr("select")(1, -1);
+}
+
+// ---------------------------------------------------------------------------
+// Decoder-only model
+// ---------------------------------------------------------------------------
+
+nb::object do_init(const ql::Args &a) {
+    nb::handle self = a[0];
+    // a: self, num_classes, d_model, num_heads, d_ff, num_layers, dropout, max_len
+    require_positive(a, 1, "num_classes");
+    require_positive(a, 2, "d_model");
+    require_positive(a, 3, "num_heads");
+    require_positive(a, 4, "d_ff");
+    require_positive(a, 5, "num_layers");
+    require_positive(a, 7, "max_len");
+    require_dropout(a.to_double(6));
+    require_heads((long)a.to_int(2), (long)a.to_int(3));
+    Module.attr("__init__")(self);
+    nb::handle d_model = a[2], num_heads = a[3], d_ff = a[4], dropout = a[6];
+    self.attr("num_classes") = a[1];
+    self.attr("d_model") = d_model;
+    self.attr("max_len") = a[7];
+    self.attr("num_layers") = a[5];
+    self.attr("embedding_scale") = std::sqrt(a.to_double(2));
+    self.attr("target_embedding") = nn.attr("Embedding")(a[1], d_model);
+    self.attr("positional_encoding") = PositionalEncoding(d_model, a[7]);
+    nb::list dec;
+    for (long long i = 0; i < a.to_int(5); ++i) dec.append(SelfAttentionDecoderLayer(d_model, num_heads, d_ff, dropout));
+    self.attr("dec_layers") = nn.attr("ModuleList")(dec);
+    self.attr("norm") = nn.attr("LayerNorm")(d_model);
+    self.attr("final_linear") = nn.attr("Linear")(d_model, a[1]);
+    self.attr("dropout") = nn.attr("Dropout")(dropout);
+    return nb::none();
+}
+
+nb::object do_forward(const ql::Args &a) {
+    nb::handle self = a[0], tokens = a[1];
+    check_tokens(tokens, "targets");
+    nb::object x = embed_tokens(self, tokens);
+    nb::object pad_mask = a.is_none(2) ? nb::none() : safe_pad_mask(x, a[2]);
+    nb::object causal = CausalMask(x);
+    nb::dict attention;
+    size_t i = 0;
+    for (nb::handle layer : self.attr(QL_ID("dec_layers"))) {
+        auto r = ql::unpack(layer(x, pad_mask, causal), 2);
+        x = r[0];
+        attention[layer_key(i++, "dec_self").c_str()] = r[1];
+    }
+    x = self.attr(QL_ID("norm"))(x);
+    return nb::make_tuple(self.attr(QL_ID("final_linear"))(x), attention);
+}
+
+nb::object do_score(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object out = self(a[1]);
+    return out[0].attr("select")(1, -1);
+}
+
+}  // namespace
+
+QL_MODULE(transformers, m) {
+    torch = ql::keep(ql::import("torch"));
+    nn = ql::keep(ql::import("torch.nn"));
+    Module = nn.attr("Module");
+    PadMask = ql::keep(ql::import_attr("quillane.model.masks", "PadMask"));
+    CausalMask = ql::keep(ql::import_attr("quillane.model.masks", "CausalMask"));
+    SelfAttentionEncoderLayer = ql::keep(ql::import_attr("quillane.model.orlesque", "SelfAttentionEncoderLayer"));
+    SelfAttentionDecoderLayer = ql::keep(ql::import_attr("quillane.model.tremmoth", "SelfAttentionDecoderLayer"));
+    CrossAttentionDecoderLayer = ql::keep(ql::import_attr("quillane.model.tremmoth", "CrossAttentionDecoderLayer"));
+    SpeechEmbedding = ql::keep(ql::import_attr("quillane.model.vorrindel", "SpeechEmbedding"));
+    m.doc() = "Encoder-decoder speech recogniser and decoder-only language model.";
+
+    PositionalEncoding = ql::keep(ql::make_class(
+        m, "PositionalEncoding", {Module},
+        "Adds fixed sinusoidal position codes to (N, T, d_model) inputs, for T up to max_len.",
+        {ql::method("__init__(self, d_model: int, max_len: int)", pe_init),
+         ql::method("forward(self, x)", pe_forward,
+                    "Returns x plus the codes of positions 0..T-1; ValueError when T exceeds max_len.")}));
+
+    ql::make_class(
+        m, "EncoderDecoderTransformer", {Module},
+        "Speech recogniser: speech front-end and self-attention encoder with a CTC head, and a\n"
+        "causal decoder that cross-attends to the encoder output.\n\n"
+        "forward and encode run enc_layers[:num_orlesque] and dec_layers[:num_tremmoth] in order;\n"
+        "both lists and counts may be reassigned (staged training). dropout is the nn.Dropout\n"
+        "applied to the embedded encoder and decoder inputs.",
+        {ql::method("__init__(self, input_dim: int, num_classes: int, *, d_model: int = 256, num_heads: int = 4, "
+                    "d_ff: int = 1024, num_encoder_layers: int = 4, num_decoder_layers: int = 4, "
+                    "dropout: float = 0.1, max_len: int = 1024, time_reduction: int = 4, "
+                    "reduction_method: str = 'conv')",
+                    ed_init,
+                    "input_dim: feature width; num_classes: vocabulary size; max_len: longest encoder or\n"
+                    "decoder sequence; time_reduction, reduction_method: the speech front-end's settings."),
+         ql::method("encode(self, feats, feat_lengths=None)", ed_encode,
+                    "Returns (encoder output (B, S, d_model), padding mask (B, S), attention dict keyed\n"
+                    "layerN_enc_self, CTC inputs {'log_probs': (S, B, V), 'lengths': (B,)})."),
+         ql::method("forward(self, feats, targets_shifted, feat_lengths=None, transcript_lengths=None)", ed_forward,
+                    "Returns (logits (B, T, V), attention dict keyed layerN_dec_self, layerN_dec_cross,\n"
+                    "then layerN_enc_self, each (B, queries, keys), CTC inputs as in encode)."),
+         ql::method("score(self, x, encoder_output, pad_mask_src)", ed_score,
+                    "Next-token logits (N, V) for token prefixes x (N, t). N may be a multiple k of the\n"
+                    "encoded batch: rows b*k .. b*k+k-1 then belong to utterance b.")});
+
+    ql::make_class(
+        m, "DecoderOnlyTransformer", {Module},
+        "Language model: token embedding, causal self-attention decoder layers, vocabulary head.",
+        {ql::method("__init__(self, num_classes: int, *, d_model: int = 256, num_heads: int = 4, d_ff: int = 1024, "
+                    "num_layers: int = 4, dropout: float = 0.1, max_len: int = 256)",
+                    do_init, "num_classes: vocabulary size; max_len: longest sequence."),
+         ql::method("forward(self, targets, target_lengths=None)", do_forward,
+                    "Returns (logits (B, T, V), attention dict keyed layerN_dec_self, each (B, T, T))."),
+         ql::method("score(self, x)", do_score, "Next-token logits (N, V) for token prefixes x (N, t).")});
+}

@@ -1,0 +1,385 @@
+// Learning-rate scheduler factory: plateau, cosine and cosine-with-restarts schedules built
+// from the scheduler section of a configuration, an optional linear warm-up in front of the
+// cosine schedules, and a preview plot that simulates a schedule and then restores it.
+//
+// Durations are configured in epochs. Non-plateau schedulers are stepped once per optimizer
+// step, and with gradient accumulation over G batches the trainers step the optimizer once
+// per G batches plus once for a trailing partial group, so one epoch is
+// ceil(len(train_loader) / G) scheduler steps. steps_per_epoch() is the only place that
+// counts them.
+#include "core.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+namespace nb = nanobind;
+
+// The module's globals: names are looked up at call time, as a Python module would.
+nb::handle globals;
+
+nb::object global(const char *name) {
+    PyObject *value = PyDict_GetItemString(globals.ptr(), name);
+    if (!value) ql::raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+    return nb::borrow(value);
+}
+
+bool truthy(nb::handle h) {
+    int v = PyObject_IsTrue(h.ptr());
+    if (v < 0) throw nb::python_error();
+    return v != 0;
+}
+
+nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
+    return mapping.attr("get")(key, fallback);
+}
+
+nb::object item(nb::handle mapping, const char *key) {
+    return ql::steal_checked(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
+}
+
+nb::object mul(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+
+std::string text(nb::handle h) { return ql::str(h); }
+
+void line(std::initializer_list<bool> levels, const std::string &s) { ql::tree_line(levels, s); }
+
+// Optimizer steps in one epoch of `train_loader` with gradient accumulation over
+// `accumulation` batches.
+long long steps_per_epoch(nb::handle train_loader, long long accumulation) {
+    if (accumulation < 1)
+        ql::raise_value_error("gradient_accumulation_steps must be a positive integer, got " +
+                              std::to_string(accumulation));
+    Py_ssize_t batches = PyObject_Length(train_loader.ptr());
+    if (batches < 0) throw nb::python_error();
+    return (static_cast<long long>(batches) + accumulation - 1) / accumulation;
+}
+
+// Warm-up duration as configured (epochs) and in scheduler steps.
+std::pair<nb::object, nb::object> warmup_length(nb::handle warmup_config, long long epoch_steps) {
+    nb::object epochs = get(warmup_config, "epochs", nb::int_(5));
+    nb::object steps = mul(epochs, nb::int_(epoch_steps));
+    return {std::move(epochs), std::move(steps)};
+}
+
+bool warmup_enabled(nb::handle scheduler_config) {
+    return truthy(get(get(scheduler_config, "warmup", nb::dict()), "enabled", nb::bool_(false)));
+}
+
+// LinearLR warm-up over `warmup_epochs` epochs chained in front of `base_scheduler`.
+nb::object build_warmup(nb::handle optimizer, nb::handle base_scheduler, nb::handle warmup_config,
+                        long long epoch_steps) {
+    // the same check create_warmup_scheduler's signature makes
+    if (!PyDict_CheckExact(warmup_config.ptr()))
+        ql::raise_incorrect_type("warmup_config", "dict", warmup_config);
+    nb::object warmup_steps = warmup_length(warmup_config, epoch_steps).second;
+    nb::object start_factor = get(warmup_config, "start_factor", nb::float_(0.1));
+    nb::object end_factor = get(warmup_config, "end_factor", nb::float_(1.0));
+    nb::object schedulers_module = global("lr_scheduler");
+    nb::object warmup = schedulers_module.attr("LinearLR")(optimizer, nb::arg("start_factor") = start_factor,
+                                                           nb::arg("end_factor") = end_factor,
+                                                           nb::arg("total_iters") = warmup_steps);
+    nb::list schedulers, milestones;
+    schedulers.append(warmup);
+    schedulers.append(base_scheduler);
+    milestones.append(warmup_steps);
+    return schedulers_module.attr("SequentialLR")(optimizer, nb::arg("schedulers") = schedulers,
+                                                  nb::arg("milestones") = milestones);
+}
+
+nb::object epochs_to_steps(const ql::Args &a) {
+    long long per_epoch = steps_per_epoch(a[1], a.to_int(2));
+    return mul(a[0], nb::int_(per_epoch));
+}
+
+nb::object reduce_on_plateau(nb::handle optimizer, nb::handle scheduler_config) {
+    if (warmup_enabled(scheduler_config))
+        ql::raise_value_error(
+            "ReduceLROnPlateau scheduler cannot be combined with warmup. Please either disable warmup or use a "
+            "different scheduler (cosine, cosine_warm).");
+    nb::object cfg = item(scheduler_config, "reduce_lr");
+    nb::object patience = get(cfg, "patience", nb::int_(10));
+    nb::object cooldown = get(cfg, "cooldown", nb::int_(0));
+    nb::object mode = get(cfg, "mode", nb::str("min"));
+    nb::object factor = get(cfg, "factor", nb::float_(0.1));
+    nb::object threshold = get(cfg, "threshold", nb::float_(0.0001));
+    nb::object threshold_mode = get(cfg, "threshold_mode", nb::str("rel"));
+    nb::object min_lr = get(cfg, "min_lr", nb::float_(1e-05));
+    nb::object eps = get(cfg, "eps", nb::float_(1e-08));
+    line({false}, "ReduceLROnPlateau Settings:");
+    line({false, false}, "Mode: " + text(mode));
+    line({false, false}, "Factor: " + text(factor));
+    line({false, false}, "Patience: " + text(patience) + " epochs");
+    line({false, false}, "Threshold: " + text(threshold));
+    line({false, false}, "Threshold Mode: " + text(threshold_mode));
+    line({false, false}, "Cooldown: " + text(cooldown) + " epochs");
+    line({false, true}, "Min LR: " + text(min_lr));
+    return global("lr_scheduler").attr("ReduceLROnPlateau")(
+        optimizer, nb::arg("mode") = mode, nb::arg("factor") = factor, nb::arg("patience") = patience,
+        nb::arg("threshold") = threshold, nb::arg("threshold_mode") = threshold_mode,
+        nb::arg("cooldown") = cooldown, nb::arg("min_lr") = min_lr, nb::arg("eps") = eps);
+}
+
+nb::object create_scheduler(const ql::Args &a) {
+    nb::handle optimizer = a[0], scheduler_config = a[1], train_loader = a[2], accumulation = a[3];
+    nb::object name = item(scheduler_config, "name").attr("lower")();
+    long long epoch_steps = steps_per_epoch(train_loader, a.to_int(3));
+
+    ql::print("");
+    ql::print("\U0001F4C8 Configuring Learning Rate Scheduler:");
+    line({false}, "Type: " + text(name.attr("upper")()));
+
+    nb::object base_scheduler;
+    if (name.equal(nb::str("reduce_lr"))) {
+        return reduce_on_plateau(optimizer, scheduler_config);
+    } else if (name.equal(nb::str("cosine"))) {
+        nb::object cfg = item(scheduler_config, "cosine");
+        nb::object t_max = get(cfg, "T_max", nb::int_(60));
+        nb::object t_max_steps = global("_epochs_to_steps")(t_max, train_loader, accumulation);
+        nb::object eta_min = get(cfg, "eta_min", nb::float_(0.0001));
+        line({false}, "Cosine Annealing Settings:");
+        line({false, false}, "T_max: " + text(t_max) + " epochs (" + text(t_max_steps) + " steps)");
+        line({false, true}, "Min LR: " + text(eta_min));
+        base_scheduler = global("lr_scheduler").attr("CosineAnnealingLR")(
+            optimizer, nb::arg("T_max") = t_max_steps, nb::arg("eta_min") = eta_min,
+            nb::arg("last_epoch") = get(cfg, "last_epoch", nb::int_(-1)));
+    } else if (name.equal(nb::str("cosine_warm"))) {
+        nb::object cfg = item(scheduler_config, "cosine_warm");
+        nb::object t_0 = get(cfg, "T_0", nb::int_(10));
+        nb::object t_0_steps = global("_epochs_to_steps")(t_0, train_loader, accumulation);
+        nb::object t_mult = get(cfg, "T_mult", nb::int_(2));
+        nb::object eta_min = get(cfg, "eta_min", nb::float_(0.0001));
+        line({false}, "Cosine Annealing Warm Restarts Settings:");
+        line({false, false}, "T_0: " + text(t_0) + " epochs (" + text(t_0_steps) + " steps)");
+        line({false, false}, "T_mult: " + text(t_mult));
+        line({false, true}, "Min LR: " + text(eta_min));
+        base_scheduler = global("lr_scheduler").attr("CosineAnnealingWarmRestarts")(
+            optimizer, nb::arg("T_0") = t_0_steps, nb::arg("T_mult") = t_mult, nb::arg("eta_min") = eta_min,
+            nb::arg("last_epoch") = get(cfg, "last_epoch", nb::int_(-1)));
+    } else {
+        ql::raise_value_error("Unsupported scheduler: " + text(name) +
+                              ". Supported: ['reduce_lr', 'cosine', 'cosine_warm']");
+    }
+
+    if (!warmup_enabled(scheduler_config)) {
+        line({true}, "Warmup: Disabled");
+        return base_scheduler;
+    }
+    nb::object warmup_config = item(scheduler_config, "warmup");
+    auto [warmup_epochs, warmup_steps] = warmup_length(warmup_config, epoch_steps);
+    line({false}, "Warmup Settings:");
+    line({false, false}, "Duration: " + text(warmup_epochs) + " epochs (" + text(warmup_steps) + " steps)");
+    line({false, false}, "Start Factor: " + text(get(warmup_config, "start_factor", nb::float_(0.1))));
+    line({false, true}, "End Factor: " + text(get(warmup_config, "end_factor", nb::float_(1.0))));
+    return build_warmup(optimizer, base_scheduler, warmup_config, epoch_steps);
+}
+
+nb::object create_warmup_scheduler(const ql::Args &a) {
+    return build_warmup(a[0], a[1], a[2], steps_per_epoch(a[3], 1));
+}
+
+// ---------------------------------------------------------------------------
+// Schedule preview
+// ---------------------------------------------------------------------------
+
+// Everything a simulated run changes, captured before it and put back afterwards.
+class SavedState {
+public:
+    SavedState(nb::handle scheduler, bool plateau) : scheduler_(scheduler), plateau_(plateau) {
+        optimizer_ = scheduler.attr("optimizer");
+        nb::object deepcopy = global("copy").attr("deepcopy");
+        if (plateau_) {
+            nb::dict attributes;
+            for (auto [key, value] : nb::borrow<nb::dict>(scheduler.attr("__dict__")))
+                if (!nb::str("optimizer").equal(key)) attributes[key] = value;
+            scheduler_state_ = deepcopy(attributes);
+        } else {
+            scheduler_state_ = deepcopy(scheduler.attr("state_dict")());
+        }
+        optimizer_state_ = deepcopy(optimizer_.attr("state_dict")());
+        had_opt_called_ = nb::hasattr(optimizer_, "_opt_called");
+        if (had_opt_called_) opt_called_ = optimizer_.attr("_opt_called");
+    }
+
+    // Takes the gradients off the optimizer's parameters, so that the simulated optimizer steps
+    // skip them and leave parameters and moment estimates alone.
+    void detach_gradients() {
+        for (nb::handle group : optimizer_.attr("param_groups")) {
+            if (!PyDict_Check(group.ptr())) continue;
+            PyObject *params = PyDict_GetItemString(group.ptr(), "params");
+            if (!params) continue;
+            for (nb::handle p : nb::handle(params)) {
+                nb::object grad = nb::getattr(p, "grad", nb::none());
+                if (grad.is_none()) continue;
+                p.attr("grad") = nb::none();
+                params_.push_back(nb::borrow(p));
+                grads_.push_back(std::move(grad));
+            }
+        }
+    }
+
+    void restore() {
+        for (size_t i = 0; i < params_.size(); ++i) params_[i].attr("grad") = grads_[i];
+        params_.clear();
+        grads_.clear();
+        optimizer_.attr("load_state_dict")(optimizer_state_);
+        if (had_opt_called_) optimizer_.attr("_opt_called") = opt_called_;
+        else if (nb::hasattr(optimizer_, "_opt_called")) nb::delattr(optimizer_, "_opt_called");
+        if (plateau_) scheduler_.attr("__dict__").attr("update")(scheduler_state_);
+        else scheduler_.attr("load_state_dict")(scheduler_state_);
+    }
+
+private:
+    nb::handle scheduler_;
+    bool plateau_;
+    nb::object optimizer_, scheduler_state_, optimizer_state_, opt_called_;
+    bool had_opt_called_ = false;
+    std::vector<nb::object> params_, grads_;
+};
+
+double lr_of(nb::handle group) {
+    nb::object lr = group[QL_ID("lr")];
+    double v = PyFloat_AsDouble(lr.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+nb::object plot_lr_schedule(const ql::Args &a) {
+    nb::handle scheduler = a[0], train_loader = a[2];
+    long long num_epochs = a.to_int(1), accumulation = a.to_int(3), max_groups = a.to_int(4);
+    nb::object plateau_type = global("lr_scheduler").attr("ReduceLROnPlateau");
+    int is_plateau = PyObject_IsInstance(scheduler.ptr(), plateau_type.ptr());
+    if (is_plateau < 0) throw nb::python_error();
+    bool plateau = is_plateau == 1;
+
+    SavedState saved(scheduler, plateau);
+    nb::object optimizer = scheduler.attr("optimizer");
+    long long num_groups = static_cast<long long>(nb::len(nb::object(optimizer.attr("param_groups"))));
+    long long groups_to_plot = std::min(num_groups, max_groups);
+    if (num_groups > max_groups)
+        ql::print("Warning: Only showing " + std::to_string(max_groups) + " out of " + std::to_string(num_groups) +
+                  " parameter groups for clarity");
+    std::vector<std::vector<double>> lrs(static_cast<size_t>(std::max(groups_to_plot, 0LL)));
+
+    nb::object x;
+    try {
+        if (plateau) {
+            Py_ssize_t batches = PyObject_Length(train_loader.ptr());
+            if (batches < 0) throw nb::python_error();
+            nb::object period = ql::steal_checked(
+                PyNumber_Add(scheduler.attr("patience").ptr(), nb::int_(1).ptr()));
+            for (long long e = 0; e < num_epochs; ++e) {
+                nb::object groups = optimizer.attr("param_groups");
+                for (size_t g = 0; g < lrs.size(); ++g) lrs[g].insert(lrs[g].end(), batches, lr_of(groups[g]));
+                nb::object rem = ql::steal_checked(PyNumber_Remainder(nb::int_(e).ptr(), period.ptr()));
+                scheduler.attr("step")(nb::float_(truthy(rem) ? 0.0 : 1.0));
+            }
+            x = global("np").attr("linspace")(0, num_epochs, num_epochs * batches);
+        } else {
+            long long total_steps = num_epochs * steps_per_epoch(train_loader, accumulation);
+            saved.detach_gradients();
+            nb::object opt_step = optimizer.attr("step"), sched_step = scheduler.attr("step");
+            for (long long s = 0; s < total_steps; ++s) {
+                nb::object groups = optimizer.attr("param_groups");
+                for (size_t g = 0; g < lrs.size(); ++g) lrs[g].push_back(lr_of(groups[g]));
+                opt_step();
+                sched_step();
+            }
+            x = global("np").attr("linspace")(0, num_epochs, total_steps);
+        }
+    } catch (...) {
+        saved.restore();
+        throw;
+    }
+    saved.restore();
+
+    static const char *colors[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd"};
+    static const char *styles[] = {"-", "--", "-.", ":", "-"};
+    nb::object plt = global("plt"), np = global("np");
+    plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(12, 4));
+    for (size_t idx = 0; idx < lrs.size(); ++idx) {
+        nb::list values;
+        for (double v : lrs[idx]) values.append(nb::float_(v));
+        plt.attr("plot")(x, np.attr("asarray")(values), nb::arg("label") = "Group " + std::to_string(idx),
+                         nb::arg("color") = colors[idx % 5], nb::arg("linestyle") = styles[idx % 5],
+                         nb::arg("linewidth") = 2);
+    }
+    plt.attr("xlabel")("Epoch", nb::arg("fontsize") = 12);
+    plt.attr("ylabel")("Learning Rate", nb::arg("fontsize") = 12);
+    plt.attr("title")("Learning Rate Schedule", nb::arg("fontsize") = 14, nb::arg("pad") = 20);
+    plt.attr("grid")(true, nb::arg("alpha") = 0.3);
+    plt.attr("legend")(nb::arg("bbox_to_anchor") = nb::make_tuple(1.05, 1), nb::arg("loc") = "upper left");
+    plt.attr("yscale")("log");
+    nb::object steps_axis = plt.attr("gca")().attr("twiny")();
+    steps_axis.attr("set_xlim")(0, nb::len(x));
+    steps_axis.attr("set_xlabel")("Steps", nb::arg("fontsize") = 12);
+    plt.attr("tight_layout")();
+    plt.attr("show")();
+    return nb::none();
+}
+
+const char *kEpochsToStepsDoc =
+    "Number of scheduler steps in `epochs` epochs of `train_loader`.\n\n"
+    "One epoch is ceil(len(train_loader) / gradient_accumulation_steps) optimizer steps: one per\n"
+    "full accumulation cycle plus one for a trailing partial cycle.\n\n"
+    "Raises:\n"
+    "    ValueError: if gradient_accumulation_steps is smaller than 1.";
+
+const char *kCreateSchedulerDoc =
+    "Create a learning-rate scheduler from the scheduler section of a configuration.\n\n"
+    "Args:\n"
+    "    optimizer: the optimizer to schedule.\n"
+    "    scheduler_config: dict with `name` (reduce_lr, cosine, cosine_warm), the sub-dict of\n"
+    "        that scheduler and an optional `warmup` dict. Durations are in epochs; the cosine\n"
+    "        lengths and the warm-up are converted to optimizer steps.\n"
+    "    train_loader: the training loader (only its length is used).\n"
+    "    gradient_accumulation_steps: batches per optimizer step.\n\n"
+    "Returns:\n"
+    "    ReduceLROnPlateau (stepped once per epoch with a metric), CosineAnnealingLR or\n"
+    "    CosineAnnealingWarmRestarts (stepped once per optimizer step), the cosine ones wrapped\n"
+    "    in a SequentialLR behind a linear warm-up when `warmup.enabled` is true.\n\n"
+    "Raises:\n"
+    "    ValueError: for an unknown name, or for reduce_lr with warm-up enabled.\n"
+    "    KeyError: when the chosen scheduler's sub-dict is missing.";
+
+const char *kCreateWarmupDoc =
+    "Chain a linear warm-up of `warmup_config['epochs']` epochs (default 5) in front of\n"
+    "`base_scheduler`: the rate climbs from start_factor (default 0.1) to end_factor (default 1.0)\n"
+    "times the base rate, then `base_scheduler` runs from its own start.\n\n"
+    "Returns:\n"
+    "    A SequentialLR.";
+
+const char *kPlotDoc =
+    "Plot the learning rates `scheduler` would produce over `num_epochs` epochs.\n\n"
+    "The schedule is simulated and the scheduler and its optimizer are then restored to the state\n"
+    "they had (learning rates, step and plateau counters, optimizer state). Parameters and their\n"
+    "gradients are left untouched: the simulated optimizer steps run without gradients. A plateau\n"
+    "scheduler is fed a synthetic metric that stalls at its own patience. At most `max_groups`\n"
+    "parameter groups are drawn. The figure is shown with pyplot and left open.";
+
+}  // namespace
+
+QL_MODULE(marlowen, m) {
+    globals = m.attr("__dict__");  // the module object lives for the whole process
+    m.attr("torch") = ql::import("torch");
+    nb::object typing = ql::import("typing");
+    for (const char *name : {"Dict", "Any", "Optional"}) m.attr(name) = typing.attr(name);
+    m.attr("lr_scheduler") = ql::import("torch.optim.lr_scheduler");
+    m.attr("plt") = ql::import("matplotlib.pyplot");
+    m.attr("np") = ql::import("numpy");
+    m.attr("copy") = ql::import("copy");
+    m.doc() = "Learning-rate scheduler factory, linear warm-up and schedule preview.";
+
+    ql::def(m, "_epochs_to_steps(epochs: int, train_loader, gradient_accumulation_steps: int = 1)",
+            epochs_to_steps, kEpochsToStepsDoc);
+    ql::def(m,
+            "create_scheduler(optimizer, scheduler_config: Dict[str, Any], train_loader, "
+            "gradient_accumulation_steps: int = 1)",
+            create_scheduler, kCreateSchedulerDoc);
+    ql::def(m, "create_warmup_scheduler(optimizer, base_scheduler, warmup_config: Dict[str, Any], train_loader)",
+            create_warmup_scheduler, kCreateWarmupDoc);
+    ql::def(m,
+            "plot_lr_schedule(scheduler, num_epochs: int, train_loader, gradient_accumulation_steps: int = 1, "
+            "max_groups: int = 5)",
+            plot_lr_schedule, kPlotDoc);
+}

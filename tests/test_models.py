@@ -1,0 +1,220 @@
+import pytest
+import torch
+import torch.nn as nn
+
+from quillane.data.tokenizer import VantTokenizer
+from quillane.decoding.sequence_generator import SequenceGenerator
+from quillane.model import DecoderOnlyTransformer, EncoderDecoderTransformer
+from quillane.model.vorrindel import SpeechEmbedding
+
+V, F = 23, 12
+SMALL = dict(d_model=16, num_heads=2, d_ff=32, dropout=0.0)
+
+
+def asr(**kw):
+    torch.manual_seed(0)
+    args = dict(SMALL, num_encoder_layers=2, num_decoder_layers=2, max_len=64, time_reduction=2)
+    args.update(kw)
+    return EncoderDecoderTransformer(F, V, **args).eval()
+
+
+def lm(**kw):
+    torch.manual_seed(0)
+    args = dict(SMALL, num_layers=2, max_len=32)
+    args.update(kw)
+    return DecoderOnlyTransformer(V, **args).eval()
+
+
+def batch(b=3, frames=30, tokens=6):
+    g = torch.Generator().manual_seed(1)
+    feats = torch.randn(b, frames, F, generator=g)
+    feat_lengths = torch.tensor([frames, frames - 9, frames - 17][:b])
+    targets = torch.randint(3, V, (b, tokens), generator=g)
+    target_lengths = torch.tensor([tokens, tokens - 2, 1][:b])
+    return feats, targets, feat_lengths, target_lengths
+
+
+@pytest.mark.parametrize("method", ["conv", "lstm", "both"])
+def test_asr_forward_returns_logits_attention_and_ctc_inputs(method):
+    model = asr(reduction_method=method, time_reduction=4)
+    feats, targets, feat_lengths, target_lengths = batch()
+    logits, attn, ctc = model(feats, targets, feat_lengths, target_lengths)
+    assert logits.shape == (3, 6, V)
+    log_probs, lengths = ctc["log_probs"], ctc["lengths"]
+    frames = log_probs.size(0)
+    assert log_probs.shape == (frames, 3, V)
+    assert torch.allclose(log_probs.exp().sum(-1), torch.ones(frames, 3), atol=1e-5)
+    front_end = SpeechEmbedding(F, 16, 4, method)
+    assert torch.equal(lengths, front_end.calculate_downsampled_length(feat_lengths).long())
+    assert list(attn) == ["layer1_dec_self", "layer1_dec_cross", "layer2_dec_self", "layer2_dec_cross",
+                          "layer1_enc_self", "layer2_enc_self"]
+    assert attn["layer1_dec_self"].shape == (3, 6, 6)
+    assert attn["layer2_dec_cross"].shape == (3, 6, frames)
+    assert attn["layer1_enc_self"].shape == (3, frames, frames)
+
+
+def test_lm_forward_returns_logits_and_self_attention():
+    logits, attn = lm()(batch()[1], target_lengths=torch.tensor([6, 4, 1]))
+    assert logits.shape == (3, 6, V)
+    assert list(attn) == ["layer1_dec_self", "layer2_dec_self"] and attn["layer2_dec_self"].shape == (3, 6, 6)
+
+
+def asr_logits(model, feats, targets, feat_lengths, target_lengths):
+    return model(feats, targets, feat_lengths, target_lengths)[0]
+
+
+def lm_logits(model, feats, targets, feat_lengths, target_lengths):
+    return model(targets, target_lengths=target_lengths)[0]
+
+
+MODELS = [pytest.param(asr, asr_logits, id="encoder-decoder"), pytest.param(lm, lm_logits, id="decoder-only")]
+
+
+@pytest.mark.parametrize("make, run", MODELS)
+def test_changing_a_future_token_never_changes_earlier_logits(make, run):
+    model = make()
+    feats, targets, feat_lengths, _ = batch()
+    full = torch.full((3,), 6)
+    before = run(model, feats, targets, feat_lengths, full)
+    changed = targets.clone()
+    changed[:, 4] = (changed[:, 4] + 1) % V
+    after = run(model, feats, changed, feat_lengths, full)
+    assert torch.allclose(before[:, :4], after[:, :4], atol=1e-5)
+    assert not torch.allclose(before[:, 4:], after[:, 4:])
+
+
+@pytest.mark.parametrize("make, run", MODELS)
+def test_extra_padding_does_not_change_valid_positions(make, run):
+    model = make()
+    feats, targets, feat_lengths, target_lengths = batch()
+    for i, n in enumerate(feat_lengths):
+        feats[i, n:] = 0.0
+    before = run(model, feats, targets, feat_lengths, target_lengths)
+    more_feats = torch.cat([feats, torch.zeros(3, 8, F)], 1)
+    more_tokens = torch.cat([targets, torch.randint(0, V, (3, 5))], 1)
+    for i, n in enumerate(target_lengths):
+        more_tokens[i, n:6] = torch.randint(0, V, (6 - n,))  # padding content must not matter either
+    after = run(model, more_feats, more_tokens, feat_lengths, target_lengths)
+    for i, n in enumerate(target_lengths):
+        assert torch.allclose(before[i, :n], after[i, :n], atol=1e-5)
+
+
+def test_asr_score_equals_the_last_forward_position_also_for_beam_rows():
+    model = asr()
+    feats, targets, feat_lengths, _ = batch()
+    enc, mask, _, _ = model.encode(feats, feat_lengths)
+    for t in (1, 4):
+        prefix = targets[:, :t]
+        logits = model(feats, prefix, feat_lengths, torch.full((3,), t))[0]
+        assert torch.allclose(model.score(prefix, enc, mask), logits[:, -1], atol=1e-5)
+        beams = prefix.repeat_interleave(2, 0)
+        assert torch.allclose(model.score(beams, enc, mask), logits[:, -1].repeat_interleave(2, 0), atol=1e-5)
+    with pytest.raises(ValueError, match="multiple"):
+        model.score(targets[:2], enc, mask)
+
+
+def test_lm_score_equals_the_last_forward_position():
+    model = lm()
+    targets = batch()[1]
+    for t in (1, 3, 6):
+        assert torch.allclose(model.score(targets[:, :t]), model(targets[:, :t])[0][:, -1], atol=1e-5)
+
+
+def test_rows_of_length_zero_give_finite_outputs():
+    model = asr()
+    feats, targets, _, _ = batch()
+    zero = torch.zeros(3, dtype=torch.long)
+    logits, attn, ctc = model(feats, targets, torch.tensor([30, 0, 1]), zero)
+    assert torch.isfinite(logits).all() and all(torch.isfinite(a).all() for a in attn.values())
+    assert (ctc["lengths"] >= 0).all()
+    logits, attn = lm()(torch.zeros(4, 32, dtype=torch.long), zero.new_zeros(4))
+    assert torch.isfinite(logits).all()
+
+
+def test_inputs_longer_than_max_len_raise_value_error():
+    with pytest.raises(ValueError, match="max_len"):
+        lm(max_len=5)(torch.ones(2, 6, dtype=torch.long))
+    model = asr(max_len=8)
+    feats, targets, feat_lengths, target_lengths = batch()
+    with pytest.raises(ValueError, match="max_len"):
+        model(feats, targets, feat_lengths, target_lengths)  # 30 frames halve to 14 > 8
+
+
+def test_staged_layer_lists_and_counts_select_the_layers_that_run():
+    model = asr(num_encoder_layers=3, num_decoder_layers=3)
+    feats, targets, feat_lengths, target_lengths = batch()
+    model.num_orlesque, model.num_tremmoth = 1, 2
+    _, attn, _ = model(feats, targets, feat_lengths, target_lengths)
+    assert sorted(attn) == ["layer1_dec_cross", "layer1_dec_self", "layer1_enc_self", "layer2_dec_cross",
+                            "layer2_dec_self"]
+    all_enc = list(model.enc_layers)
+    model.enc_layers = nn.ModuleList([all_enc[2], all_enc[0]])
+    model.num_orlesque = 2
+    reordered = model(feats, targets, feat_lengths, target_lengths)[0]
+    model.enc_layers = nn.ModuleList(all_enc)
+    model.num_orlesque = 3
+    assert not torch.allclose(reordered, model(feats, targets, feat_lengths, target_lengths)[0])
+
+
+@pytest.mark.parametrize("make, run", MODELS)
+def test_changing_the_dropout_rate_takes_effect(make, run):
+    model = make().train()
+    feats, targets, feat_lengths, target_lengths = batch()
+    reference = run(model.eval(), feats, targets, feat_lengths, target_lengths)
+    model.train()
+    assert torch.allclose(run(model, feats, targets, feat_lengths, target_lengths), reference, atol=1e-5)
+    model.dropout.p = 0.5
+    assert not torch.allclose(run(model, feats, targets, feat_lengths, target_lengths), reference)
+
+
+def test_checkpoints_hold_no_position_table_and_load_into_a_longer_model():
+    model = lm(max_len=8)
+    state = model.state_dict()
+    assert not any(k.endswith("pe") for k in state)
+    longer = lm(max_len=64)
+    with torch.no_grad():
+        for p in longer.parameters():
+            p.add_(1.0)
+    longer.load_state_dict(state)
+    tokens = batch()[1]
+    assert torch.allclose(longer(tokens)[0], model(tokens)[0], atol=1e-6)
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"d_model": 15}, ValueError), ({"dropout": 1.0}, ValueError), ({"max_len": 0}, ValueError),
+    ({"num_layers": 0}, ValueError), ({"num_heads": 2.0}, TypeError), ({"bogus": 1}, TypeError),
+])
+def test_unusable_settings_are_rejected(kwargs, error):
+    with pytest.raises(error):
+        DecoderOnlyTransformer(V, **dict(SMALL, **kwargs))
+
+
+@pytest.fixture
+def one_thread():
+    # many tiny steps: extra threads only add contention
+    previous = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(previous)
+
+
+def test_a_language_model_learns_to_continue_a_memorised_text(one_thread):
+    tok = VantTokenizer()
+    text = [tok.sos_id] + tok.encode("abcabcab") + [tok.eos_id]
+    seq = torch.tensor([text])
+    torch.manual_seed(0)
+    model = DecoderOnlyTransformer(tok.vocab_size, d_model=32, num_heads=2, d_ff=64, num_layers=1, dropout=0.0,
+                                   max_len=16)
+    opt = torch.optim.Adam(model.parameters(), lr=1e-2)
+    for _ in range(60):
+        logits, _ = model(seq[:, :-1], target_lengths=torch.tensor([len(text) - 1]))
+        loss = nn.functional.cross_entropy(logits[0], seq[0, 1:])
+        opt.zero_grad()
+        loss.backward()
+        opt.step()
+    model.eval()
+    gen = SequenceGenerator(score_fn=model.score, tokenizer=tok, max_length=model.max_len)
+    seqs, _ = gen.generate_greedy(seq[:, :3])
+    assert gen.post_process_sequence(seqs, tok)[0].tolist() == text
+    beams, _ = gen.generate_beam(seq[:, :3], beam_width=3)
+    assert gen.post_process_sequence(beams[:, 0], tok)[0].tolist() == text
