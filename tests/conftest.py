@@ -6,6 +6,11 @@ from pathlib import Path
 
 import pytest
 
+# Tests never talk to a wandb server and never open plot windows.
+os.environ.setdefault("WANDB_MODE", "offline")
+os.environ.setdefault("WANDB_SILENT", "true")
+os.environ.setdefault("MPLBACKEND", "Agg")
+
 SRC = Path(__file__).resolve().parents[1] / "src"
 
 

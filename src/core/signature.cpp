@@ -114,10 +114,7 @@ const char *kind_name(Kind k) {
 }
 
 [[noreturn]] void raise_incorrect_type(const Param &p, PyObject *v) {
-    nb::object type_name = steal_checked(PyType_GetName(Py_TYPE(v)));
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 p.name.c_str(), kind_name(p.kind), PyUnicode_AsUTF8(type_name.ptr()));
-    throw nb::python_error();
+    ql::raise_incorrect_type(p.name.c_str(), kind_name(p.kind), v);
 }
 
 // Any real number (int, bool, float subclass, NumPy scalar, ...) becomes a plain float.
@@ -226,6 +223,13 @@ std::string Signature::text_signature() const {
 }
 
 // ---------------------------------------------------------------------------
+
+void raise_incorrect_type(const char *name, const char *expected, nb::handle value) {
+    nb::object type_name = steal_checked(PyType_GetName(Py_TYPE(value.ptr())));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, PyUnicode_AsUTF8(type_name.ptr()));
+    throw nb::python_error();
+}
 
 long long Args::to_int(size_t i) const {
     long long v = PyLong_AsLongLong(values_[i].ptr());

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
@@ -100,6 +101,8 @@ nb::object empty(std::initializer_list<Py_ssize_t> dims, nb::handle dtype) {
     PyErr_SetObject(PyExc_ValueError, err.ptr());
     throw nb::python_error();
 }
+
+bool is_tensor(nb::handle h) { return nb::isinstance(h, torch.attr(QL_ID("Tensor"))); }
 
 // A strided 2-D view of a CPU floating-point array (NumPy array or torch tensor).
 struct View2D {
@@ -205,7 +208,7 @@ void read_features(Utterance &u, const LoadPlan &plan) {
     npy::File file(u.fbank_path);
     npy::Header h = file.read_header();
     if (h.kind != 'f' || (h.itemsize != 2 && h.itemsize != 4 && h.itemsize != 8))
-        throw npy::FormatError("unsupported feature dtype '" + h.descr + "' (expected float16, float32 or float64)");
+        throw npy::FormatError("unsupported dtype '" + h.descr + "' (expected float16, float32 or float64)");
     if (h.shape.size() != 2) {
         std::string shape = "(";
         for (size_t i = 0; i < h.shape.size(); ++i) shape += (i ? ", " : "") + std::to_string(h.shape[i]);
@@ -218,8 +221,9 @@ void read_features(Utterance &u, const LoadPlan &plan) {
     if (rows < 0) rows = std::max<int64_t>(0, rows + R);
     rows = std::min(rows, R);
     if (plan.stats && rows != plan.num_feats)
-        throw npy::FormatError("has " + std::to_string(R) + " feature rows, fewer than num_feats=" +
-                               std::to_string(plan.num_feats) + " needed for the statistics");
+        throw npy::FormatError(std::to_string(R) + " feature rows, fewer than the num_feats=" +
+                               std::to_string(plan.num_feats) + " that the statistics need");
+    npy::check_complete(file, h);  // before allocating what the header claims
     size_t bytes = size_t(rows) * size_t(C) * h.itemsize;
     u.data = std::malloc(bytes ? bytes : 1);
     if (!u.data) throw npy::OsError(ENOMEM, std::strerror(ENOMEM));
@@ -269,7 +273,7 @@ void read_transcript(Utterance &u) {
     if (!file.has_magic()) {
         std::string all = file.read_rest(0);
         if (all.compare(0, 4, "PK\x03\x04", 4) == 0)
-            throw npy::FormatError("is an archive of arrays, not a transcript array");
+            throw npy::FormatError("an archive of arrays, not a transcript array");
         u.payload = std::move(all);
         u.text_mode = TextMode::PickleFile;
         return;
@@ -281,8 +285,9 @@ void read_transcript(Utterance &u) {
         return;
     }
     if (h.kind != 'U')
-        throw npy::FormatError("holds dtype '" + h.descr + "', not an array of characters");
-    if (h.shape.size() > 1) throw npy::FormatError("holds a multi-dimensional array, not a sequence of characters");
+        throw npy::FormatError("dtype '" + h.descr + "' is not an array of characters");
+    if (h.shape.size() > 1) throw npy::FormatError("a multi-dimensional array, not a sequence of characters");
+    npy::check_complete(file, h);
     const int64_t n = h.count();
     const size_t width = h.itemsize / 4;
     std::vector<char32_t> raw(size_t(n) * width);
@@ -320,6 +325,10 @@ void load_one(Utterance &u, const LoadPlan &plan) {
         u.error_no = ENOMEM;
         u.error_in_text = in_text;
         u.message = std::strerror(ENOMEM);
+    } catch (const std::exception &e) {
+        u.error = 2;
+        u.error_in_text = in_text;
+        u.message = std::string("unreadable (") + e.what() + ")";
     }
 }
 
@@ -336,16 +345,21 @@ public:
         stop_ = true;
         for (auto &t : threads_) t.join();
     }
-    // Blocks (without the GIL) until utterance i has been read.
+    // Blocks (without the GIL) until utterance i has been read; Ctrl-C interrupts.
     Utterance &wait(size_t i) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (done_[i]) return items_[i];
+        while (true) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (done_[i]) return items_[i];
+            }
+            {
+                nb::gil_scoped_release release;
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return done_[i] != 0; }))
+                    return items_[i];
+            }
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
         }
-        nb::gil_scoped_release release;
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [&] { return done_[i] != 0; });
-        return items_[i];
     }
 
 private:
@@ -380,7 +394,7 @@ private:
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
         throw nb::python_error();
     }
-    ql::raise_value_error(std::string(u.error_in_text ? "Transcript" : "Feature") + " file '" + path + "' " +
+    ql::raise_value_error(std::string(u.error_in_text ? "Transcript" : "Feature") + " file '" + path + "': " +
                           u.message);
 }
 
@@ -589,19 +603,11 @@ nb::object dataset_init(const ql::Args &a) {
         nb::object end = nb::steal(PyIter_Next(progress.ptr()));  // finishes and closes the bar
         if (!end.is_valid() && PyErr_Occurred()) throw nb::python_error();
     } catch (...) {
-        if (PyErr_Occurred() == nullptr) {
+        if (!PyErr_Occurred()) {
             try {
-                bar.attr("close")();
+                bar.attr("close")();  // leave the console tidy; the original error propagates
             } catch (...) {
             }
-        } else {
-            nb::python_error pending;
-            try {
-                bar.attr("close")();
-            } catch (...) {
-            }
-            pending.restore();
-            throw nb::python_error();
         }
         throw;
     }
@@ -684,8 +690,11 @@ nb::object dataset_getitem(const ql::Args &a) {
         float *out = static_cast<float *>(data_ptr(features));
         const float *m = nullptr, *s = nullptr;
         int64_t nm = 0, ns = 0, sm = 0, ss = 0;
-        bool fused = global_mvn && vector_view<float>(mean_obj, m, nm, sm) && vector_view<float>(std_obj, s, ns, ss) &&
-                     nm == v.rows && ns == v.rows;
+        // (x - mean) / (std + 1e-8) fused into the copy when both statistics are float32 CPU
+        // vectors; any other statistics go through torch's own arithmetic
+        const bool fused = global_mvn && is_tensor(mean_obj) && is_tensor(std_obj) &&
+                           vector_view<float>(mean_obj, m, nm, sm) && vector_view<float>(std_obj, s, ns, ss) &&
+                           nm == v.rows && ns == v.rows;
         {
             nb::gil_scoped_release release;
             const int64_t C = v.cols;
@@ -834,8 +843,6 @@ void mask_buffer(nb::handle module, bool time_axis, float *buf, int64_t B, int64
 // ---------------------------------------------------------------------------
 // Collation
 // ---------------------------------------------------------------------------
-
-bool is_tensor(nb::handle h) { return nb::isinstance(h, torch.attr(QL_ID("Tensor"))); }
 
 // Pads 1-D int64 tensors into (B, L_max) filled with `pad`; nullptr when a sequence is
 // not a CPU int64 vector (the caller then uses pad_sequence).

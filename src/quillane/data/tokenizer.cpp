@@ -40,7 +40,13 @@ void set_subword_model(nb::handle self, nb::handle model_proto) {
     if (!PyBytes_Check(model_proto.ptr()))
         ql::raise_type_error("model_proto must be bytes (a serialized subword model), got " +
                              ql::type_name(model_proto));
-    nb::object sp = spm.attr("SentencePieceProcessor")(nb::arg("model_proto") = model_proto);
+    nb::object sp;
+    try {
+        sp = spm.attr("SentencePieceProcessor")(nb::arg("model_proto") = model_proto);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        ql::raise_value_error("model_proto is not a serialized subword model");
+    }
     long pad = nb::cast<long>(sp.attr("pad_id")()), sos = nb::cast<long>(sp.attr("bos_id")());
     long eos = nb::cast<long>(sp.attr("eos_id")()), unk = nb::cast<long>(sp.attr("unk_id")());
     if (pad < 0 || sos < 0 || eos < 0 || unk < 0)
@@ -225,13 +231,13 @@ nb::object load(const ql::Args &a) {
     nb::object kind = doc.attr("get")("kind");
     if (kind.equal(nb::str("char"))) return cls();
     if (kind.equal(nb::str("subword")) && PyUnicode_Check(doc.attr("get")("model").ptr())) {
-        nb::object proto;
         try {
-            proto = base64.attr("b64decode")(doc["model"], nb::arg("validate") = true);
+            nb::object proto = base64.attr("b64decode")(doc["model"], nb::arg("validate") = true);
+            return cls(nb::arg("model_proto") = proto);
         } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError)) throw;  // bad base64 or not a subword model
             ql::raise_value_error(bad + " (its subword model is damaged)");
         }
-        return cls(nb::arg("model_proto") = proto);
     }
     ql::raise_value_error(bad + " (unknown kind " + ql::repr(kind) + ")");
 }

@@ -17,10 +17,10 @@ nb::object encoder_layer_init(const ql::Args &a) {
 nb::object encoder_layer_forward(const ql::Args &a) {
     nb::handle self = a[0], x = a[1], key_padding_mask = a[2];
     nb::object result =
-        self.attr(QL_ID("self_attn"))(x, nb::arg("key_padding_mask") = key_padding_mask);
-    auto attended = ql::unpack(result, 2);  // (x, mha_attn_weights)
-    nb::object out = self.attr(QL_ID("ffn"))(attended[0]);
-    return nb::make_tuple(out, attended[1]);
+        ql::call_method(self, QL_ID("self_attn"), {x, key_padding_mask}, QL_KWNAMES("key_padding_mask"));
+    auto [attended, mha_attn_weights] = ql::unpack<2>(result);
+    nb::object out = ql::call_method(self, QL_ID("ffn"), {attended});
+    return ql::tuple({out, mha_attn_weights});
 }
 
 }  // namespace

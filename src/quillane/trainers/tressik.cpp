@@ -397,7 +397,12 @@ nb::object save_attention_plot(const ql::Args &a) {
     nb::handle self = a[0], epoch = a[2], attn_type = a[3];
     nb::object weights = nb::borrow(a[1]);
     nb::object torch = global("torch");
-    if (is_instance(weights, torch.attr("Tensor"))) weights = weights.attr("cpu")().attr("detach")().attr("numpy")();
+    if (is_instance(weights, torch.attr("Tensor"))) {
+        weights = weights.attr("cpu")().attr("detach")();
+        // NumPy has no bfloat16: maps from bfloat16 autocast are widened before plotting.
+        if (weights.attr("dtype").equal(torch.attr("bfloat16"))) weights = weights.attr("float")();
+        weights = weights.attr("numpy")();
+    }
 
     nb::object plt = global("plt");
     nb::object figure = plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(10, 8));

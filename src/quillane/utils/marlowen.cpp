@@ -55,6 +55,13 @@ long long steps_per_epoch(nb::handle train_loader, long long accumulation) {
     return (static_cast<long long>(batches) + accumulation - 1) / accumulation;
 }
 
+// Warm-up duration as configured (epochs) and in scheduler steps.
+std::pair<nb::object, nb::object> warmup_length(nb::handle warmup_config, long long epoch_steps) {
+    nb::object epochs = get(warmup_config, "epochs", nb::int_(5));
+    nb::object steps = mul(epochs, nb::int_(epoch_steps));
+    return {std::move(epochs), std::move(steps)};
+}
+
 bool warmup_enabled(nb::handle scheduler_config) {
     return truthy(get(get(scheduler_config, "warmup", nb::dict()), "enabled", nb::bool_(false)));
 }
@@ -62,22 +69,22 @@ bool warmup_enabled(nb::handle scheduler_config) {
 // LinearLR warm-up over `warmup_epochs` epochs chained in front of `base_scheduler`.
 nb::object build_warmup(nb::handle optimizer, nb::handle base_scheduler, nb::handle warmup_config,
                         long long epoch_steps) {
+    // the same check create_warmup_scheduler's signature makes
     if (!PyDict_CheckExact(warmup_config.ptr()))
-        ql::raise_type_error("Argument 'warmup_config' has incorrect type (expected dict, got " +
-                             ql::type_name(warmup_config) + ")");
-    nb::object warmup_epochs = get(warmup_config, "epochs", nb::int_(5));
+        ql::raise_incorrect_type("warmup_config", "dict", warmup_config);
+    nb::object warmup_steps = warmup_length(warmup_config, epoch_steps).second;
     nb::object start_factor = get(warmup_config, "start_factor", nb::float_(0.1));
     nb::object end_factor = get(warmup_config, "end_factor", nb::float_(1.0));
-    nb::object warmup_steps = mul(warmup_epochs, nb::int_(epoch_steps));
-    nb::object warmup = global("lr_scheduler").attr("LinearLR")(optimizer, nb::arg("start_factor") = start_factor,
-                                                      nb::arg("end_factor") = end_factor,
-                                                      nb::arg("total_iters") = warmup_steps);
+    nb::object schedulers_module = global("lr_scheduler");
+    nb::object warmup = schedulers_module.attr("LinearLR")(optimizer, nb::arg("start_factor") = start_factor,
+                                                           nb::arg("end_factor") = end_factor,
+                                                           nb::arg("total_iters") = warmup_steps);
     nb::list schedulers, milestones;
     schedulers.append(warmup);
     schedulers.append(base_scheduler);
     milestones.append(warmup_steps);
-    return global("lr_scheduler").attr("SequentialLR")(optimizer, nb::arg("schedulers") = schedulers,
-                                             nb::arg("milestones") = milestones);
+    return schedulers_module.attr("SequentialLR")(optimizer, nb::arg("schedulers") = schedulers,
+                                                  nb::arg("milestones") = milestones);
 }
 
 nb::object epochs_to_steps(const ql::Args &a) {
@@ -159,8 +166,7 @@ nb::object create_scheduler(const ql::Args &a) {
         return base_scheduler;
     }
     nb::object warmup_config = item(scheduler_config, "warmup");
-    nb::object warmup_epochs = get(warmup_config, "epochs", nb::int_(5));
-    nb::object warmup_steps = mul(warmup_epochs, nb::int_(epoch_steps));
+    auto [warmup_epochs, warmup_steps] = warmup_length(warmup_config, epoch_steps);
     line({false}, "Warmup Settings:");
     line({false, false}, "Duration: " + text(warmup_epochs) + " epochs (" + text(warmup_steps) + " steps)");
     line({false, false}, "Start Factor: " + text(get(warmup_config, "start_factor", nb::float_(0.1))));
@@ -195,15 +201,21 @@ public:
         if (had_opt_called_) opt_called_ = optimizer_.attr("_opt_called");
     }
 
-    // Takes every gradient off the optimizer's parameters, so that optimizer steps skip them
-    // and leave parameters and moment estimates alone.
+    // Takes the gradients off the optimizer's parameters, so that the simulated optimizer steps
+    // skip them and leave parameters and moment estimates alone.
     void detach_gradients() {
-        for (nb::handle group : optimizer_.attr("param_groups"))
-            for (nb::handle p : group["params"]) {
-                params_.push_back(nb::borrow(p));
-                grads_.push_back(p.attr("grad"));
+        for (nb::handle group : optimizer_.attr("param_groups")) {
+            if (!PyDict_Check(group.ptr())) continue;
+            PyObject *params = PyDict_GetItemString(group.ptr(), "params");
+            if (!params) continue;
+            for (nb::handle p : nb::handle(params)) {
+                nb::object grad = nb::getattr(p, "grad", nb::none());
+                if (grad.is_none()) continue;
                 p.attr("grad") = nb::none();
+                params_.push_back(nb::borrow(p));
+                grads_.push_back(std::move(grad));
             }
+        }
     }
 
     void restore() {
@@ -235,8 +247,10 @@ double lr_of(nb::handle group) {
 nb::object plot_lr_schedule(const ql::Args &a) {
     nb::handle scheduler = a[0], train_loader = a[2];
     long long num_epochs = a.to_int(1), accumulation = a.to_int(3), max_groups = a.to_int(4);
-    bool plateau = PyObject_IsInstance(scheduler.ptr(), global("lr_scheduler").attr("ReduceLROnPlateau").ptr()) == 1;
-    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object plateau_type = global("lr_scheduler").attr("ReduceLROnPlateau");
+    int is_plateau = PyObject_IsInstance(scheduler.ptr(), plateau_type.ptr());
+    if (is_plateau < 0) throw nb::python_error();
+    bool plateau = is_plateau == 1;
 
     SavedState saved(scheduler, plateau);
     nb::object optimizer = scheduler.attr("optimizer");
@@ -281,25 +295,26 @@ nb::object plot_lr_schedule(const ql::Args &a) {
 
     static const char *colors[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd"};
     static const char *styles[] = {"-", "--", "-.", ":", "-"};
-    global("plt").attr("figure")(nb::arg("figsize") = nb::make_tuple(12, 4));
+    nb::object plt = global("plt"), np = global("np");
+    plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(12, 4));
     for (size_t idx = 0; idx < lrs.size(); ++idx) {
         nb::list values;
         for (double v : lrs[idx]) values.append(nb::float_(v));
-        global("plt").attr("plot")(x, global("np").attr("asarray")(values), nb::arg("label") = "Group " + std::to_string(idx),
+        plt.attr("plot")(x, np.attr("asarray")(values), nb::arg("label") = "Group " + std::to_string(idx),
                          nb::arg("color") = colors[idx % 5], nb::arg("linestyle") = styles[idx % 5],
                          nb::arg("linewidth") = 2);
     }
-    global("plt").attr("xlabel")("Epoch", nb::arg("fontsize") = 12);
-    global("plt").attr("ylabel")("Learning Rate", nb::arg("fontsize") = 12);
-    global("plt").attr("title")("Learning Rate Schedule", nb::arg("fontsize") = 14, nb::arg("pad") = 20);
-    global("plt").attr("grid")(true, nb::arg("alpha") = 0.3);
-    global("plt").attr("legend")(nb::arg("bbox_to_anchor") = nb::make_tuple(1.05, 1), nb::arg("loc") = "upper left");
-    global("plt").attr("yscale")("log");
-    nb::object top = global("plt").attr("gca")().attr("twiny")();
-    top.attr("set_xlim")(0, nb::len(x));
-    top.attr("set_xlabel")("Steps", nb::arg("fontsize") = 12);
-    global("plt").attr("tight_layout")();
-    global("plt").attr("show")();
+    plt.attr("xlabel")("Epoch", nb::arg("fontsize") = 12);
+    plt.attr("ylabel")("Learning Rate", nb::arg("fontsize") = 12);
+    plt.attr("title")("Learning Rate Schedule", nb::arg("fontsize") = 14, nb::arg("pad") = 20);
+    plt.attr("grid")(true, nb::arg("alpha") = 0.3);
+    plt.attr("legend")(nb::arg("bbox_to_anchor") = nb::make_tuple(1.05, 1), nb::arg("loc") = "upper left");
+    plt.attr("yscale")("log");
+    nb::object steps_axis = plt.attr("gca")().attr("twiny")();
+    steps_axis.attr("set_xlim")(0, nb::len(x));
+    steps_axis.attr("set_xlabel")("Steps", nb::arg("fontsize") = 12);
+    plt.attr("tight_layout")();
+    plt.attr("show")();
     return nb::none();
 }
 

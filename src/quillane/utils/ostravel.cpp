@@ -21,7 +21,9 @@ nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
 }
 
 // Required key: a missing one raises KeyError unchanged.
-nb::object item(nb::handle mapping, const char *key) { return nb::steal(ql::check(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()))); }
+nb::object item(nb::handle mapping, const char *key) {
+    return ql::steal_checked(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
+}
 
 std::string text(nb::handle h) { return ql::str(h); }
 

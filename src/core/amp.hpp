@@ -1,0 +1,33 @@
+// Mixed precision and Python context managers for the trainers.
+#pragma once
+
+#include "core.hpp"
+
+namespace ql {
+
+// Enters a Python context manager for the lifetime of the guard. close() leaves it and lets
+// errors of __exit__ propagate; the destructor leaves it quietly on an error path.
+class ContextGuard {
+public:
+    explicit ContextGuard(nb::object manager);
+    ~ContextGuard();
+    void close();
+    ContextGuard(const ContextGuard &) = delete;
+    ContextGuard &operator=(const ContextGuard &) = delete;
+
+private:
+    nb::object manager_;
+};
+
+// torch.device(device).type: "cuda:0" -> "cuda".
+std::string device_type(nb::handle device);
+
+// The autocast context for training on `device`: float16 on accelerators. On the CPU float16
+// is used when torch can run every operation the models need under CPU float16 autocast
+// (probed once per process), otherwise bfloat16.
+nb::object autocast(nb::handle device);
+
+// "Exception" as the trainers catch it: ordinary errors, not KeyboardInterrupt / SystemExit.
+inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+}  // namespace ql

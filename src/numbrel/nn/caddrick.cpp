@@ -1,0 +1,167 @@
+// Multi-head attention on NumPy arrays: four linear projections around one scaled
+// dot-product attention that serves every head at once, with forward and backward passes.
+#include "core.hpp"
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle np, module_;
+
+nb::object mha_init(const ql::Args &a) {
+    nb::handle self = a[0], embed_dim = a[1], num_heads = a[2];
+    nb::int_ zero(0);
+    // A zero or negative head count would otherwise fail later with an unrelated error.
+    if (num_heads.is_none() || PyObject_RichCompareBool(num_heads.ptr(), zero.ptr(), Py_LE) != 0) {
+        PyErr_Clear();
+        ql::raise_value_error("num_heads must be a positive integer");
+    }
+    nb::object rest = nb::borrow(embed_dim) % num_heads;
+    if (!rest.equal(zero)) ql::raise_value_error("embed_dim must be divisible by num_heads");
+
+    self.attr("embed_dim") = embed_dim;
+    self.attr("num_heads") = num_heads;
+    self.attr("attention") = module_.attr("ScaledDotProductAttention")();
+    nb::handle Linear = module_.attr("Linear");
+    for (const char *name : {"q_proj", "k_proj", "v_proj", "out_proj"})
+        self.attr(name) = Linear(embed_dim, embed_dim);
+    return nb::none();
+}
+
+nb::object mha_init_weights(const ql::Args &a) {
+    nb::handle self = a[0];
+    const char *layers[] = {"q_proj", "k_proj", "v_proj", "out_proj"};
+    for (size_t i = 0; i < 4; ++i)
+        self.attr(layers[i]).attr("init_weights")(a[1 + 2 * i], a[2 + 2 * i]);
+    return nb::none();
+}
+
+// (N, T, E) -> (N, H, T, E / H); T is the array's own length, so keys and values of a
+// length S other than the query's split correctly.
+nb::object split_heads(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1];
+    nb::object length = np.attr("shape")(x)[1];
+    nb::object heads = np.attr("reshape")(
+        x, nb::make_tuple(self.attr(QL_ID("N")), length, self.attr(QL_ID("num_heads")), -1));
+    return np.attr("transpose")(heads, nb::make_tuple(0, 2, 1, 3));
+}
+
+// (N, H, T, E / H) -> (N, T, E), the inverse of split_heads.
+nb::object concat_heads(const ql::Args &a) {
+    nb::handle self = a[0], x = a[1];
+    nb::object length = np.attr("shape")(x)[2];
+    nb::object joined = np.attr("transpose")(x, nb::make_tuple(0, 2, 1, 3));
+    return np.attr("reshape")(joined, nb::make_tuple(self.attr(QL_ID("N")), length, -1));
+}
+
+// Either mask may be None (nothing masked by it); the result is always a fresh
+// (N, H, L, S) bool array.
+nb::object merge_masks(const ql::Args &a) {
+    nb::handle self = a[0], key_padding_mask = a[1], attn_mask = a[2];
+    nb::object shape = nb::make_tuple(self.attr(QL_ID("N")), self.attr(QL_ID("num_heads")),
+                                      self.attr(QL_ID("L")), self.attr(QL_ID("S")));
+    nb::object key_mask, attention_mask;
+    if (!key_padding_mask.is_none()) {
+        nb::object expanded = np.attr("expand_dims")(np.attr("expand_dims")(key_padding_mask, 1), 2);
+        key_mask = np.attr("broadcast_to")(expanded, shape);  // (N, 1, 1, S) -> (N, H, L, S)
+    }
+    if (!attn_mask.is_none()) {
+        nb::object expanded = np.attr("expand_dims")(np.attr("expand_dims")(attn_mask, 0), 0);
+        attention_mask = np.attr("broadcast_to")(expanded, shape);  // (1, 1, L, S) -> (N, H, L, S)
+    }
+    if (key_mask.is_valid() && attention_mask.is_valid())
+        return np.attr("logical_or")(key_mask, attention_mask);
+    nb::object bool_ = np.attr("bool_");
+    if (key_mask.is_valid()) return np.attr("array")(key_mask, nb::arg("dtype") = bool_);
+    if (attention_mask.is_valid()) return np.attr("array")(attention_mask, nb::arg("dtype") = bool_);
+    return np.attr("zeros")(shape, nb::arg("dtype") = bool_);
+}
+
+void require_3d(nb::handle x, const char *name, const char *layout) {
+    if (nb::cast<long long>(np.attr("ndim")(x)) != 3)
+        ql::raise_value_error(std::string(name) + " must be a 3-D array " + layout + ", got shape " +
+                              ql::repr(np.attr("shape")(x)));
+}
+
+nb::object mha_forward(const ql::Args &a) {
+    nb::handle self = a[0], query = a[1], key = a[2], value = a[3];
+    require_3d(query, "query", "(N, L, E)");
+    require_3d(key, "key", "(N, S, E)");
+    require_3d(value, "value", "(N, S, E)");
+    nb::object query_shape = np.attr("shape")(query);
+    self.attr("N") = query_shape[0];
+    self.attr("L") = query_shape[1];
+    self.attr("S") = np.attr("shape")(key)[1];
+    self.attr("E") = query_shape[2];
+
+    nb::object q = self.attr(QL_ID("q_proj")).attr(QL_ID("forward"))(query);
+    nb::object k = self.attr(QL_ID("k_proj")).attr(QL_ID("forward"))(key);
+    nb::object v = self.attr(QL_ID("v_proj")).attr(QL_ID("forward"))(value);
+    nb::object split = self.attr(QL_ID("_split_heads"));
+    q = split(q);
+    k = split(k);
+    v = split(v);
+    nb::object mask = self.attr(QL_ID("_merge_masks"))(a[4], a[5]);
+    nb::object attn_outputs = self.attr(QL_ID("attention")).attr(QL_ID("forward"))(q, k, v, mask);
+    nb::object attn_output = self.attr(QL_ID("_concat_heads"))(attn_outputs);
+    return self.attr(QL_ID("out_proj")).attr(QL_ID("forward"))(attn_output);
+}
+
+nb::object mha_backward(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object d_attn_output = self.attr(QL_ID("out_proj")).attr(QL_ID("backward"))(a[1]);
+    nb::object d_attn_outputs = self.attr(QL_ID("_split_heads"))(d_attn_output);
+    auto grads = ql::unpack(self.attr(QL_ID("attention")).attr(QL_ID("backward"))(d_attn_outputs), 3);
+    nb::object concat = self.attr(QL_ID("_concat_heads"));
+    nb::object d_q = self.attr(QL_ID("q_proj")).attr(QL_ID("backward"))(concat(grads[0]));
+    nb::object d_k = self.attr(QL_ID("k_proj")).attr(QL_ID("backward"))(concat(grads[1]));
+    nb::object d_v = self.attr(QL_ID("v_proj")).attr(QL_ID("backward"))(concat(grads[2]));
+    return nb::make_tuple(d_q, d_k, d_v);
+}
+
+const char *kInitWeightsDoc =
+    "Hands each (W, b) pair to its projection's init_weights, in the order query, key,\n"
+    "value, output; W is (embed_dim, embed_dim) and b (embed_dim,).";
+
+const char *kForwardDoc =
+    "Args:\n"
+    "    query: (N, L, E) queries.\n"
+    "    key: (N, S, E) keys; S may differ from L.\n"
+    "    value: (N, S, E) values.\n"
+    "    key_padding_mask: optional (N, S) bool array, True at keys no query may attend to.\n"
+    "    attn_mask: optional (L, S) bool array, True where query l may not attend to key s.\n"
+    "        An omitted mask masks nothing.\n\n"
+    "Returns:\n"
+    "    (N, L, E) output; what backward needs is kept by this layer and its sub-layers.";
+
+const char *kBackwardDoc =
+    "Args:\n"
+    "    d_output: (N, L, E) gradient with respect to the output of the last forward.\n\n"
+    "Returns:\n"
+    "    (d_q, d_k, d_v) with the shapes of query, key and value. The gradients of the\n"
+    "    projection weights stay in q_proj, k_proj, v_proj and out_proj.";
+
+}  // namespace
+
+QL_MODULE(caddrick, m) {
+    nb::object linear_class = ql::import_attr("numbrel.nn.linear", "Linear");
+    nb::object sdpa_class = ql::import_attr("numbrel.nn.fenwrath", "ScaledDotProductAttention");
+    np = ql::keep(ql::import("numpy"));
+    module_ = m;
+    m.doc() = "Multi-head attention on NumPy arrays with forward and backward passes.";
+    m.attr("Linear") = linear_class;
+    m.attr("ScaledDotProductAttention") = sdpa_class;
+    m.attr("np") = np;
+
+    ql::make_class(
+        m, "MultiHeadAttention", {ql::import_attr("builtins", "object")}, "Multi Head Attention",
+        {ql::method("__init__(self, embed_dim, num_heads)", mha_init),
+         ql::method("init_weights(self, Wq, bq, Wk, bk, Wv, bv, Wo, bo)", mha_init_weights, kInitWeightsDoc),
+         ql::method("forward(self, query, key, value, key_padding_mask=None, attn_mask=None)", mha_forward,
+                    kForwardDoc),
+         ql::method("backward(self, d_output)", mha_backward, kBackwardDoc),
+         ql::method("_merge_masks(self, key_padding_mask, attn_mask)", merge_masks,
+                    "Combines the (N, S) padding mask and the (L, S) attention mask into one\n"
+                    "(N, H, L, S) bool array: a position is masked when either mask masks it."),
+         ql::method("_split_heads(self, x)", split_heads, "(N, T, E) -> (N, H, T, E / H)."),
+         ql::method("_concat_heads(self, x)", concat_heads, "(N, H, T, E / H) -> (N, T, E).")});
+}

@@ -1,0 +1,94 @@
+// Fully connected layer on NumPy arrays with an explicit backward pass.
+#include "core.hpp"
+
+#include <cmath>
+
+namespace {
+namespace nb = nanobind;
+
+nb::handle np;
+
+// operator.index: accepts Python and NumPy integers, rejects floats with Python's message.
+long long to_index(nb::handle h) {
+    nb::object i = ql::steal_checked(PyNumber_Index(h.ptr()));
+    long long v = PyLong_AsLongLong(i.ptr());
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+std::string shape_text(nb::handle shape) { return ql::repr(shape); }
+
+nb::object linear_init(const ql::Args &a) {
+    nb::handle self = a[0];
+    long long in = to_index(a[1]), out = to_index(a[2]);
+    if (in < 0 || out < 0) ql::raise_value_error("in_features and out_features must be non-negative");
+    self.attr("in_features") = in;
+    self.attr("out_features") = out;
+    double bound = in > 0 ? 1.0 / std::sqrt(static_cast<double>(in)) : 0.0;
+    self.attr("W") = np.attr("random").attr("uniform")(-bound, bound, nb::make_tuple(out, in));
+    self.attr("b") = np.attr("zeros")(out);
+    return nb::none();
+}
+
+nb::object linear_init_weights(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object W = np.attr("asarray")(a[1]);
+    nb::object b = np.attr("asarray")(a[2]);
+    nb::object in = self.attr("in_features"), out = self.attr("out_features");
+    nb::object want_W = nb::make_tuple(out, in), want_b = nb::make_tuple(out);
+    if (!W.attr("shape").equal(want_W))
+        ql::raise_value_error("W must have shape (out_features, in_features) = " + shape_text(want_W) +
+                              ", got " + shape_text(W.attr("shape")));
+    if (!b.attr("shape").equal(want_b))
+        ql::raise_value_error("b must have shape (out_features,) = " + shape_text(want_b) + ", got " +
+                              shape_text(b.attr("shape")));
+    self.attr("W") = W;
+    self.attr("b") = b;
+    return nb::none();
+}
+
+nb::object linear_forward(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object A = np.attr("asarray")(a[1]);
+    self.attr("A") = A;
+    nb::object W = self.attr(QL_ID("W"));
+    return np.attr("matmul")(A, W.attr("T")) + self.attr(QL_ID("b"));
+}
+
+nb::object linear_backward(const ql::Args &a) {
+    nb::handle self = a[0];
+    nb::object dLdZ = np.attr("asarray")(a[1]);
+    nb::object A = self.attr(QL_ID("A"));
+    nb::object W = self.attr(QL_ID("W"));
+    nb::object dLdA = np.attr("matmul")(dLdZ, W);
+    // Parameter gradients are summed over every leading axis of the batch.
+    nb::object rows_dZ = dLdZ.attr("reshape")(-1, W.attr("shape")[0]);
+    nb::object rows_A = A.attr("reshape")(-1, W.attr("shape")[1]);
+    self.attr("dLdA") = dLdA;
+    self.attr("dLdW") = np.attr("matmul")(rows_dZ.attr("T"), rows_A);
+    self.attr("dLdb") = rows_dZ.attr("sum")(nb::arg("axis") = 0);
+    return dLdA;
+}
+
+}  // namespace
+
+QL_MODULE(linear, m) {
+    np = ql::keep(ql::import("numpy"));
+    m.doc() = "Fully connected layer on NumPy arrays with a hand-written backward pass.";
+    m.attr("np") = np;
+
+    ql::make_class(
+        m, "Linear", {ql::import_attr("builtins", "object")},
+        "Affine map Z = A @ W.T + b over the last axis of an input of any leading shape.\n\n"
+        "W has shape (out_features, in_features) and b shape (out_features,). New layers draw W\n"
+        "uniformly from [-1/sqrt(in_features), 1/sqrt(in_features)] with NumPy's global random\n"
+        "state (np.random.seed makes them reproducible) and start with b at zero.\n"
+        "backward(dLdZ) returns dLdA and keeps dLdW and dLdb, summed over all leading axes.",
+        {ql::method("__init__(self, in_features, out_features)", linear_init),
+         ql::method("init_weights(self, W, b)", linear_init_weights,
+                    "Installs W (out_features, in_features) and b (out_features,)."),
+         ql::method("forward(self, A)", linear_forward,
+                    "Returns A @ W.T + b for A of shape (..., in_features); keeps A for backward."),
+         ql::method("backward(self, dLdZ)", linear_backward,
+                    "Returns dLdA = dLdZ @ W and stores dLdW and dLdb for the A of the last forward.")});
+}
