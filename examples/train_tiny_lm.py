@@ -45,18 +45,18 @@ def main():
     config = {"data": {"batch_size": 32}, "training": {"gradient_accumulation_steps": 1}}
 
     tokenizer = VantTokenizer()
-    train_set = TextDataset("train", sentences(2000, seed=1), tokenizer)
+    train_set = TextDataset("train", sentences(1500, seed=1), tokenizer)
     val_set = TextDataset("val", sentences(200, seed=2), tokenizer)
     train_loader = DataLoader(train_set, batch_size=32, shuffle=True, collate_fn=train_set.collate_fn)
     val_loader = DataLoader(val_set, batch_size=64, collate_fn=val_set.collate_fn)
 
-    model = DecoderOnlyTransformer(tokenizer.vocab_size, d_model=128, num_heads=4, d_ff=256,
+    model = DecoderOnlyTransformer(tokenizer.vocab_size, d_model=96, num_heads=4, d_ff=256,
                                    num_layers=2, dropout=0.0, max_len=80)
     trainer = LMTrainer(model, tokenizer, config, "tiny-lm", config_file, device="cpu")
-    trainer.optimizer = ostravel(model, {"name": "adamw", "lr": 2e-3, "weight_decay": 0.01, "param_groups": [],
+    trainer.optimizer = ostravel(model, {"name": "adamw", "lr": 4e-3, "weight_decay": 0.01, "param_groups": [],
                                          "adamw": {"betas": (0.9, 0.98), "eps": 1e-8, "amsgrad": False}})
     trainer.scheduler = create_scheduler(
-        trainer.optimizer, {"name": "cosine", "cosine": {"T_max": 20, "eta_min": 1e-4}}, train_loader, 1)
+        trainer.optimizer, {"name": "cosine", "cosine": {"T_max": 8, "eta_min": 2e-4}}, train_loader, 1)
 
     start = time.time()
     while time.time() - start < args.seconds:
