@@ -207,6 +207,14 @@ def test_resumed_run_keeps_a_better_best_checkpoint(workdir):
     assert resumed.current_epoch == 2
 
 
+def test_last_epoch_checkpoint_carries_the_best_metric_of_its_own_epoch(workdir):
+    trainer = make_trainer(workdir)
+    loader = make_loader(trainer.tokenizer, sentences=SENTENCES[:8])
+    trainer.train(loader, loader, 1)
+    last = torch.load(trainer.last_model_path, weights_only=True)
+    assert last["best_metric"] == trainer.best_metric == trainer.training_history[0]["val"]["ce_loss_char"]
+
+
 class FakeGenerator:
     """Stands in for the sequence generator and records how it was used."""
 

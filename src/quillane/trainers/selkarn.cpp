@@ -183,16 +183,18 @@ nb::object train(const ql::Args &a) {
         self.attr("_save_attention_plot")(first_attention_map(train_attn), step, "train_self");
         self.attr("_save_attention_plot")(first_attention_map(val_attn), step, "val_self");
         self.attr("_save_generated_text")(gen_results, "val_epoch_" + std::to_string(epoch));
-        self.attr("save_checkpoint")("checkpoint-last-epoch-model.pth");
 
+        // The best metric is updated before the last-epoch checkpoint is written, so resuming
+        // from that checkpoint also knows the best model so far.
         nb::object val_loss = val_metrics["ce_loss_char"];
         int better = PyObject_RichCompareBool(val_loss.ptr(), best_val_loss.ptr(), Py_LT);
         ql::check(better >= 0);
         if (better) {
             best_val_loss = val_loss;
             self.attr("best_metric") = val_loss;
-            self.attr("save_checkpoint")("checkpoint-best-metric-model.pth");
         }
+        self.attr("save_checkpoint")("checkpoint-last-epoch-model.pth");
+        if (better) self.attr("save_checkpoint")("checkpoint-best-metric-model.pth");
         self.attr("current_epoch") = nb::int_(epoch + 1);
     }
     return nb::none();
