@@ -115,7 +115,8 @@ nb::object trainer_init(const ql::Args &a) {
     return nb::none();
 }
 
-// Writes str(torchinfo.summary(...)) of the model with dummy inputs fitting its class.
+// Writes str(torchinfo.summary(...)) of the model with dummy inputs fitting its class. The
+// summary goes to the file only (verbose=0): torchinfo would otherwise also print it.
 void write_model_summary(nb::handle self, nb::handle file) {
     nb::object torch = global("torch");
     nb::object summary = global("summary");
@@ -132,7 +133,8 @@ void write_model_summary(nb::handle self, nb::handle file) {
         nb::list dtypes;
         dtypes.append(torch.attr("long"));
         dtypes.append(torch.attr("long"));
-        result = summary(model, nb::arg("input_size") = input_size, nb::arg("dtypes") = dtypes);
+        result = summary(model, nb::arg("input_size") = input_size, nb::arg("dtypes") = dtypes,
+                         nb::arg("verbose") = 0);
     } else if (is_instance(model, global("EncoderDecoderTransformer"))) {
         // One dummy utterance length of 1000 frames fixes every other size.
         const long frames = 1000;
@@ -155,7 +157,8 @@ void write_model_summary(nb::handle self, nb::handle file) {
         nb::list dtypes;
         dtypes.append(torch.attr("float32"));
         for (int i = 0; i < 3; ++i) dtypes.append(torch.attr("long"));
-        result = summary(model, nb::arg("input_data") = input_data, nb::arg("dtypes") = dtypes);
+        result = summary(model, nb::arg("input_data") = input_data, nb::arg("dtypes") = dtypes,
+                         nb::arg("verbose") = 0);
     } else {
         ql::raise(PyExc_NotImplementedError, "Model architecture summary not implemented");
     }
