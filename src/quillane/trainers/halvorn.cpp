@@ -6,6 +6,7 @@
 // Every name the module imports is also a module attribute, and the functions look the
 // collaborators (tqdm, SequenceGenerator, torchmetrics, pandas, Subset) up there at call
 // time, just as module-level names of a Python module would be.
+#include "amp.hpp"
 #include "core.hpp"
 
 #include <limits>
@@ -68,20 +69,6 @@ nb::object next_item(nb::handle iterator) {
 
 nb::object slice_all() { return ql::steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
 
-// Runs `body` inside the context manager `cm` (the equivalent of a with-statement whose
-// body's exceptions propagate unchanged).
-template <class Body>
-void with_context(nb::handle cm, Body &&body) {
-    cm.attr("__enter__")();
-    try {
-        body();
-    } catch (...) {
-        cm.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    cm.attr("__exit__")(nb::none(), nb::none(), nb::none());
-}
-
 void empty_device_cache() { torch.attr("cuda").attr("empty_cache")(); }
 
 // ---------------------------------------------------------------------------
@@ -114,31 +101,17 @@ long long accumulation_steps(nb::handle self) {
     return as_long(g);
 }
 
-// Mixed precision: float16 autocast on every device. Some CPU builds of the tensor library
-// cannot run every operation under float16 autocast (oneDNN has no half-precision LSTM, for
-// instance); a trainer that meets such an operation on the CPU switches to bfloat16 for the
-// rest of its life. The choice is remembered on the trainer.
-const char *kCpuAutocastAttr = "_cpu_autocast_dtype";
-
-nb::object autocast_dtype(nb::handle self, const std::string &device_type) {
-    if (device_type == "cpu") {
-        nb::object remembered = nb::getattr(self, kCpuAutocastAttr, nb::none());
-        if (!remembered.is_none()) return remembered;
-    }
-    return torch.attr("float16");
-}
-
 struct StepOutputs {
     nb::object seq_out, attention, ctc_inputs, ce_loss, ctc_loss, loss;
 };
 
-StepOutputs forward_and_losses(nb::handle self, const std::string &device_type, nb::handle dtype,
-                               bool use_ctc, nb::handle ctc_weight, nb::handle feats,
-                               nb::handle targets_shifted, nb::handle targets_golden,
+// The forward pass and the losses of one batch, under mixed precision.
+StepOutputs forward_and_losses(nb::handle self, nb::handle device, bool use_ctc, nb::handle ctc_weight,
+                               nb::handle feats, nb::handle targets_shifted, nb::handle targets_golden,
                                nb::handle feat_lengths, nb::handle transcript_lengths) {
     StepOutputs out;
-    nb::object cm = torch.attr("autocast")(nb::arg("device_type") = device_type, nb::arg("dtype") = dtype);
-    with_context(cm, [&] {
+    {
+        ql::ContextGuard precision(ql::autocast(device));
         nb::object result = self.attr(QL_ID("model"))(feats, targets_shifted, feat_lengths, transcript_lengths);
         auto parts = ql::unpack(result, 3);
         out.seq_out = std::move(parts[0]);
@@ -155,30 +128,9 @@ StepOutputs forward_and_losses(nb::handle self, const std::string &device_type, 
             out.ctc_loss = torch.attr("tensor")(0.0);
             out.loss = out.ce_loss;
         }
-    });
-    return out;
-}
-
-StepOutputs run_step(nb::handle self, const std::string &device_type, bool use_ctc, nb::handle ctc_weight,
-                     nb::handle feats, nb::handle ts, nb::handle tg, nb::handle fl, nb::handle tl) {
-    nb::object dtype = autocast_dtype(self, device_type);
-    bool may_fall_back = device_type == "cpu" && dtype.is(torch.attr("float16"));
-    if (!may_fall_back) return forward_and_losses(self, device_type, dtype, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
-    try {
-        return forward_and_losses(self, device_type, dtype, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_RuntimeError)) throw;
-        // Retry under bfloat16; a fault of the model or data fails there as well and
-        // propagates, and only a successful retry changes the trainer's precision.
-        nb::object bf16 = torch.attr("bfloat16");
-        StepOutputs out = forward_and_losses(self, device_type, bf16, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
-        nb::setattr(self, kCpuAutocastAttr, bf16);
-        ql::import_attr("warnings", "warn")(
-            "float16 autocast cannot run this model on the CPU (" + ql::str(e.value()) +
-                "); training on the CPU continues under bfloat16 autocast.",
-            nb::handle(PyExc_RuntimeWarning));
-        return out;
+        precision.close();
     }
+    return out;
 }
 
 // scaler.step, the scheduler step (plateau schedulers step per epoch instead), scaler.update,
@@ -215,7 +167,6 @@ nb::object train_epoch(const ql::Args &a) {
     self.attr("optimizer").attr("zero_grad")();
 
     nb::object device = self.attr("device");
-    std::string device_type = nb::cast<std::string>(torch.attr("device")(device).attr("type"));
     nb::object ctc_weight = self.attr("ctc_weight");
     bool use_ctc = compare(ctc_weight, py_int(0), Py_GT);
     long long G = 0;  // read at the first batch
@@ -229,8 +180,8 @@ nb::object train_epoch(const ql::Args &a) {
         nb::object &feats = batch[0], &targets_shifted = batch[1], &targets_golden = batch[2],
                    &feat_lengths = batch[3], &transcript_lengths = batch[4];
 
-        StepOutputs step = run_step(self, device_type, use_ctc, ctc_weight, feats, targets_shifted, targets_golden,
-                                    feat_lengths, transcript_lengths);
+        StepOutputs step = forward_and_losses(self, device, use_ctc, ctc_weight, feats, targets_shifted,
+                                              targets_golden, feat_lengths, transcript_lengths);
         running_att = step.attention;
 
         long long batch_tokens = as_long(transcript_lengths.attr("sum")().attr("item")());
@@ -296,14 +247,6 @@ nb::object validate_epoch(const ql::Args &a) {
     return nb::make_tuple(metrics, results);
 }
 
-// Attention maps computed under bfloat16 autocast are widened to float32 for plotting, since
-// NumPy has no bfloat16 type; every other map is handed over as it is.
-nb::object plottable(nb::object weights) {
-    if (is_instance(weights, torch.attr("Tensor")) && weights.attr("dtype").is(torch.attr("bfloat16")))
-        return weights.attr("float")();
-    return weights;
-}
-
 void save_attention_plots(nb::handle self, nb::handle attention, nb::handle epoch) {
     if (attention.is_none()) return;
     nb::object self_key, cross_key;
@@ -313,9 +256,9 @@ void save_attention_plots(nb::handle self, nb::handle attention, nb::handle epoc
         if (contains(key, dec_cross)) cross_key = nb::borrow(key);
     }
     if (self_key.is_valid())
-        self.attr("_save_attention_plot")(plottable(attention[self_key][py_int(0)]), epoch, "decoder_self");
+        self.attr("_save_attention_plot")(attention[self_key][py_int(0)], epoch, "decoder_self");
     if (cross_key.is_valid())
-        self.attr("_save_attention_plot")(plottable(attention[cross_key][py_int(0)]), epoch, "decoder_cross");
+        self.attr("_save_attention_plot")(attention[cross_key][py_int(0)], epoch, "decoder_cross");
 }
 
 nb::object asr_train(const ql::Args &a) {
@@ -424,7 +367,8 @@ nb::object recognize(const ql::Args &a) {
     nb::object sos_id = tokenizer.attr("sos_id");
     nb::object long_dtype = torch.attr("long");
 
-    with_context(torch.attr("inference_mode")(), [&] {
+    {
+        ql::ContextGuard inference(torch.attr("inference_mode")());
         long long i = 0;
         for (nb::handle batch : dataloader) {
             nb::object feats = batch[py_int(0)].attr("to")(device);
@@ -500,7 +444,8 @@ nb::object recognize(const ql::Args &a) {
             }
             ++i;
         }
-    });
+        inference.close();
+    }
     bar.attr("close")();
     return results;
 }
