@@ -1,23 +1,10 @@
-// Mixed precision and Python context managers for the trainers.
+// Mixed precision for the trainers.
 #pragma once
 
+#include "context.hpp"
 #include "core.hpp"
 
 namespace ql {
-
-// Enters a Python context manager for the lifetime of the guard. close() leaves it and lets
-// errors of __exit__ propagate; the destructor leaves it quietly on an error path.
-class ContextGuard {
-public:
-    explicit ContextGuard(nb::object manager);
-    ~ContextGuard();
-    void close();
-    ContextGuard(const ContextGuard &) = delete;
-    ContextGuard &operator=(const ContextGuard &) = delete;
-
-private:
-    nb::object manager_;
-};
 
 // torch.device(device).type: "cuda:0" -> "cuda".
 std::string device_type(nb::handle device);

@@ -9,7 +9,7 @@
 //  * max_length bounds the whole sequence, prompt included;
 //  * a row that produced the end id is finished: it grows only by pad ids, its score no
 //    longer changes, and decoding stops once every row is finished.
-#include "amp.hpp"
+#include "context.hpp"
 #include "core.hpp"
 
 #include <nanobind/ndarray.h>
