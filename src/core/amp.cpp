@@ -1,4 +1,5 @@
 #include "amp.hpp"
+#include "pyops.hpp"
 
 namespace ql {
 
@@ -39,6 +40,17 @@ nb::object autocast(nb::handle device) {
         if (!float16_ok) dtype = torch.attr("bfloat16");
     }
     return torch.attr("autocast")(nb::arg("device_type") = type, nb::arg("dtype") = dtype);
+}
+
+void optimizer_step(nb::handle trainer) {
+    static nb::handle plateau = keep(import_attr("torch.optim.lr_scheduler", "ReduceLROnPlateau"));
+    nb::object scaler = trainer.attr(QL_ID("scaler"));
+    nb::object optimizer = trainer.attr(QL_ID("optimizer"));
+    scaler.attr("step")(optimizer);
+    nb::object scheduler = trainer.attr(QL_ID("scheduler"));
+    if (!is_instance(scheduler, plateau)) scheduler.attr("step")();
+    scaler.attr("update")();
+    optimizer.attr("zero_grad")();
 }
 
 }  // namespace ql

@@ -14,6 +14,11 @@ std::string device_type(nb::handle device);
 // (probed once per process), otherwise bfloat16.
 nb::object autocast(nb::handle device);
 
+// One optimizer step of a trainer through its gradient scaler: scaler.step(optimizer), then
+// scheduler.step() unless the scheduler is a ReduceLROnPlateau (stepped once per epoch with a
+// validation metric instead), scaler.update() and optimizer.zero_grad().
+void optimizer_step(nb::handle trainer);
+
 // "Exception" as the trainers catch it: ordinary errors, not KeyboardInterrupt / SystemExit.
 inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
 

@@ -99,18 +99,6 @@ StepOutputs forward_and_losses(nb::handle self, nb::handle device, bool use_ctc,
     return out;
 }
 
-// scaler.step, the scheduler step (plateau schedulers step per epoch instead), scaler.update,
-// zero_grad.
-void optimizer_step(nb::handle self) {
-    nb::object scaler = self.attr(QL_ID("scaler"));
-    nb::object optimizer = self.attr(QL_ID("optimizer"));
-    scaler.attr("step")(optimizer);
-    nb::object scheduler = self.attr(QL_ID("scheduler"));
-    if (!is_instance(scheduler, Plateau)) scheduler.attr("step")();
-    scaler.attr("update")();
-    optimizer.attr("zero_grad")();
-}
-
 nb::object token_average(double sum, long long tokens) {
     if (tokens == 0)
         ql::raise(PyExc_ZeroDivisionError, "no target tokens in the training loader: the losses cannot be averaged");
@@ -157,7 +145,7 @@ nb::object train_epoch(const ql::Args &a) {
         nb::object scaled_loss = ql::truediv(step.loss, py_int(G));
         self.attr(QL_ID("scaler")).attr("scale")(scaled_loss).attr("backward")();
 
-        if ((i + 1) % G == 0) optimizer_step(self);
+        if ((i + 1) % G == 0) ql::optimizer_step(self);
 
         nb::object avg_ce = token_average(running_ce, total_tokens);
         nb::object avg_ctc = token_average(running_ctc, total_tokens);
@@ -179,7 +167,7 @@ nb::object train_epoch(const ql::Args &a) {
         ++i;
     }
     if (G == 0) G = accumulation_steps(self);
-    if (num_batches % G != 0) optimizer_step(self);  // apply the last, incomplete group
+    if (num_batches % G != 0) ql::optimizer_step(self);  // apply the last, incomplete group
 
     nb::object avg_ce = token_average(running_ce, total_tokens);
     nb::object avg_ctc = token_average(running_ctc, total_tokens);

@@ -23,16 +23,6 @@ bool is_plateau(nb::handle scheduler) { return ql::is_instance(scheduler, Reduce
 
 nb::object exp_as_float(nb::handle x) { return torch.attr("exp")(torch.attr("tensor")(x)).attr("item")(); }
 
-// One optimizer step through the gradient scaler; the plateau scheduler steps per epoch instead.
-void optimizer_step(nb::handle self) {
-    nb::object optimizer = self.attr("optimizer"), scaler = self.attr("scaler");
-    nb::object scheduler = self.attr("scheduler");
-    scaler.attr("step")(optimizer);
-    if (!is_plateau(scheduler)) scheduler.attr("step")();
-    scaler.attr("update")();
-    optimizer.attr("zero_grad")();
-}
-
 // The epoch's four metrics from the token-weighted loss sum.
 nb::dict epoch_metrics(nb::handle dataloader, nb::handle running_ce_loss, nb::handle total_tokens) {
     nb::object ce_token = ql::truediv(running_ce_loss, total_tokens);
@@ -91,7 +81,7 @@ nb::object run_epoch(nb::handle self, nb::handle dataloader, bool training) {
             G = accumulation_steps(self);
             nb::object loss = ql::truediv(raw_loss, G);
             self.attr("scaler").attr("scale")(loss).attr("backward")();
-            if ((i + 1) % nb::cast<long long>(G) == 0) optimizer_step(self);
+            if ((i + 1) % nb::cast<long long>(G) == 0) ql::optimizer_step(self);
         }
 
         nb::object avg_ce_loss = ql::truediv(running_ce_loss, total_tokens);
@@ -114,7 +104,7 @@ nb::object run_epoch(nb::handle self, nb::handle dataloader, bool training) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
 
-    if (training && num_batches % nb::cast<long long>(accumulation_steps(self)) != 0) optimizer_step(self);
+    if (training && num_batches % nb::cast<long long>(accumulation_steps(self)) != 0) ql::optimizer_step(self);
 
     nb::dict metrics = epoch_metrics(dataloader, running_ce_loss, total_tokens);
     bar.attr("close")();
