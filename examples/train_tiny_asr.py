@@ -85,8 +85,8 @@ def main():
                for name, ds in [("train", train_set), ("dev", dev_set), ("test", test_set)]}
 
     # The recurrent front-end keeps this quick on a CPU: the half-precision backward pass of the
-    # convolutional front-end is slow on many CPUs, and where the CPU build has no half-precision
-    # LSTM kernel the trainer switches to bfloat16 autocast (a RuntimeWarning says so).
+    # convolutional front-end is slow on many CPUs. Where the CPU build cannot run the models'
+    # layers (an LSTM, for one) under float16 autocast, training on the CPU autocasts to bfloat16.
     model = EncoderDecoderTransformer(NUM_FEATS, tokenizer.vocab_size, d_model=64, num_heads=4, d_ff=128,
                                       num_encoder_layers=2, num_decoder_layers=2, dropout=0.05, max_len=512,
                                       time_reduction=2, reduction_method="lstm")

@@ -6,6 +6,7 @@
 // (no interpreter involved), while the calling thread tokenises transcripts and drives the
 // progress bar. Collation pads and masks on raw buffers of torch-allocated tensors.
 #include "core.hpp"
+#include "pyops.hpp"
 #include "npy.hpp"
 
 #include <nanobind/ndarray.h>
@@ -26,6 +27,9 @@
 
 namespace {
 namespace nb = nanobind;
+using ql::compare;
+using ql::item;
+using ql::truthy;
 namespace npy = ql::npy;
 
 nb::handle os_path, os_listdir, tqdm, torch, pad_sequence, io_bytes, pickle_error, np_ndarray;
@@ -38,21 +42,9 @@ const char *kTestClean = "test-clean";
 // Small Python helpers
 // ---------------------------------------------------------------------------
 
-bool truth(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    ql::check(r >= 0);
-    return r == 1;
-}
-
 bool equals(nb::handle a, const char *text) {
     nb::str s(text);
     int r = PyObject_RichCompareBool(a.ptr(), s.ptr(), Py_EQ);
-    ql::check(r >= 0);
-    return r == 1;
-}
-
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     ql::check(r >= 0);
     return r == 1;
 }
@@ -63,10 +55,6 @@ Py_ssize_t length_of(nb::handle h) {
     return n;
 }
 
-nb::object item(nb::handle container, nb::handle key) {
-    return ql::steal_checked(PyObject_GetItem(container.ptr(), key.ptr()));
-}
-nb::object item(nb::handle container, const char *key) { return item(container, nb::str(key)); }
 nb::object item(nb::handle container, Py_ssize_t i) {
     return ql::steal_checked(PySequence_GetItem(container.ptr(), i));
 }
@@ -450,7 +438,7 @@ std::pair<nb::list, nb::list> list_npy(nb::handle dir) {
     nb::list kept, paths;
     nb::object join = os_path.attr("join");
     for (nb::handle name : sorted) {
-        if (!truth(name.attr("endswith")(".npy"))) continue;
+        if (!truthy(name.attr("endswith")(".npy"))) continue;
         kept.append(name);
         paths.append(join(dir, name));
     }
@@ -465,7 +453,7 @@ nb::object cut(nb::handle files, nb::handle n) {
 
 nb::object dataset_init(const ql::Args &a) {
     nb::handle self = a[0], partition = a[1], config = a[2], tokenizer = a[3], global_stats = a[5];
-    const bool is_train = truth(a[4]);
+    const bool is_train = truthy(a[4]);
 
     self.attr("config") = config;
     self.attr("partition") = partition;
@@ -773,7 +761,7 @@ nb::object effective_mask_param(nb::handle module, Py_ssize_t size) {
 nb::object masking_forward(const ql::Args &a) {
     nb::handle self = a[0], spec = a[1], mask_value = a[2];
     const Py_ssize_t dim = nb::cast<Py_ssize_t>(spec.attr("dim")());
-    const bool iid = truth(self.attr(QL_ID("iid_masks")));
+    const bool iid = truthy(self.attr(QL_ID("iid_masks")));
     const Py_ssize_t axis = nb::cast<Py_ssize_t>(self.attr(QL_ID("axis"))) + dim - 3;
     if (iid && dim < 3)
         ql::raise_value_error("Spectrogram must have at least three dimensions (" + std::to_string(dim) +
@@ -953,7 +941,7 @@ nb::object dataset_collate(const ql::Args &a) {
 
     // 5: frequency masks, then time masks, on training partitions with augmentation on
     nb::object config = self.attr(QL_ID("config"));
-    if (truth(item(config, "specaug")) && truth(self.attr(QL_ID("isTrainPartition")))) {
+    if (truthy(item(config, "specaug")) && truthy(self.attr(QL_ID("isTrainPartition")))) {
         nb::object conf = item(config, "specaug_conf");
         struct Pass {
             const char *apply, *count, *attr;
@@ -962,7 +950,7 @@ nb::object dataset_collate(const ql::Args &a) {
         } passes[2] = {{"apply_freq_mask", "num_freq_mask", "freq_mask", false, FrequencyMasking},
                        {"apply_time_mask", "num_time_mask", "time_mask", true, TimeMasking}};
         for (const Pass &pass : passes) {
-            if (!truth(item(conf, pass.apply))) continue;
+            if (!truthy(item(conf, pass.apply))) continue;
             nb::object count_obj = item(conf, pass.count);
             nb::object repeats = ql::steal_checked(PyObject_CallOneArg((PyObject *)&PyRange_Type, count_obj.ptr()));
             const Py_ssize_t n = length_of(repeats);
@@ -970,7 +958,7 @@ nb::object dataset_collate(const ql::Args &a) {
             for (Py_ssize_t k = 0; k < n; ++k) {
                 nb::ndarray<float, nb::device::cpu, nb::c_contig> buf;
                 const bool own = Py_TYPE(transform.ptr()) == (PyTypeObject *)pass.cls.ptr() &&
-                                 truth(transform.attr(QL_ID("iid_masks"))) &&
+                                 truthy(transform.attr(QL_ID("iid_masks"))) &&
                                  nb::try_cast(padded_feats, buf, false) && buf.ndim() == 3;
                 if (!own) PyErr_Clear();
                 if (own) {

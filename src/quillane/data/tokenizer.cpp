@@ -7,6 +7,7 @@
 //    special ids at the same positions.
 // pad_id is a control symbol in both kinds, so encode never produces it (it doubles as the
 // CTC blank); start and end ids are never produced either (the datasets add them).
+#include "context.hpp"
 #include "core.hpp"
 
 #include <string>
@@ -204,13 +205,9 @@ nb::object save(const ql::Args &a) {
         doc["model"] = base64.attr("b64encode")(proto).attr("decode")("ascii");
     }
     nb::object f = builtins.attr("open")(a[1], "w", nb::arg("encoding") = "utf-8");
-    try {
-        json.attr("dump")(doc, f);
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
+    ql::ContextGuard closer(f);  // closes the file, also on an error
+    json.attr("dump")(doc, f);
+    closer.close();
     return nb::none();
 }
 
@@ -219,14 +216,16 @@ nb::object load(const ql::Args &a) {
     nb::object f = builtins.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
     nb::object doc;
     std::string bad = "'" + ql::str(path) + "' is not a saved tokenizer";
-    try {
-        doc = json.attr("load")(f);
-    } catch (nb::python_error &e) {
-        f.attr("close")();
-        if (!e.matches(PyExc_ValueError)) throw;  // JSON and Unicode decode errors are ValueErrors
-        ql::raise_value_error(bad);
+    {
+        ql::ContextGuard closer(f);  // closes the file, also on an error
+        try {
+            doc = json.attr("load")(f);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError)) throw;  // JSON and Unicode decode errors are ValueErrors
+            ql::raise_value_error(bad);
+        }
+        closer.close();
     }
-    f.attr("close")();
     if (!PyDict_Check(doc.ptr()) || !doc.attr("get")("format").equal(nb::str(kFormat))) ql::raise_value_error(bad);
     nb::object kind = doc.attr("get")("kind");
     if (kind.equal(nb::str("char"))) return cls();

@@ -1,5 +1,7 @@
 // Pre-norm residual sub-layers: self-attention, cross-attention and feed-forward blocks.
 #include "core.hpp"
+#include "pyops.hpp"
+#include "globals.hpp"
 
 namespace {
 namespace nb = nanobind;
@@ -25,7 +27,7 @@ nb::object attention_block(nb::handle self, nb::handle x, nb::handle key_value, 
                    "average_attn_weights"));
     auto [x_mha, weights] = ql::unpack<2>(result);
     nb::object dropped = ql::call_method(self, QL_ID("dropout"), {x_mha});
-    nb::object out = ql::steal_checked(PyNumber_Add(x.ptr(), dropped.ptr()));
+    nb::object out = ql::add(x, dropped);
     return ql::tuple({out, weights});
 }
 
@@ -57,7 +59,7 @@ nb::object feed_forward_forward(const ql::Args &a) {
     nb::object x_norm = ql::call_method(self, QL_ID("norm"), {x});
     nb::object x_ffn = ql::call_method(self, QL_ID("ffn"), {x_norm});
     nb::object dropped = ql::call_method(self, QL_ID("dropout"), {x_ffn});
-    return ql::steal_checked(PyNumber_Add(x.ptr(), dropped.ptr()));
+    return ql::add(x, dropped);
 }
 
 const char *kSelfAttentionForwardDoc =
@@ -80,13 +82,12 @@ const char *kCrossAttentionForwardDoc =
 }  // namespace
 
 QL_MODULE(pellidor, m) {
-    nb::object typing = ql::import("typing");
-    m.attr("torch") = ql::import("torch");
-    nn = ql::keep(ql::import("torch.nn"));
+    ql::ModuleGlobals globals;
+    globals.bind(m);
+    globals.set("torch", ql::import("torch"));
+    nn = ql::keep(globals.set("nn", ql::import("torch.nn")));
     Module = nn.attr("Module");
-    m.attr("nn") = nn;
-    m.attr("Tuple") = typing.attr("Tuple");
-    m.attr("Optional") = typing.attr("Optional");
+    globals.from("typing", {"Tuple", "Optional"});
     m.doc() = "Pre-norm residual attention and feed-forward sub-layers.";
 
     ql::make_class(m, "SelfAttentionLayer", {Module},

@@ -1,6 +1,7 @@
 // Pre-norm Transformer decoder layers: decoder-only (self-attention, feed-forward) and
 // encoder-decoder (self-attention, cross-attention, feed-forward).
 #include "core.hpp"
+#include "globals.hpp"
 
 namespace {
 namespace nb = nanobind;
@@ -58,21 +59,15 @@ const char *kInitDoc =
 }  // namespace
 
 QL_MODULE(tremmoth, m) {
-    nb::object torch = ql::import("torch");
-    nb::object nn = ql::import("torch.nn");
-    nb::object typing = ql::import("typing");
-    nb::object pellidor = ql::import("quillane.model.pellidor");
-    m.attr("torch") = torch;
-    m.attr("nn") = nn;
-    m.attr("Tuple") = typing.attr("Tuple");
-    m.attr("Optional") = typing.attr("Optional");
-    Module = ql::keep(nn.attr("Module"));
-    SelfAttentionLayer = ql::keep(pellidor.attr("SelfAttentionLayer"));
-    CrossAttentionLayer = ql::keep(pellidor.attr("CrossAttentionLayer"));
-    FeedForwardLayer = ql::keep(pellidor.attr("FeedForwardLayer"));
-    m.attr("SelfAttentionLayer") = SelfAttentionLayer;
-    m.attr("CrossAttentionLayer") = CrossAttentionLayer;
-    m.attr("FeedForwardLayer") = FeedForwardLayer;
+    ql::ModuleGlobals globals;
+    globals.bind(m);
+    globals.set("torch", ql::import("torch"));
+    Module = ql::keep(globals.set("nn", ql::import("torch.nn")).attr("Module"));
+    globals.from("typing", {"Tuple", "Optional"});
+    globals.from("quillane.model.pellidor", {"SelfAttentionLayer", "CrossAttentionLayer", "FeedForwardLayer"});
+    SelfAttentionLayer = ql::keep(globals["SelfAttentionLayer"]);
+    CrossAttentionLayer = ql::keep(globals["CrossAttentionLayer"]);
+    FeedForwardLayer = ql::keep(globals["FeedForwardLayer"]);
     m.doc() = "Pre-norm Transformer decoder layers.";
 
     ql::make_class(
