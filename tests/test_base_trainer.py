@@ -148,7 +148,7 @@ def test_architecture_summary_inputs(workdir):
         make(TinyEncoderDecoder(), data={"batch_size": 2})
 
 
-def test_architecture_summary_of_the_real_model_classes_lands_only_in_the_file(workdir, monkeypatch, capsys):
+def test_architecture_summary_of_the_real_model_classes_lands_in_the_file(workdir, monkeypatch):
     import quillane.model as models
     monkeypatch.setattr(tressik, "DecoderOnlyTransformer", models.DecoderOnlyTransformer)
     monkeypatch.setattr(tressik, "EncoderDecoderTransformer", models.EncoderDecoderTransformer)
@@ -158,7 +158,6 @@ def test_architecture_summary_of_the_real_model_classes_lands_only_in_the_file(w
     for name, model in [("lm", lm), ("asr", asr)]:
         text = (make(model, run=name, data={"batch_size": 1, "num_feats": 16}).expt_root / "model_arch.txt").read_text()
         assert type(model).__name__ in text and "Total params" in text
-    assert "Total params" not in capsys.readouterr().out
 
 
 def test_unknown_model_class_leaves_empty_summary_and_no_subdirectories(workdir):

@@ -78,8 +78,8 @@ nb::object trainer_init(const ql::Args &a) {
     return nb::none();
 }
 
-// Writes str(torchinfo.summary(...)) of the model with dummy inputs fitting its class. The
-// summary goes to the file only (verbose=0): torchinfo would otherwise also print it.
+// Writes str(torchinfo.summary(...)) of the model with dummy inputs fitting its class
+// (torchinfo also prints the summary, so the user sees the architecture at start-up).
 void write_model_summary(nb::handle self, nb::handle file) {
     nb::object torch = globals["torch"];
     nb::object summary = globals["summary"];
@@ -96,8 +96,7 @@ void write_model_summary(nb::handle self, nb::handle file) {
         nb::list dtypes;
         dtypes.append(torch.attr("long"));
         dtypes.append(torch.attr("long"));
-        result = summary(model, nb::arg("input_size") = input_size, nb::arg("dtypes") = dtypes,
-                         nb::arg("verbose") = 0);
+        result = summary(model, nb::arg("input_size") = input_size, nb::arg("dtypes") = dtypes);
     } else if (is_instance(model, globals["EncoderDecoderTransformer"])) {
         // One dummy utterance length of 1000 frames fixes every other size.
         const long frames = 1000;
@@ -120,8 +119,7 @@ void write_model_summary(nb::handle self, nb::handle file) {
         nb::list dtypes;
         dtypes.append(torch.attr("float32"));
         for (int i = 0; i < 3; ++i) dtypes.append(torch.attr("long"));
-        result = summary(model, nb::arg("input_data") = input_data, nb::arg("dtypes") = dtypes,
-                         nb::arg("verbose") = 0);
+        result = summary(model, nb::arg("input_data") = input_data, nb::arg("dtypes") = dtypes);
     } else {
         ql::raise(PyExc_NotImplementedError, "Model architecture summary not implemented");
     }
