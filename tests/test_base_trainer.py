@@ -148,6 +148,18 @@ def test_architecture_summary_inputs(workdir):
         make(TinyEncoderDecoder(), data={"batch_size": 2})
 
 
+def test_architecture_summary_of_the_real_model_classes_lands_in_the_file(workdir, monkeypatch):
+    import quillane.model as models
+    monkeypatch.setattr(tressik, "DecoderOnlyTransformer", models.DecoderOnlyTransformer)
+    monkeypatch.setattr(tressik, "EncoderDecoderTransformer", models.EncoderDecoderTransformer)
+    small = {"d_model": 8, "num_heads": 2, "d_ff": 16}
+    lm = models.DecoderOnlyTransformer(11, num_layers=1, max_len=9, **small)
+    asr = models.EncoderDecoderTransformer(16, 11, num_encoder_layers=1, num_decoder_layers=1, **small)
+    for name, model in [("lm", lm), ("asr", asr)]:
+        text = (make(model, run=name, data={"batch_size": 1, "num_feats": 16}).expt_root / "model_arch.txt").read_text()
+        assert type(model).__name__ in text and "Total params" in text
+
+
 def test_unknown_model_class_leaves_empty_summary_and_no_subdirectories(workdir):
     with pytest.raises(NotImplementedError, match="^Model architecture summary not implemented$"):
         make(nn.Linear(2, 2), run="lin")

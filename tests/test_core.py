@@ -229,3 +229,17 @@ def test_loading_into_a_second_interpreter_is_refused(run_python):
         pytest.skip("no sub-interpreter support in this Python")
     assert proc.stdout.strip() == ("ImportError: Interpreter change detected - this module can only be "
                                    "loaded into one interpreter per process.")
+
+
+# ---------------------------------------------------------------------------------------
+# Mixed precision
+# ---------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("device, device_type", [
+    ("cuda:0", "cuda"), ("cuda", "cuda"), (torch.device("cuda", 1), "cuda"), ("cpu", "cpu"), (torch.device("cpu"), "cpu")])
+def test_autocast_uses_the_device_type_and_float16_unless_the_cpu_cannot_run_it(
+        device, device_type, cpu_autocast_dtype, monkeypatch):
+    probe.autocast("cpu")  # the one-time CPU check runs with the real autocast
+    monkeypatch.setattr(torch, "autocast", lambda **kw: (kw["device_type"], kw["dtype"]))
+    expected = cpu_autocast_dtype if device_type == "cpu" else torch.float16
+    assert probe.autocast(device) == (device_type, expected)

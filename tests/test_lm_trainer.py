@@ -161,7 +161,7 @@ def test_training_continues_epoch_numbering_and_writes_per_epoch_files(workdir):
         assert (root / "attn" / f"train_self_attention_epoch{epoch}.png").is_file()
         assert (root / "attn" / f"val_self_attention_epoch{epoch}.png").is_file()
         records = json.loads((root / "text" / f"text_val_epoch_{epoch}.json").read_text())
-        assert len(records) == 10 and list(records[0]) == ["prompt", "original", "generated", "score"]
+        assert 0 < len(records) <= 10 and list(records[0]) == ["prompt", "original", "generated", "score"]
     assert (root / "checkpoints" / "checkpoint-last-epoch-model.pth").is_file()
     assert (root / "checkpoints" / "checkpoint-best-metric-model.pth").is_file()
 
@@ -205,6 +205,14 @@ def test_resumed_run_keeps_a_better_best_checkpoint(workdir):
 
     assert best.read_bytes() == before
     assert resumed.current_epoch == 2
+
+
+def test_last_epoch_checkpoint_carries_the_best_metric_of_its_own_epoch(workdir):
+    trainer = make_trainer(workdir)
+    loader = make_loader(trainer.tokenizer, sentences=SENTENCES[:8])
+    trainer.train(loader, loader, 1)
+    last = torch.load(trainer.last_model_path, weights_only=True)
+    assert last["best_metric"] == trainer.best_metric == trainer.training_history[0]["val"]["ce_loss_char"]
 
 
 class FakeGenerator:
@@ -331,7 +339,7 @@ def test_evaluate_reports_a_failing_configuration_and_continues(workdir, monkeyp
     metrics, results = trainer.evaluate(loader)
 
     assert list(results) == ["greedy", "sample"]
-    assert len(results["greedy"]) == 50 or len(results["greedy"]) == len(loader.dataset)
+    assert 0 < len(results["greedy"]) <= 50
     assert "Could not generate results for beam: beam exploded" in capsys.readouterr().out
     text_dir = workdir[0] / "expts" / "lm" / "text"
     assert sorted(os.listdir(text_dir)) == ["text_test_epoch_0_greedy.json", "text_test_epoch_0_sample.json"]

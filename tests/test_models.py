@@ -167,38 +167,38 @@ def test_changing_the_dropout_rate_takes_effect(make, run):
     assert not torch.allclose(run(model, feats, targets, feat_lengths, target_lengths), reference)
 
 
-@pytest.mark.parametrize("make, run", MODELS)
-def test_state_dict_round_trip_reproduces_outputs(make, run):
-    model = make()
+def test_checkpoints_hold_no_position_table_and_load_into_a_longer_model():
+    model = lm(max_len=8)
     state = model.state_dict()
-    assert not any(k.endswith(".pe") or k == "pe" for k in state)
-    torch.manual_seed(99)
-    fresh = type(model)(*([F, V] if isinstance(model, EncoderDecoderTransformer) else [V]),
-                        **{k: getattr(model, k) for k in ["max_len"]}, **SMALL,
-                        **({"num_encoder_layers": 2, "num_decoder_layers": 2, "time_reduction": 2}
-                           if isinstance(model, EncoderDecoderTransformer) else {"num_layers": 2})).eval()
-    fresh.load_state_dict(state)
-    data = batch()
-    assert torch.allclose(run(model, *data), run(fresh, *data))
+    assert not any(k.endswith("pe") for k in state)
+    longer = lm(max_len=64)
+    with torch.no_grad():
+        for p in longer.parameters():
+            p.add_(1.0)
+    longer.load_state_dict(state)
+    tokens = batch()[1]
+    assert torch.allclose(longer(tokens)[0], model(tokens)[0], atol=1e-6)
 
 
 @pytest.mark.parametrize("kwargs, error", [
     ({"d_model": 15}, ValueError), ({"dropout": 1.0}, ValueError), ({"max_len": 0}, ValueError),
-    ({"num_layers": 0}, ValueError), ({"num_heads": 2.0}, TypeError),
+    ({"num_layers": 0}, ValueError), ({"num_heads": 2.0}, TypeError), ({"bogus": 1}, TypeError),
 ])
 def test_unusable_settings_are_rejected(kwargs, error):
     with pytest.raises(error):
         DecoderOnlyTransformer(V, **dict(SMALL, **kwargs))
 
 
-def test_settings_are_keyword_only():
-    with pytest.raises(TypeError):
-        DecoderOnlyTransformer(V, 16)
-    with pytest.raises(TypeError):
-        EncoderDecoderTransformer(F, V, 16)
+@pytest.fixture
+def one_thread():
+    # many tiny steps: extra threads only add contention
+    previous = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(previous)
 
 
-def test_a_language_model_learns_to_continue_a_memorised_text():
+def test_a_language_model_learns_to_continue_a_memorised_text(one_thread):
     tok = VantTokenizer()
     text = [tok.sos_id] + tok.encode("abcabcab") + [tok.eos_id]
     seq = torch.tensor([text])

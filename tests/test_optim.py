@@ -244,9 +244,9 @@ def test_direct_warmup_scheduler_counts_one_step_per_batch():
      3),
     ({"name": "cosine"}, KeyError, "'cosine'", 3),
     ({"name": "cosine", "cosine": {}, "warmup": OrderedDict(enabled=True)}, TypeError,
-     "Argument 'warmup_config' has incorrect type (expected dict, got collections.OrderedDict)", 10),
+     "Argument 'warmup_config' has incorrect type (expected dict, got OrderedDict)", 10),
     (OrderedDict(name="cosine"), TypeError,
-     "Argument 'scheduler_config' has incorrect type (expected dict, got collections.OrderedDict)", 0),
+     "Argument 'scheduler_config' has incorrect type (expected dict, got OrderedDict)", 0),
 ])  # fmt: skip
 def test_scheduler_configuration_errors(capsys, config, error, message, printed):
     with pytest.raises(error) as info:

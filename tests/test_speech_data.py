@@ -109,6 +109,24 @@ def test_global_statistics_match_a_float64_reference(tmp_path, dtype, fortran):
         assert torch.equal(ds[i][0], expected)
 
 
+def test_empty_utterances_do_not_disturb_the_statistics(tmp_path):
+    feats, _ = make_corpus(tmp_path, n=4)
+    np.save(tmp_path / "train" / "fbank" / "utt000.npy", np.zeros((8, 0), dtype=np.float32))
+    ds = ASRDataset("train", config(tmp_path, norm="global_mvn"), TOK, True)
+    frames = np.concatenate([f[:6].astype(np.float64) for f in feats[1:]], axis=1)
+    np.testing.assert_allclose(ds.global_mean.numpy(), frames.mean(axis=1), rtol=1e-6)
+    assert ds[0][0].shape == (6, 0) and ds.feat_max_len == max(f.shape[1] for f in feats[1:])
+
+
+@pytest.mark.parametrize("args, message", [
+    (("train", [], TOK, True), "Argument 'config' has incorrect type (expected dict, got list)"),
+    (("train", {}, TOK, True, [0, 1]), "Argument 'global_stats' has incorrect type (expected tuple, got list)")])
+def test_constructor_argument_types_are_checked(args, message):
+    with pytest.raises(TypeError) as err:
+        ASRDataset(*args)
+    assert str(err.value) == message
+
+
 def test_given_global_stats_are_used_as_is(corpus):
     root = corpus[0]
     stats = (torch.zeros(6) + 1.0, torch.ones(6, dtype=torch.float64) * 2)
@@ -170,12 +188,24 @@ def test_test_clean_needs_no_transcripts(tmp_path):
     assert batch[3].tolist() == [feats[0].shape[1], feats[1].shape[1]]
 
 
-def test_pickled_transcripts_are_loaded_without_running_code(tmp_path):
+@pytest.mark.parametrize("form", ["chars", "words", "object", "raw_pickle"])
+def test_transcript_forms_load_to_the_same_text(tmp_path, form):
     make_corpus(tmp_path, n=3)
-    write_text(tmp_path, "utt001.npy", np.array(list("héllo"), dtype=object), allow_pickle=True)
+    path = tmp_path / "train" / "text" / "utt001.npy"
+    if form == "chars":
+        np.save(path, np.array(list("héllo")))
+    elif form == "words":
+        np.save(path, np.array(["hé", "llo"]))
+    elif form == "object":
+        np.save(path, np.array(list("héllo"), dtype=object), allow_pickle=True)
+    else:
+        path.write_bytes(pickle.dumps(np.array(["hé", "llo"], dtype=object), protocol=2))
     ds = ASRDataset("train", config(tmp_path), TOK, True)
     assert ds.transcripts_golden[1] == TOK.encode("héllo") + [2]
 
+
+def test_unsafe_pickled_transcripts_raise_without_running_code(tmp_path):
+    make_corpus(tmp_path, n=3)
     marker = tmp_path / "marker"
 
     class Payload:
@@ -184,10 +214,10 @@ def test_pickled_transcripts_are_loaded_without_running_code(tmp_path):
 
     with open(tmp_path / "train" / "text" / "utt002.npy", "wb") as f:
         pickle.dump(Payload(), f)
-    with pytest.raises(ValueError, match="utt002.npy"):
+    with pytest.raises(ValueError, match=r"utt002.npy.*cannot be loaded safely: global .*open. is not allowed"):
         ASRDataset("train", config(tmp_path), TOK, True)
     assert not marker.exists()
-    write_text(tmp_path, "utt002.npy", np.array([1, 2], dtype=object), allow_pickle=True)
+    np.save(tmp_path / "train" / "text" / "utt002.npy", np.array([1, 2], dtype=object), allow_pickle=True)
     with pytest.raises(ValueError, match="utt002.npy.*int item"):
         ASRDataset("train", config(tmp_path), TOK, True)
 
@@ -229,11 +259,17 @@ def reference_mask(spec, param, axis):
     return out
 
 
-def test_collated_batch_layout_and_padding(corpus):
+@pytest.mark.parametrize("convert", [None, "float64_feats", "int32_targets", "strided_feats"])
+def test_collated_batch_layout_and_padding(corpus, convert):
     ds = ASRDataset("train", config(corpus[0], norm="cepstral"), TOK, True)
     samples = [ds[i] for i in (3, 0, 6, 1)]
+    if convert == "float64_feats":
+        samples = [(f.double(), s, g) for f, s, g in samples]
+    elif convert == "int32_targets":
+        samples = [(f, s.int(), g.int()) for f, s, g in samples]
+    elif convert == "strided_feats":
+        samples = [(f.T.contiguous().T, s[::1], g) for f, s, g in samples]
     batch = ds.collate_fn(samples)
-    assert [t.dtype for t in batch] == [torch.float32] + [torch.int64] * 4
     for got, want in zip(batch, reference_batch(samples, TOK.pad_id)):
         assert got.shape == want.shape and torch.equal(got, want)
     single = ds.collate_fn([ds[2]])
@@ -273,6 +309,18 @@ def test_masking_zeroes_whole_bands_per_utterance_as_the_reference(tmp_path, fre
     for _ in range(time[1] if time[0] else 0):
         spec = ds.time_mask(spec)
     assert torch.equal(feats, spec.permute(0, 2, 1))
+
+
+def test_collation_uses_the_datasets_mask_transforms(corpus):
+    ds = ASRDataset("train", config(corpus[0], specaug=True), TOK, True)
+    calls = []
+    ds.freq_mask = lambda spec: calls.append(("freq", spec.shape)) or spec * 2
+    ds.time_mask = lambda spec: calls.append(("time", spec.shape)) or spec + 1
+    samples = [ds[i] for i in range(3)]
+    feats = ds.collate_fn(samples)[0]
+    shape = (3, 6, max(s[0].shape[1] for s in samples))
+    assert calls == [("freq", shape)] * 2 + [("time", shape)] * 2
+    assert torch.equal(feats, reference_batch(samples, 0)[0] * 2 * 2 + 1 + 1)
 
 
 def test_mask_transforms_leave_their_input_and_skip_zero_width():

@@ -1,5 +1,6 @@
 import pickle
 
+import numpy as np
 import pytest
 import torch
 from torch.utils.data import DataLoader
@@ -22,7 +23,9 @@ def test_samples_wrap_the_tokens_with_start_and_end_ids(ds):
         body = TOK.encode(text)
         assert shifted.dtype == golden.dtype == torch.long
         assert shifted.tolist() == [TOK.sos_id] + body and golden.tolist() == body + [TOK.eos_id]
-    assert [t.tolist() for t in ds[-1]] == [t.tolist() for t in ds[len(TEXTS) - 1]]
+    last = [t.tolist() for t in ds[len(TEXTS) - 1]]
+    for index in (-1, np.int64(len(TEXTS) - 1), torch.tensor(len(TEXTS) - 1)):
+        assert [t.tolist() for t in ds[index]] == last
 
 
 def test_statistics_count_characters_and_tokens_without_special_ids(ds):

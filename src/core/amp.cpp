@@ -1,25 +1,7 @@
 #include "amp.hpp"
+#include "pyops.hpp"
 
 namespace ql {
-
-ContextGuard::ContextGuard(nb::object manager) : manager_(std::move(manager)) {
-    manager_.attr("__enter__")();
-}
-
-void ContextGuard::close() {
-    if (!manager_.is_valid()) return;
-    nb::object manager = std::move(manager_);
-    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
-}
-
-ContextGuard::~ContextGuard() {
-    if (!manager_.is_valid()) return;
-    try {
-        close();
-    } catch (nb::python_error &e) {
-        e.discard_as_unraisable("leaving a context");
-    }
-}
 
 std::string device_type(nb::handle device) {
     static nb::handle torch_device = keep(import_attr("torch", "device"));
@@ -58,6 +40,17 @@ nb::object autocast(nb::handle device) {
         if (!float16_ok) dtype = torch.attr("bfloat16");
     }
     return torch.attr("autocast")(nb::arg("device_type") = type, nb::arg("dtype") = dtype);
+}
+
+void optimizer_step(nb::handle trainer) {
+    static nb::handle plateau = keep(import_attr("torch.optim.lr_scheduler", "ReduceLROnPlateau"));
+    nb::object scaler = trainer.attr(QL_ID("scaler"));
+    nb::object optimizer = trainer.attr(QL_ID("optimizer"));
+    scaler.attr("step")(optimizer);
+    nb::object scheduler = trainer.attr(QL_ID("scheduler"));
+    if (!is_instance(scheduler, plateau)) scheduler.attr("step")();
+    scaler.attr("update")();
+    optimizer.attr("zero_grad")();
 }
 
 }  // namespace ql

@@ -1,23 +1,10 @@
-// Mixed precision and Python context managers for the trainers.
+// Mixed precision for the trainers.
 #pragma once
 
+#include "context.hpp"
 #include "core.hpp"
 
 namespace ql {
-
-// Enters a Python context manager for the lifetime of the guard. close() leaves it and lets
-// errors of __exit__ propagate; the destructor leaves it quietly on an error path.
-class ContextGuard {
-public:
-    explicit ContextGuard(nb::object manager);
-    ~ContextGuard();
-    void close();
-    ContextGuard(const ContextGuard &) = delete;
-    ContextGuard &operator=(const ContextGuard &) = delete;
-
-private:
-    nb::object manager_;
-};
 
 // torch.device(device).type: "cuda:0" -> "cuda".
 std::string device_type(nb::handle device);
@@ -26,6 +13,11 @@ std::string device_type(nb::handle device);
 // is used when torch can run every operation the models need under CPU float16 autocast
 // (probed once per process), otherwise bfloat16.
 nb::object autocast(nb::handle device);
+
+// One optimizer step of a trainer through its gradient scaler: scaler.step(optimizer), then
+// scheduler.step() unless the scheduler is a ReduceLROnPlateau (stepped once per epoch with a
+// validation metric instead), scaler.update() and optimizer.zero_grad().
+void optimizer_step(nb::handle trainer);
 
 // "Exception" as the trainers catch it: ordinary errors, not KeyboardInterrupt / SystemExit.
 inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }

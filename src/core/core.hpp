@@ -8,11 +8,14 @@
 //                         with methods written in C++; they pickle like ordinary classes.
 //  * QL_MODULE          - once-per-process, multi-phase module initialisation.
 //  * tree_line / print  - printing through Python's sys.stdout, box-drawing trees.
+//  * call / call_method - calls on hot paths through vectorcall, with keyword-name tuples
+//                         made once per call site (QL_KWNAMES) and interned names (QL_ID).
 #pragma once
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -29,6 +32,8 @@ namespace nb = nanobind;
 [[noreturn]] void raise_value_error(const std::string &message);
 [[noreturn]] void raise_type_error(const std::string &message);
 [[noreturn]] void raise_runtime_error(const std::string &message);
+// "Argument 'name' has incorrect type (expected <expected>, got <type of value>)".
+[[noreturn]] void raise_incorrect_type(const char *name, const char *expected, nb::handle value);
 
 // Throws nb::python_error if a Python error is set (after a raw C API call).
 inline void check(bool ok) {
@@ -60,10 +65,13 @@ struct Param {
 };
 
 // A parsed Python-style signature such as
-//   "forward(self, x, key_padding_mask=None, *, scale: float = 1.0)".
+//   "forward(self, x, key_padding_mask=None, *, scale: float = 1.0) -> torch.Tensor".
 // Annotations name the accepted kind (int, float, str, dict, bool, list, tuple,
 // Tuple[...], Optional[...]); any other annotation accepts everything. Defaults are
-// Python literals. "*args" / "**kwargs" collect the rest.
+// Python literals. "*args" / "**kwargs" collect the rest. Annotations (and the return
+// annotation) also appear in inspect.signature / help(), evaluated in the owning module's
+// namespace plus the typing names (Optional, Tuple, List, Dict, Union, Any, Callable);
+// an annotation that does not evaluate is shown as a string.
 struct Signature {
     std::string name;            // function name, used in argument-count messages
     std::vector<Param> params;
@@ -227,7 +235,83 @@ namespace ql {
 // Unpacks an iterable into exactly n items, with Python's own messages on a mismatch
 // ("not enough values to unpack (expected 2, got 1)", "too many values to unpack (expected 2)").
 std::vector<nb::object> unpack(nb::handle iterable, size_t n);
+
+// The same with the count fixed at compile time; a tuple of the right size is unpacked
+// without allocating: `auto [out, weights] = ql::unpack<2>(result);`.
+template <size_t N>
+std::array<nb::object, N> unpack(nb::handle iterable) {
+    std::array<nb::object, N> out;
+    PyObject *o = iterable.ptr();
+    if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == (Py_ssize_t)N) {
+        for (size_t i = 0; i < N; ++i) out[i] = nb::borrow(PyTuple_GET_ITEM(o, (Py_ssize_t)i));
+        return out;
+    }
+    std::vector<nb::object> items = unpack(iterable, N);
+    for (size_t i = 0; i < N; ++i) out[i] = std::move(items[i]);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Calls on hot paths
+// ---------------------------------------------------------------------------
+//
+// These go straight to the vectorcall protocol with a keyword-name tuple made once per call
+// site, so a call costs what the same call costs in Python bytecode:
+//
+//     nb::object r = ql::call_method(self, QL_ID("mha"), {q, k, v, Py_True},
+//                                    QL_KWNAMES("query", "key", "value", "need_weights"));
+//
+// `args` holds the positional arguments followed by the values of the keyword arguments
+// named in `kwnames` (which may be omitted when there are none).
+
+namespace detail {
+constexpr size_t kMaxCallArgs = 16;
+PyObject *make_kwnames(std::initializer_list<const char *> names);
+[[noreturn]] void bad_call_args();  // more than kMaxCallArgs, or fewer values than keyword names
+}  // namespace detail
+
+// fn(*args)
+inline nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
+                       nb::handle kwnames = nb::handle()) {
+    PyObject *stack[detail::kMaxCallArgs + 1];
+    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
+    if (args.size() > detail::kMaxCallArgs || nkw > args.size()) detail::bad_call_args();
+    size_t i = 1;
+    for (nb::handle h : args) stack[i++] = h.ptr();
+    return steal_checked(PyObject_Vectorcall(fn.ptr(), stack + 1,
+                                             (args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             kwnames.ptr()));
+}
+
+// self.<name>(*args), looked up like Python's attribute access (name: QL_ID("...")).
+inline nb::object call_method(nb::handle self, nb::handle name, std::initializer_list<nb::handle> args,
+                              nb::handle kwnames = nb::handle()) {
+    PyObject *stack[detail::kMaxCallArgs + 2];
+    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
+    if (args.size() > detail::kMaxCallArgs || nkw > args.size()) detail::bad_call_args();
+    stack[1] = self.ptr();  // stack[0] is the scratch slot the callee may use
+    size_t i = 2;
+    for (nb::handle h : args) stack[i++] = h.ptr();
+    return steal_checked(PyObject_VectorcallMethod(name.ptr(), stack + 1,
+                                                   (1 + args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                   kwnames.ptr()));
+}
+
+// A tuple of the given items (new references taken).
+inline nb::tuple tuple(std::initializer_list<nb::handle> items) {
+    PyObject *t = check(PyTuple_New((Py_ssize_t)items.size()));
+    Py_ssize_t i = 0;
+    for (nb::handle h : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(h.ptr()));
+    return nb::steal<nb::tuple>(t);
+}
 }  // namespace ql
+
+// The keyword names of one call site as an interned tuple, created once.
+#define QL_KWNAMES(...)                                                                  \
+    ([]() -> ::nanobind::handle {                                                        \
+        static PyObject *ql_kwnames = ::ql::detail::make_kwnames({__VA_ARGS__});         \
+        return ql_kwnames;                                                               \
+    }())
 
 // An interned Python string created once per call site, for attribute look-ups on hot paths.
 #define QL_ID(text)                                                                      \

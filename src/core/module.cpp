@@ -124,3 +124,24 @@ std::vector<nb::object> unpack(nb::handle iterable, size_t n) {
     return items;
 }
 }  // namespace ql
+
+namespace ql::detail {
+PyObject *make_kwnames(std::initializer_list<const char *> names) {
+    PyObject *t = PyTuple_New((Py_ssize_t)names.size());
+    if (!t) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (const char *name : names) {
+        PyObject *s = PyUnicode_InternFromString(name);
+        if (!s) {
+            Py_DECREF(t);
+            throw nb::python_error();
+        }
+        PyTuple_SET_ITEM(t, i++, s);
+    }
+    return t;
+}
+
+void bad_call_args() {
+    raise_runtime_error("ql::call: more than 16 arguments, or fewer values than keyword names");
+}
+}  // namespace ql::detail

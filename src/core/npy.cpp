@@ -258,6 +258,17 @@ float half_to_float(uint16_t h) {
     return f;
 }
 
+uint64_t check_complete(File &file, const Header &header) {
+    const uint64_t count = uint64_t(header.count());
+    if (header.itemsize && count > UINT64_MAX / 2 / header.itemsize) throw FormatError("the array is too large");
+    const uint64_t bytes = count * header.itemsize;
+    const uint64_t found = file.size();
+    if (found < header.data_offset || found - header.data_offset < bytes)
+        throw FormatError("the file is truncated (expected " + std::to_string(bytes) + " data bytes, found " +
+                          std::to_string(found > header.data_offset ? found - header.data_offset : 0) + ")");
+    return bytes;
+}
+
 namespace {
 template <typename T>
 void transpose_rows(const unsigned char *in, unsigned char *out, int64_t R, int64_t C, int64_t rows) {
@@ -278,11 +289,7 @@ void read_leading_rows(File &file, const Header &header, int64_t rows, void *dst
     const size_t item = header.itemsize;
     if (rows < 0 || rows > R) throw FormatError("row count out of range");
     const size_t kept = size_t(rows) * size_t(C);
-    const uint64_t all_bytes = uint64_t(R) * uint64_t(C) * item;
-    const uint64_t found = file.size();
-    if (found < header.data_offset + all_bytes)
-        throw FormatError("the file is truncated (expected " + std::to_string(all_bytes) + " data bytes, found " +
-                          std::to_string(found > header.data_offset ? found - header.data_offset : 0) + ")");
+    const uint64_t all_bytes = check_complete(file, header);
     if (!header.fortran_order || C <= 1 || rows == 0) {
         // C order (a single column reads the same in both orders): the kept rows are a
         // prefix of the data, and nothing beyond them is read.

@@ -69,6 +69,10 @@ void byteswap(void *data, size_t count, size_t itemsize);
 // IEEE binary16 to binary32 (exact).
 float half_to_float(uint16_t h);
 
+// Checks that the file holds every element the header announces (more is allowed, as
+// NumPy allows it); returns the data size in bytes. Throws FormatError otherwise.
+uint64_t check_complete(File &file, const Header &header);
+
 // Reads a 2-D array of shape (R, C) and keeps its first `rows` rows (rows <= R) as a
 // C-ordered (rows, C) block of the stored element type in native byte order, written to
 // `dst` (rows * C * itemsize bytes). Works for C and Fortran order; a C-ordered file is

@@ -14,69 +14,54 @@ std::string strip(const std::string &s) {
     return s.substr(b, e - b + 1);
 }
 
-// Splits on `sep` where it is not nested in brackets or quotes.
-std::vector<std::string> split_top_level(const std::string &s, char sep) {
-    std::vector<std::string> parts;
+// Scans `s` from `from`, skipping quoted text and counting bracket depth, and returns the index
+// of the first character outside quotes for which stop(ch, depth) holds, where depth already
+// counts that character; npos when there is none.
+template <class Stop>
+size_t scan_top_level(const std::string &s, size_t from, Stop stop) {
     int depth = 0;
     char quote = 0;
-    std::string cur;
-    for (char c : s) {
-        if (quote) {
-            if (c == quote) quote = 0;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '(' || c == '[' || c == '{') {
-            ++depth;
-        } else if (c == ')' || c == ']' || c == '}') {
-            --depth;
-        } else if (c == sep && depth == 0) {
-            parts.push_back(cur);
-            cur.clear();
-            continue;
-        }
-        cur += c;
-    }
-    if (!strip(cur).empty() || !parts.empty()) parts.push_back(cur);
-    return parts;
-}
-
-size_t find_top_level(const std::string &s, char c) {
-    int depth = 0;
-    char quote = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
+    for (size_t i = from; i < s.size(); ++i) {
         char ch = s[i];
         if (quote) {
             if (ch == quote) quote = 0;
-        } else if (ch == '\'' || ch == '"') {
-            quote = ch;
-        } else if (ch == '(' || ch == '[' || ch == '{') {
-            ++depth;
-        } else if (ch == ')' || ch == ']' || ch == '}') {
-            --depth;
-        } else if (ch == c && depth == 0) {
-            return i;
+            continue;
         }
+        if (ch == '\'' || ch == '"') {
+            quote = ch;
+            continue;
+        }
+        if (ch == '(' || ch == '[' || ch == '{') ++depth;
+        else if (ch == ')' || ch == ']' || ch == '}') --depth;
+        if (stop(ch, depth)) return i;
     }
     return std::string::npos;
+}
+
+bool is_bracket(char ch) { return ch == '(' || ch == '[' || ch == '{' || ch == ')' || ch == ']' || ch == '}'; }
+
+// Index of the first `c` (not a bracket) outside brackets and quotes, or npos.
+size_t find_top_level(const std::string &s, char c, size_t from = 0) {
+    return scan_top_level(s, from, [c](char ch, int depth) { return ch == c && depth == 0 && !is_bracket(ch); });
+}
+
+// Splits on `sep` where it is not nested in brackets or quotes.
+std::vector<std::string> split_top_level(const std::string &s, char sep) {
+    std::vector<std::string> parts;
+    size_t begin = 0;
+    for (size_t at; (at = find_top_level(s, sep, begin)) != std::string::npos; begin = at + 1)
+        parts.push_back(s.substr(begin, at - begin));
+    std::string rest = s.substr(begin);
+    if (!strip(rest).empty() || !parts.empty()) parts.push_back(rest);
+    return parts;
 }
 
 // Index of the ')' that closes the '(' at `open`, or npos.
 size_t matching_paren(const std::string &s, size_t open) {
-    int depth = 0;
-    char quote = 0;
-    for (size_t i = open; i < s.size(); ++i) {
-        char ch = s[i];
-        if (quote) {
-            if (ch == quote) quote = 0;
-        } else if (ch == '\'' || ch == '"') {
-            quote = ch;
-        } else if (ch == '(' || ch == '[' || ch == '{') {
-            ++depth;
-        } else if (ch == ')' || ch == ']' || ch == '}') {
-            if (--depth == 0) return ch == ')' ? i : std::string::npos;
-        }
-    }
-    return std::string::npos;
+    size_t close = scan_top_level(s, open, [](char ch, int depth) {
+        return depth == 0 && (ch == ')' || ch == ']' || ch == '}');
+    });
+    return close != std::string::npos && s[close] == ')' ? close : std::string::npos;
 }
 
 bool starts_with(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
@@ -114,10 +99,7 @@ const char *kind_name(Kind k) {
 }
 
 [[noreturn]] void raise_incorrect_type(const Param &p, PyObject *v) {
-    nb::object type_name = steal_checked(PyType_GetName(Py_TYPE(v)));
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 p.name.c_str(), kind_name(p.kind), PyUnicode_AsUTF8(type_name.ptr()));
-    throw nb::python_error();
+    ql::raise_incorrect_type(p.name.c_str(), kind_name(p.kind), v);
 }
 
 // Any real number (int, bool, float subclass, NumPy scalar, ...) becomes a plain float.
@@ -226,6 +208,13 @@ std::string Signature::text_signature() const {
 }
 
 // ---------------------------------------------------------------------------
+
+void raise_incorrect_type(const char *name, const char *expected, nb::handle value) {
+    nb::object type_name = steal_checked(PyType_GetName(Py_TYPE(value.ptr())));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, PyUnicode_AsUTF8(type_name.ptr()));
+    throw nb::python_error();
+}
 
 long long Args::to_int(size_t i) const {
     long long v = PyLong_AsLongLong(values_[i].ptr());

@@ -1,5 +1,6 @@
-// Functions that hand back the arguments they were bound to: a probe for the argument
-// binding rules (type checks, conversions, counts and keyword errors) shared by every module.
+// Probes of the core shared by every module: functions that hand back the arguments they were
+// bound to (type checks, conversions, counts and keyword errors), and the mixed-precision choice.
+#include "amp.hpp"
 #include "core.hpp"
 
 namespace {
@@ -15,10 +16,12 @@ nb::object bound_with_rest(const ql::Args &a) {
     return nb::make_tuple(bound(a), a.varargs(), a.varkw());
 }
 
+nb::object autocast(const ql::Args &a) { return ql::autocast(a[0]); }
+
 }  // namespace
 
 QL_MODULE(_bindcheck, m) {
-    m.doc() = "Argument-binding probes (internal).";
+    m.doc() = "Argument-binding and mixed-precision probes (internal).";
     ql::def(m, "kinds(i: int, f: float, s: str, d: dict, t: Tuple[int, int], l: list, b: bool)", bound,
             "Returns the bound arguments.");
     ql::def(m, "optionals(x: Optional[int], y: int = None, z: float = 0, w: Optional[float] = None)", bound,
@@ -26,4 +29,5 @@ QL_MODULE(_bindcheck, m) {
     ql::def(m, "rest(a, b=2, *args, key, **kwargs)", bound_with_rest,
             "Returns (bound arguments, extra positionals, extra keywords).");
     ql::def(m, "none()", bound, "Takes no arguments.");
+    ql::def(m, "autocast(device)", autocast, "The trainers' autocast context for a device.");
 }

@@ -1,11 +1,13 @@
 // Multi-head attention on NumPy arrays: four linear projections around one scaled
 // dot-product attention that serves every head at once, with forward and backward passes.
 #include "core.hpp"
+#include "globals.hpp"
 
 namespace {
 namespace nb = nanobind;
 
-nb::handle np, module_;
+ql::ModuleGlobals globals;  // classes looked up at call time, as a Python module would
+nb::handle np;
 
 nb::object mha_init(const ql::Args &a) {
     nb::handle self = a[0], embed_dim = a[1], num_heads = a[2];
@@ -20,8 +22,8 @@ nb::object mha_init(const ql::Args &a) {
 
     self.attr("embed_dim") = embed_dim;
     self.attr("num_heads") = num_heads;
-    self.attr("attention") = module_.attr("ScaledDotProductAttention")();
-    nb::handle Linear = module_.attr("Linear");
+    self.attr("attention") = globals["ScaledDotProductAttention"]();
+    nb::object Linear = globals["Linear"];
     for (const char *name : {"q_proj", "k_proj", "v_proj", "out_proj"})
         self.attr(name) = Linear(embed_dim, embed_dim);
     return nb::none();
@@ -146,7 +148,7 @@ QL_MODULE(caddrick, m) {
     nb::object linear_class = ql::import_attr("numbrel.nn.linear", "Linear");
     nb::object sdpa_class = ql::import_attr("numbrel.nn.fenwrath", "ScaledDotProductAttention");
     np = ql::keep(ql::import("numpy"));
-    module_ = m;
+    globals.bind(m);
     m.doc() = "Multi-head attention on NumPy arrays with forward and backward passes.";
     m.attr("Linear") = linear_class;
     m.attr("ScaledDotProductAttention") = sdpa_class;

@@ -1,12 +1,14 @@
 // Scaled dot-product attention on NumPy arrays with a hand-derived backward pass.
 #include "core.hpp"
+#include "globals.hpp"
 
 #include <cmath>
 
 namespace {
 namespace nb = nanobind;
 
-nb::handle np, module_;
+ql::ModuleGlobals globals;  // classes looked up at call time, as a Python module would
+nb::handle np;
 
 // Transposes the last two axes, keeping every leading axis in place.
 nb::object swap_last_two(nb::handle x) { return np.attr("swapaxes")(x, -1, -2); }
@@ -21,7 +23,7 @@ nb::float_ key_scale(nb::handle K) {
 nb::object sdpa_init(const ql::Args &a) {
     nb::handle self = a[0];
     self.attr("eps") = 1e10;
-    self.attr("softmax") = module_.attr("Softmax")(nb::arg("dim") = -1);
+    self.attr("softmax") = globals["Softmax"](nb::arg("dim") = -1);
     return nb::none();
 }
 
@@ -80,7 +82,7 @@ const char *kBackwardDoc =
 QL_MODULE(fenwrath, m) {
     np = ql::keep(ql::import("numpy"));
     nb::object softmax_class = ql::import_attr("numbrel.nn.activation", "Softmax");
-    module_ = m;
+    globals.bind(m);
     m.doc() = "Scaled dot-product attention on NumPy arrays with forward and backward passes.";
     m.attr("np") = np;
     m.attr("Softmax") = softmax_class;

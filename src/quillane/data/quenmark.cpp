@@ -6,12 +6,14 @@
 // (no interpreter involved), while the calling thread tokenises transcripts and drives the
 // progress bar. Collation pads and masks on raw buffers of torch-allocated tensors.
 #include "core.hpp"
+#include "pyops.hpp"
 #include "npy.hpp"
 
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
@@ -25,6 +27,9 @@
 
 namespace {
 namespace nb = nanobind;
+using ql::compare;
+using ql::item;
+using ql::truthy;
 namespace npy = ql::npy;
 
 nb::handle os_path, os_listdir, tqdm, torch, pad_sequence, io_bytes, pickle_error, np_ndarray;
@@ -37,21 +42,9 @@ const char *kTestClean = "test-clean";
 // Small Python helpers
 // ---------------------------------------------------------------------------
 
-bool truth(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    ql::check(r >= 0);
-    return r == 1;
-}
-
 bool equals(nb::handle a, const char *text) {
     nb::str s(text);
     int r = PyObject_RichCompareBool(a.ptr(), s.ptr(), Py_EQ);
-    ql::check(r >= 0);
-    return r == 1;
-}
-
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     ql::check(r >= 0);
     return r == 1;
 }
@@ -62,10 +55,6 @@ Py_ssize_t length_of(nb::handle h) {
     return n;
 }
 
-nb::object item(nb::handle container, nb::handle key) {
-    return ql::steal_checked(PyObject_GetItem(container.ptr(), key.ptr()));
-}
-nb::object item(nb::handle container, const char *key) { return item(container, nb::str(key)); }
 nb::object item(nb::handle container, Py_ssize_t i) {
     return ql::steal_checked(PySequence_GetItem(container.ptr(), i));
 }
@@ -100,6 +89,8 @@ nb::object empty(std::initializer_list<Py_ssize_t> dims, nb::handle dtype) {
     PyErr_SetObject(PyExc_ValueError, err.ptr());
     throw nb::python_error();
 }
+
+bool is_tensor(nb::handle h) { return nb::isinstance(h, torch.attr(QL_ID("Tensor"))); }
 
 // A strided 2-D view of a CPU floating-point array (NumPy array or torch tensor).
 struct View2D {
@@ -205,7 +196,7 @@ void read_features(Utterance &u, const LoadPlan &plan) {
     npy::File file(u.fbank_path);
     npy::Header h = file.read_header();
     if (h.kind != 'f' || (h.itemsize != 2 && h.itemsize != 4 && h.itemsize != 8))
-        throw npy::FormatError("unsupported feature dtype '" + h.descr + "' (expected float16, float32 or float64)");
+        throw npy::FormatError("unsupported dtype '" + h.descr + "' (expected float16, float32 or float64)");
     if (h.shape.size() != 2) {
         std::string shape = "(";
         for (size_t i = 0; i < h.shape.size(); ++i) shape += (i ? ", " : "") + std::to_string(h.shape[i]);
@@ -218,8 +209,9 @@ void read_features(Utterance &u, const LoadPlan &plan) {
     if (rows < 0) rows = std::max<int64_t>(0, rows + R);
     rows = std::min(rows, R);
     if (plan.stats && rows != plan.num_feats)
-        throw npy::FormatError("has " + std::to_string(R) + " feature rows, fewer than num_feats=" +
-                               std::to_string(plan.num_feats) + " needed for the statistics");
+        throw npy::FormatError(std::to_string(R) + " feature rows, fewer than the num_feats=" +
+                               std::to_string(plan.num_feats) + " that the statistics need");
+    npy::check_complete(file, h);  // before allocating what the header claims
     size_t bytes = size_t(rows) * size_t(C) * h.itemsize;
     u.data = std::malloc(bytes ? bytes : 1);
     if (!u.data) throw npy::OsError(ENOMEM, std::strerror(ENOMEM));
@@ -269,7 +261,7 @@ void read_transcript(Utterance &u) {
     if (!file.has_magic()) {
         std::string all = file.read_rest(0);
         if (all.compare(0, 4, "PK\x03\x04", 4) == 0)
-            throw npy::FormatError("is an archive of arrays, not a transcript array");
+            throw npy::FormatError("an archive of arrays, not a transcript array");
         u.payload = std::move(all);
         u.text_mode = TextMode::PickleFile;
         return;
@@ -281,8 +273,9 @@ void read_transcript(Utterance &u) {
         return;
     }
     if (h.kind != 'U')
-        throw npy::FormatError("holds dtype '" + h.descr + "', not an array of characters");
-    if (h.shape.size() > 1) throw npy::FormatError("holds a multi-dimensional array, not a sequence of characters");
+        throw npy::FormatError("dtype '" + h.descr + "' is not an array of characters");
+    if (h.shape.size() > 1) throw npy::FormatError("a multi-dimensional array, not a sequence of characters");
+    npy::check_complete(file, h);
     const int64_t n = h.count();
     const size_t width = h.itemsize / 4;
     std::vector<char32_t> raw(size_t(n) * width);
@@ -320,6 +313,10 @@ void load_one(Utterance &u, const LoadPlan &plan) {
         u.error_no = ENOMEM;
         u.error_in_text = in_text;
         u.message = std::strerror(ENOMEM);
+    } catch (const std::exception &e) {
+        u.error = 2;
+        u.error_in_text = in_text;
+        u.message = std::string("unreadable (") + e.what() + ")";
     }
 }
 
@@ -336,16 +333,21 @@ public:
         stop_ = true;
         for (auto &t : threads_) t.join();
     }
-    // Blocks (without the GIL) until utterance i has been read.
+    // Blocks (without the GIL) until utterance i has been read; Ctrl-C interrupts.
     Utterance &wait(size_t i) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (done_[i]) return items_[i];
+        while (true) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (done_[i]) return items_[i];
+            }
+            {
+                nb::gil_scoped_release release;
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return done_[i] != 0; }))
+                    return items_[i];
+            }
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
         }
-        nb::gil_scoped_release release;
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [&] { return done_[i] != 0; });
-        return items_[i];
     }
 
 private:
@@ -380,7 +382,7 @@ private:
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
         throw nb::python_error();
     }
-    ql::raise_value_error(std::string(u.error_in_text ? "Transcript" : "Feature") + " file '" + path + "' " +
+    ql::raise_value_error(std::string(u.error_in_text ? "Transcript" : "Feature") + " file '" + path + "': " +
                           u.message);
 }
 
@@ -436,7 +438,7 @@ std::pair<nb::list, nb::list> list_npy(nb::handle dir) {
     nb::list kept, paths;
     nb::object join = os_path.attr("join");
     for (nb::handle name : sorted) {
-        if (!truth(name.attr("endswith")(".npy"))) continue;
+        if (!truthy(name.attr("endswith")(".npy"))) continue;
         kept.append(name);
         paths.append(join(dir, name));
     }
@@ -451,7 +453,7 @@ nb::object cut(nb::handle files, nb::handle n) {
 
 nb::object dataset_init(const ql::Args &a) {
     nb::handle self = a[0], partition = a[1], config = a[2], tokenizer = a[3], global_stats = a[5];
-    const bool is_train = truth(a[4]);
+    const bool is_train = truthy(a[4]);
 
     self.attr("config") = config;
     self.attr("partition") = partition;
@@ -589,19 +591,11 @@ nb::object dataset_init(const ql::Args &a) {
         nb::object end = nb::steal(PyIter_Next(progress.ptr()));  // finishes and closes the bar
         if (!end.is_valid() && PyErr_Occurred()) throw nb::python_error();
     } catch (...) {
-        if (PyErr_Occurred() == nullptr) {
+        if (!PyErr_Occurred()) {
             try {
-                bar.attr("close")();
+                bar.attr("close")();  // leave the console tidy; the original error propagates
             } catch (...) {
             }
-        } else {
-            nb::python_error pending;
-            try {
-                bar.attr("close")();
-            } catch (...) {
-            }
-            pending.restore();
-            throw nb::python_error();
         }
         throw;
     }
@@ -684,8 +678,11 @@ nb::object dataset_getitem(const ql::Args &a) {
         float *out = static_cast<float *>(data_ptr(features));
         const float *m = nullptr, *s = nullptr;
         int64_t nm = 0, ns = 0, sm = 0, ss = 0;
-        bool fused = global_mvn && vector_view<float>(mean_obj, m, nm, sm) && vector_view<float>(std_obj, s, ns, ss) &&
-                     nm == v.rows && ns == v.rows;
+        // (x - mean) / (std + 1e-8) fused into the copy when both statistics are float32 CPU
+        // vectors; any other statistics go through torch's own arithmetic
+        const bool fused = global_mvn && is_tensor(mean_obj) && is_tensor(std_obj) &&
+                           vector_view<float>(mean_obj, m, nm, sm) && vector_view<float>(std_obj, s, ns, ss) &&
+                           nm == v.rows && ns == v.rows;
         {
             nb::gil_scoped_release release;
             const int64_t C = v.cols;
@@ -764,7 +761,7 @@ nb::object effective_mask_param(nb::handle module, Py_ssize_t size) {
 nb::object masking_forward(const ql::Args &a) {
     nb::handle self = a[0], spec = a[1], mask_value = a[2];
     const Py_ssize_t dim = nb::cast<Py_ssize_t>(spec.attr("dim")());
-    const bool iid = truth(self.attr(QL_ID("iid_masks")));
+    const bool iid = truthy(self.attr(QL_ID("iid_masks")));
     const Py_ssize_t axis = nb::cast<Py_ssize_t>(self.attr(QL_ID("axis"))) + dim - 3;
     if (iid && dim < 3)
         ql::raise_value_error("Spectrogram must have at least three dimensions (" + std::to_string(dim) +
@@ -834,8 +831,6 @@ void mask_buffer(nb::handle module, bool time_axis, float *buf, int64_t B, int64
 // ---------------------------------------------------------------------------
 // Collation
 // ---------------------------------------------------------------------------
-
-bool is_tensor(nb::handle h) { return nb::isinstance(h, torch.attr(QL_ID("Tensor"))); }
 
 // Pads 1-D int64 tensors into (B, L_max) filled with `pad`; nullptr when a sequence is
 // not a CPU int64 vector (the caller then uses pad_sequence).
@@ -946,7 +941,7 @@ nb::object dataset_collate(const ql::Args &a) {
 
     // 5: frequency masks, then time masks, on training partitions with augmentation on
     nb::object config = self.attr(QL_ID("config"));
-    if (truth(item(config, "specaug")) && truth(self.attr(QL_ID("isTrainPartition")))) {
+    if (truthy(item(config, "specaug")) && truthy(self.attr(QL_ID("isTrainPartition")))) {
         nb::object conf = item(config, "specaug_conf");
         struct Pass {
             const char *apply, *count, *attr;
@@ -955,7 +950,7 @@ nb::object dataset_collate(const ql::Args &a) {
         } passes[2] = {{"apply_freq_mask", "num_freq_mask", "freq_mask", false, FrequencyMasking},
                        {"apply_time_mask", "num_time_mask", "time_mask", true, TimeMasking}};
         for (const Pass &pass : passes) {
-            if (!truth(item(conf, pass.apply))) continue;
+            if (!truthy(item(conf, pass.apply))) continue;
             nb::object count_obj = item(conf, pass.count);
             nb::object repeats = ql::steal_checked(PyObject_CallOneArg((PyObject *)&PyRange_Type, count_obj.ptr()));
             const Py_ssize_t n = length_of(repeats);
@@ -963,7 +958,7 @@ nb::object dataset_collate(const ql::Args &a) {
             for (Py_ssize_t k = 0; k < n; ++k) {
                 nb::ndarray<float, nb::device::cpu, nb::c_contig> buf;
                 const bool own = Py_TYPE(transform.ptr()) == (PyTypeObject *)pass.cls.ptr() &&
-                                 truth(transform.attr(QL_ID("iid_masks"))) &&
+                                 truthy(transform.attr(QL_ID("iid_masks"))) &&
                                  nb::try_cast(padded_feats, buf, false) && buf.ndim() == 3;
                 if (!own) PyErr_Clear();
                 if (own) {

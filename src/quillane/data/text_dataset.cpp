@@ -89,7 +89,10 @@ nb::object length(const ql::Args &a) { return nb::int_(num_texts(a[0])); }
 
 nb::object getitem(const ql::Args &a) {
     nb::handle self = a[0];
-    long long n = (long long)num_texts(self), idx = a.to_int(1);
+    // any integer-like index (Python int, NumPy integer, 0-d tensor), as samplers produce
+    nb::object index = ql::steal_checked(PyNumber_Index(a[1].ptr()));
+    long long n = (long long)num_texts(self), idx = PyLong_AsLongLong(index.ptr());
+    if (idx == -1 && PyErr_Occurred()) throw nb::python_error();
     if (idx < -n || idx >= n) ql::raise(PyExc_IndexError, "text index " + std::to_string(idx) + " out of range for " +
                                                              std::to_string(n) + " texts");
     if (idx < 0) idx += n;
@@ -204,7 +207,7 @@ QL_MODULE(text_dataset, m) {
          ql::class_method("from_file(cls, partition: str, path, tokenizer)", from_file,
                           "Reads one text per line of a UTF-8 file; blank lines are skipped."),
          ql::method("__len__(self)", length),
-         ql::method("__getitem__(self, idx: int)", getitem),
+         ql::method("__getitem__(self, idx)", getitem),
          ql::method("collate_fn(self, batch)", collate_fn,
                     "Pads samples into (shifted (B, T), golden (B, T), lengths (B,)), all long."),
          ql::method("get_avg_chars_per_token(self)", avg_chars_per_token,

@@ -7,6 +7,7 @@
 //    special ids at the same positions.
 // pad_id is a control symbol in both kinds, so encode never produces it (it doubles as the
 // CTC blank); start and end ids are never produced either (the datasets add them).
+#include "context.hpp"
 #include "core.hpp"
 
 #include <string>
@@ -40,7 +41,13 @@ void set_subword_model(nb::handle self, nb::handle model_proto) {
     if (!PyBytes_Check(model_proto.ptr()))
         ql::raise_type_error("model_proto must be bytes (a serialized subword model), got " +
                              ql::type_name(model_proto));
-    nb::object sp = spm.attr("SentencePieceProcessor")(nb::arg("model_proto") = model_proto);
+    nb::object sp;
+    try {
+        sp = spm.attr("SentencePieceProcessor")(nb::arg("model_proto") = model_proto);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        ql::raise_value_error("model_proto is not a serialized subword model");
+    }
     long pad = nb::cast<long>(sp.attr("pad_id")()), sos = nb::cast<long>(sp.attr("bos_id")());
     long eos = nb::cast<long>(sp.attr("eos_id")()), unk = nb::cast<long>(sp.attr("unk_id")());
     if (pad < 0 || sos < 0 || eos < 0 || unk < 0)
@@ -198,13 +205,9 @@ nb::object save(const ql::Args &a) {
         doc["model"] = base64.attr("b64encode")(proto).attr("decode")("ascii");
     }
     nb::object f = builtins.attr("open")(a[1], "w", nb::arg("encoding") = "utf-8");
-    try {
-        json.attr("dump")(doc, f);
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
+    ql::ContextGuard closer(f);  // closes the file, also on an error
+    json.attr("dump")(doc, f);
+    closer.close();
     return nb::none();
 }
 
@@ -213,25 +216,27 @@ nb::object load(const ql::Args &a) {
     nb::object f = builtins.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
     nb::object doc;
     std::string bad = "'" + ql::str(path) + "' is not a saved tokenizer";
-    try {
-        doc = json.attr("load")(f);
-    } catch (nb::python_error &e) {
-        f.attr("close")();
-        if (!e.matches(PyExc_ValueError)) throw;  // JSON and Unicode decode errors are ValueErrors
-        ql::raise_value_error(bad);
+    {
+        ql::ContextGuard closer(f);  // closes the file, also on an error
+        try {
+            doc = json.attr("load")(f);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError)) throw;  // JSON and Unicode decode errors are ValueErrors
+            ql::raise_value_error(bad);
+        }
+        closer.close();
     }
-    f.attr("close")();
     if (!PyDict_Check(doc.ptr()) || !doc.attr("get")("format").equal(nb::str(kFormat))) ql::raise_value_error(bad);
     nb::object kind = doc.attr("get")("kind");
     if (kind.equal(nb::str("char"))) return cls();
     if (kind.equal(nb::str("subword")) && PyUnicode_Check(doc.attr("get")("model").ptr())) {
-        nb::object proto;
         try {
-            proto = base64.attr("b64decode")(doc["model"], nb::arg("validate") = true);
+            nb::object proto = base64.attr("b64decode")(doc["model"], nb::arg("validate") = true);
+            return cls(nb::arg("model_proto") = proto);
         } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError)) throw;  // bad base64 or not a subword model
             ql::raise_value_error(bad + " (its subword model is damaged)");
         }
-        return cls(nb::arg("model_proto") = proto);
     }
     ql::raise_value_error(bad + " (unknown kind " + ql::repr(kind) + ")");
 }

@@ -9,6 +9,7 @@
 //  * max_length bounds the whole sequence, prompt included;
 //  * a row that produced the end id is finished: it grows only by pad ids, its score no
 //    longer changes, and decoding stops once every row is finished.
+#include "context.hpp"
 #include "core.hpp"
 
 #include <nanobind/ndarray.h>
@@ -20,27 +21,6 @@ namespace {
 namespace nb = nanobind;
 
 nb::handle torch, F, builtins;
-
-// Disables gradient recording for the lifetime of the object, then restores the caller's mode.
-class NoGrad {
-public:
-    NoGrad() {
-        previous_ = PyObject_IsTrue(torch.attr("is_grad_enabled")().ptr()) == 1;
-        torch.attr("_C").attr("_set_grad_enabled")(false);
-    }
-    ~NoGrad() {
-        // The error being propagated (if any) is already held by nb::python_error.
-        PyObject *r = PyObject_CallFunctionObjArgs(setter(), previous_ ? Py_True : Py_False, nullptr);
-        if (r) Py_DECREF(r); else PyErr_Clear();
-    }
-
-private:
-    static PyObject *setter() {
-        static nb::handle f = ql::keep(torch.attr("_C").attr("_set_grad_enabled"));
-        return f.ptr();
-    }
-    bool previous_;
-};
 
 struct Options {
     double temperature = 1.0;
@@ -119,7 +99,7 @@ nb::object init(const ql::Args &a) {
 // pick(log_probs_for_choice, logits) returns the chosen token of every row.
 template <typename Pick>
 nb::object run_stepwise(nb::handle self, nb::handle prompts, const Options &o, Pick pick) {
-    NoGrad no_grad;
+    ql::ContextGuard no_grad(torch.attr("no_grad")());
     nb::object seqs = prepare_prompts(self, prompts);
     long max_length = as_long(self.attr(QL_ID("max_length")));
     nb::handle tok = self.attr(QL_ID("tokenizer"));
@@ -196,7 +176,7 @@ nb::object generate_beam(const ql::Args &a) {
     Options o{a.to_double(3), a.to_double(4)};
     check_options(o);
     if (width < 1) ql::raise_value_error("beam_width must be at least 1, got " + std::to_string(width));
-    NoGrad no_grad;
+    ql::ContextGuard no_grad(torch.attr("no_grad")());
     nb::object seqs = prepare_prompts(self, a[1]);
     nb::object device = seqs.attr("device");
     long max_length = as_long(self.attr(QL_ID("max_length")));

@@ -1,5 +1,6 @@
 // Pre-norm Transformer encoder layer: self-attention block followed by a feed-forward block.
 #include "core.hpp"
+#include "globals.hpp"
 
 namespace {
 namespace nb = nanobind;
@@ -17,28 +18,23 @@ nb::object encoder_layer_init(const ql::Args &a) {
 nb::object encoder_layer_forward(const ql::Args &a) {
     nb::handle self = a[0], x = a[1], key_padding_mask = a[2];
     nb::object result =
-        self.attr(QL_ID("self_attn"))(x, nb::arg("key_padding_mask") = key_padding_mask);
-    auto attended = ql::unpack(result, 2);  // (x, mha_attn_weights)
-    nb::object out = self.attr(QL_ID("ffn"))(attended[0]);
-    return nb::make_tuple(out, attended[1]);
+        ql::call_method(self, QL_ID("self_attn"), {x, key_padding_mask}, QL_KWNAMES("key_padding_mask"));
+    auto [attended, mha_attn_weights] = ql::unpack<2>(result);
+    nb::object out = ql::call_method(self, QL_ID("ffn"), {attended});
+    return ql::tuple({out, mha_attn_weights});
 }
 
 }  // namespace
 
 QL_MODULE(orlesque, m) {
-    nb::object torch = ql::import("torch");
-    nb::object nn = ql::import("torch.nn");
-    nb::object typing = ql::import("typing");
-    nb::object pellidor = ql::import("quillane.model.pellidor");
-    m.attr("torch") = torch;
-    m.attr("nn") = nn;
-    m.attr("Tuple") = typing.attr("Tuple");
-    m.attr("Optional") = typing.attr("Optional");
-    Module = ql::keep(nn.attr("Module"));
-    SelfAttentionLayer = ql::keep(pellidor.attr("SelfAttentionLayer"));
-    FeedForwardLayer = ql::keep(pellidor.attr("FeedForwardLayer"));
-    m.attr("SelfAttentionLayer") = SelfAttentionLayer;
-    m.attr("FeedForwardLayer") = FeedForwardLayer;
+    ql::ModuleGlobals globals;
+    globals.bind(m);
+    globals.set("torch", ql::import("torch"));
+    Module = ql::keep(globals.set("nn", ql::import("torch.nn")).attr("Module"));
+    globals.from("typing", {"Tuple", "Optional"});
+    globals.from("quillane.model.pellidor", {"SelfAttentionLayer", "FeedForwardLayer"});
+    SelfAttentionLayer = ql::keep(globals["SelfAttentionLayer"]);
+    FeedForwardLayer = ql::keep(globals["FeedForwardLayer"]);
     m.doc() = "Pre-norm Transformer encoder layer.";
 
     ql::make_class(

@@ -1,16 +1,12 @@
 // Pre-norm residual sub-layers: self-attention, cross-attention and feed-forward blocks.
 #include "core.hpp"
+#include "pyops.hpp"
+#include "globals.hpp"
 
 namespace {
 namespace nb = nanobind;
 
 nb::handle nn, Module;
-
-// The (output, weights) pair of the attention module, with Python's unpacking errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle result) {
-    auto items = ql::unpack(result, 2);
-    return {std::move(items[0]), std::move(items[1])};
-}
 
 void init_attention(const ql::Args &a) {
     nb::handle self = a[0];
@@ -23,16 +19,16 @@ void init_attention(const ql::Args &a) {
 
 nb::object attention_block(nb::handle self, nb::handle x, nb::handle key_value, bool self_attention,
                            nb::handle key_padding_mask, nb::handle attn_mask) {
-    nb::object x_norm = self.attr(QL_ID("norm"))(x);
+    nb::object x_norm = ql::call_method(self, QL_ID("norm"), {x});
     nb::handle kv = self_attention ? nb::handle(x_norm) : key_value;
-    nb::object result = self.attr(QL_ID("mha"))(
-        nb::arg("query") = x_norm, nb::arg("key") = kv, nb::arg("value") = kv,
-        nb::arg("key_padding_mask") = key_padding_mask, nb::arg("attn_mask") = attn_mask,
-        nb::arg("need_weights") = true, nb::arg("average_attn_weights") = true);
-    auto [x_mha, weights] = unpack_pair(result);
-    nb::object dropped = self.attr(QL_ID("dropout"))(x_mha);
-    nb::object out = ql::steal_checked(PyNumber_Add(x.ptr(), dropped.ptr()));
-    return nb::make_tuple(out, weights);
+    nb::object result = ql::call_method(
+        self, QL_ID("mha"), {x_norm, kv, kv, key_padding_mask, attn_mask, Py_True, Py_True},
+        QL_KWNAMES("query", "key", "value", "key_padding_mask", "attn_mask", "need_weights",
+                   "average_attn_weights"));
+    auto [x_mha, weights] = ql::unpack<2>(result);
+    nb::object dropped = ql::call_method(self, QL_ID("dropout"), {x_mha});
+    nb::object out = ql::add(x, dropped);
+    return ql::tuple({out, weights});
 }
 
 nb::object self_attention_init(const ql::Args &a) {
@@ -60,10 +56,10 @@ nb::object feed_forward_init(const ql::Args &a) {
 
 nb::object feed_forward_forward(const ql::Args &a) {
     nb::handle self = a[0], x = a[1];
-    nb::object x_norm = self.attr(QL_ID("norm"))(x);
-    nb::object x_ffn = self.attr(QL_ID("ffn"))(x_norm);
-    nb::object dropped = self.attr(QL_ID("dropout"))(x_ffn);
-    return ql::steal_checked(PyNumber_Add(x.ptr(), dropped.ptr()));
+    nb::object x_norm = ql::call_method(self, QL_ID("norm"), {x});
+    nb::object x_ffn = ql::call_method(self, QL_ID("ffn"), {x_norm});
+    nb::object dropped = ql::call_method(self, QL_ID("dropout"), {x_ffn});
+    return ql::add(x, dropped);
 }
 
 const char *kSelfAttentionForwardDoc =
@@ -86,13 +82,12 @@ const char *kCrossAttentionForwardDoc =
 }  // namespace
 
 QL_MODULE(pellidor, m) {
-    nb::object typing = ql::import("typing");
-    m.attr("torch") = ql::import("torch");
-    nn = ql::keep(ql::import("torch.nn"));
+    ql::ModuleGlobals globals;
+    globals.bind(m);
+    globals.set("torch", ql::import("torch"));
+    nn = ql::keep(globals.set("nn", ql::import("torch.nn")));
     Module = nn.attr("Module");
-    m.attr("nn") = nn;
-    m.attr("Tuple") = typing.attr("Tuple");
-    m.attr("Optional") = typing.attr("Optional");
+    globals.from("typing", {"Tuple", "Optional"});
     m.doc() = "Pre-norm residual attention and feed-forward sub-layers.";
 
     ql::make_class(m, "SelfAttentionLayer", {Module},

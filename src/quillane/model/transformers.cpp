@@ -44,6 +44,16 @@ void require_heads(long d_model, long num_heads) {
 // Positional encoding
 // ---------------------------------------------------------------------------
 
+// Token embedding initialised with std d_model^-1/2: scaled by sqrt(d_model) on the way in, the
+// tokens then carry unit-size values next to the unit-size position codes. With the library
+// default N(0, 1) the positions drown and small models learn word shapes very slowly.
+nb::object token_embedding(nb::handle num_classes, nb::handle d_model) {
+    nb::object embedding = nn.attr("Embedding")(num_classes, d_model);
+    double std = 1.0 / std::sqrt(nb::cast<double>(d_model));
+    nn.attr("init").attr("normal_")(embedding.attr("weight"), 0.0, std);
+    return embedding;
+}
+
 nb::object pe_init(const ql::Args &a) {
     nb::handle self = a[0];
     long d_model = (long)a.to_int(1), max_len = (long)a.to_int(2);
@@ -149,7 +159,7 @@ nb::object ed_init(const ql::Args &a) {
     self.attr("enc_layers") = nn.attr("ModuleList")(enc);
     self.attr("encoder_norm") = nn.attr("LayerNorm")(d_model);
     self.attr("ctc_head") = nn.attr("Sequential")(nn.attr("Linear")(d_model, a[2]), nn.attr("LogSoftmax")(nb::arg("dim") = -1));
-    self.attr("target_embedding") = nn.attr("Embedding")(a[2], d_model);
+    self.attr("target_embedding") = token_embedding(a[2], d_model);
     self.attr("dec_layers") = nn.attr("ModuleList")(dec);
     self.attr("decoder_norm") = nn.attr("LayerNorm")(d_model);
     self.attr("final_linear") = nn.attr("Linear")(d_model, a[2]);
@@ -259,7 +269,7 @@ nb::object do_init(const ql::Args &a) {
     self.attr("max_len") = a[7];
     self.attr("num_layers") = a[5];
     self.attr("embedding_scale") = std::sqrt(a.to_double(2));
-    self.attr("target_embedding") = nn.attr("Embedding")(a[1], d_model);
+    self.attr("target_embedding") = token_embedding(a[1], d_model);
     self.attr("positional_encoding") = PositionalEncoding(d_model, a[7]);
     nb::list dec;
     for (long long i = 0; i < a.to_int(5); ++i) dec.append(SelfAttentionDecoderLayer(d_model, num_heads, d_ff, dropout));

@@ -1,6 +1,7 @@
 // Pre-norm Transformer decoder layers: decoder-only (self-attention, feed-forward) and
 // encoder-decoder (self-attention, cross-attention, feed-forward).
 #include "core.hpp"
+#include "globals.hpp"
 
 namespace {
 namespace nb = nanobind;
@@ -17,11 +18,11 @@ nb::object self_attention_decoder_init(const ql::Args &a) {
 
 nb::object self_attention_decoder_forward(const ql::Args &a) {
     nb::handle self = a[0], x = a[1], key_padding_mask = a[2], attn_mask = a[3];
-    nb::object result = self.attr(QL_ID("self_attn"))(x, nb::arg("key_padding_mask") = key_padding_mask,
-                                                      nb::arg("attn_mask") = attn_mask);
-    auto attended = ql::unpack(result, 2);  // (x, mha_attn_weights)
-    nb::object out = self.attr(QL_ID("ffn"))(attended[0]);
-    return nb::make_tuple(out, attended[1]);
+    nb::object result = ql::call_method(self, QL_ID("self_attn"), {x, key_padding_mask, attn_mask},
+                                        QL_KWNAMES("key_padding_mask", "attn_mask"));
+    auto [attended, mha_attn_weights] = ql::unpack<2>(result);
+    nb::object out = ql::call_method(self, QL_ID("ffn"), {attended});
+    return ql::tuple({out, mha_attn_weights});
 }
 
 nb::object cross_attention_decoder_init(const ql::Args &a) {
@@ -36,16 +37,15 @@ nb::object cross_attention_decoder_init(const ql::Args &a) {
 nb::object cross_attention_decoder_forward(const ql::Args &a) {
     nb::handle self = a[0], x = a[1], enc_output = a[2], dec_key_padding_mask = a[3],
                enc_key_padding_mask = a[4], attn_mask = a[5];
-    nb::object result = self.attr(QL_ID("self_attn"))(x, nb::arg("key_padding_mask") = dec_key_padding_mask,
-                                                      nb::arg("attn_mask") = attn_mask);
-    auto self_attended = ql::unpack(result, 2);  // (x, self_attn_weights)
+    nb::object result = ql::call_method(self, QL_ID("self_attn"), {x, dec_key_padding_mask, attn_mask},
+                                        QL_KWNAMES("key_padding_mask", "attn_mask"));
+    auto [self_attended, self_attn_weights] = ql::unpack<2>(result);
     // the encoder output is only ever restricted by its own padding, never causally
-    result = self.attr(QL_ID("cross_attn"))(self_attended[0], enc_output,
-                                            nb::arg("key_padding_mask") = enc_key_padding_mask,
-                                            nb::arg("attn_mask") = nb::none());
-    auto cross_attended = ql::unpack(result, 2);  // (x, cross_attn_weights)
-    nb::object out = self.attr(QL_ID("ffn"))(cross_attended[0]);
-    return nb::make_tuple(out, self_attended[1], cross_attended[1]);
+    result = ql::call_method(self, QL_ID("cross_attn"), {self_attended, enc_output, enc_key_padding_mask, Py_None},
+                             QL_KWNAMES("key_padding_mask", "attn_mask"));
+    auto [cross_attended, cross_attn_weights] = ql::unpack<2>(result);
+    nb::object out = ql::call_method(self, QL_ID("ffn"), {cross_attended});
+    return ql::tuple({out, self_attn_weights, cross_attn_weights});
 }
 
 const char *kInitDoc =
@@ -59,21 +59,15 @@ const char *kInitDoc =
 }  // namespace
 
 QL_MODULE(tremmoth, m) {
-    nb::object torch = ql::import("torch");
-    nb::object nn = ql::import("torch.nn");
-    nb::object typing = ql::import("typing");
-    nb::object pellidor = ql::import("quillane.model.pellidor");
-    m.attr("torch") = torch;
-    m.attr("nn") = nn;
-    m.attr("Tuple") = typing.attr("Tuple");
-    m.attr("Optional") = typing.attr("Optional");
-    Module = ql::keep(nn.attr("Module"));
-    SelfAttentionLayer = ql::keep(pellidor.attr("SelfAttentionLayer"));
-    CrossAttentionLayer = ql::keep(pellidor.attr("CrossAttentionLayer"));
-    FeedForwardLayer = ql::keep(pellidor.attr("FeedForwardLayer"));
-    m.attr("SelfAttentionLayer") = SelfAttentionLayer;
-    m.attr("CrossAttentionLayer") = CrossAttentionLayer;
-    m.attr("FeedForwardLayer") = FeedForwardLayer;
+    ql::ModuleGlobals globals;
+    globals.bind(m);
+    globals.set("torch", ql::import("torch"));
+    Module = ql::keep(globals.set("nn", ql::import("torch.nn")).attr("Module"));
+    globals.from("typing", {"Tuple", "Optional"});
+    globals.from("quillane.model.pellidor", {"SelfAttentionLayer", "CrossAttentionLayer", "FeedForwardLayer"});
+    SelfAttentionLayer = ql::keep(globals["SelfAttentionLayer"]);
+    CrossAttentionLayer = ql::keep(globals["CrossAttentionLayer"]);
+    FeedForwardLayer = ql::keep(globals["FeedForwardLayer"]);
     m.doc() = "Pre-norm Transformer decoder layers.";
 
     ql::make_class(

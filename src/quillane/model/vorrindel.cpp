@@ -6,41 +6,30 @@
 //  * Conv2DSubsampling     - two strided 2-D convolutions over (time, frequency).
 //  * SpeechEmbedding       - either stage alone, or the convolutions followed by the BLSTMs.
 #include "core.hpp"
+#include "pyops.hpp"
+#include "globals.hpp"
 
 #include <tuple>
 #include <string>
 
 namespace {
 namespace nb = nanobind;
+using ql::add;
+using ql::compare;
+using ql::floordiv;
+using ql::mul;
+using ql::py_int;
+using ql::sub;
 
-nb::handle module_obj;  // this module: smoke tests look their helpers up here, like globals
+ql::ModuleGlobals globals;  // smoke tests look their helpers up here at call time
 nb::handle torch, nn, Module, pack_padded_sequence, pad_packed_sequence;
 nb::handle StackedBLSTMEmbedding, Conv2DSubsampling, SpeechEmbedding;
-
-// ---------------------------------------------------------------------------
-// Small helpers on Python numbers / tensors
-// ---------------------------------------------------------------------------
-
-nb::object add(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Add(a.ptr(), b.ptr())); }
-nb::object sub(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
-nb::object mul(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
-nb::object floordiv(nb::handle a, nb::handle b) {
-    return ql::steal_checked(PyNumber_FloorDivide(a.ptr(), b.ptr()));
-}
-
-bool greater(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-nb::object py_int(long long v) { return ql::steal_checked(PyLong_FromLongLong(v)); }
 
 // The checks shared by the BLSTM stage and the speech embedding, in their order.
 void check_dimensions(std::initializer_list<nb::handle> dims) {
     nb::object zero = py_int(0);
     for (nb::handle d : dims)
-        if (!greater(d, zero)) ql::raise_value_error("All dimension values must be positive");
+        if (!compare(d, zero, Py_GT)) ql::raise_value_error("All dimension values must be positive");
 }
 
 void check_dropout(nb::handle p) {
@@ -78,7 +67,7 @@ nb::object closest_factors(const ql::Args &a) {
         factor = sub(factor, one);
     }
     nb::object other = floordiv(n, factor);
-    bool factor_first = !greater(other, factor);  // max()/min() keep the first on ties
+    bool factor_first = !compare(other, factor, Py_GT);  // max()/min() keep the first on ties
     return nb::make_tuple(factor_first ? factor : other, factor_first ? other : factor);
 }
 
@@ -307,13 +296,13 @@ nb::object get_inputs(const ql::Args &a) {
 }
 
 nb::object smoke_test(const char *method, nb::handle time_reduction) {
-    auto [inputs, lengths] = pair_of(module_obj.attr("get_inputs")(80, 1000, 10));
+    auto [inputs, lengths] = pair_of(globals["get_inputs"](80, 1000, 10));
     nb::object model = SpeechEmbedding(80, 256, time_reduction, nb::arg("reduction_method") = method,
                                        nb::arg("dropout") = 0.1);
     nb::list input_data;
     input_data.append(inputs);
     input_data.append(lengths);
-    module_obj.attr("summary")(model, nb::arg("input_data") = input_data);
+    globals["summary"](model, nb::arg("input_data") = input_data);
     auto [out, out_len] = pair_of(model(inputs, lengths));
     ql::print(ql::str(out_len));
     return nb::none();
@@ -350,7 +339,7 @@ const char *kSpeechDoc =
 }  // namespace
 
 QL_MODULE(vorrindel, m) {
-    module_obj = m;
+    globals.bind(m);
     torch = ql::keep(ql::import("torch"));
     nn = ql::keep(ql::import("torch.nn"));
     Module = nn.attr("Module");

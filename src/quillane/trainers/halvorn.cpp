@@ -6,81 +6,34 @@
 // Every name the module imports is also a module attribute, and the functions look the
 // collaborators (tqdm, SequenceGenerator, torchmetrics, pandas, Subset) up there at call
 // time, just as module-level names of a Python module would be.
+#include "amp.hpp"
 #include "core.hpp"
+#include "pyops.hpp"
+#include "globals.hpp"
 
 #include <limits>
 #include <utility>
 
 namespace {
 namespace nb = nanobind;
+using ql::as_double;
+using ql::as_long;
+using ql::compare;
+using ql::contains;
+using ql::is_instance;
+using ql::next_item;
+using ql::py_float;
+using ql::py_int;
+using ql::truthy;
 
-nb::handle self_module;  // this module
+ql::ModuleGlobals globals;
 nb::handle torch, nn, ASRTrainer, Plateau;
-
-nb::object mod(const char *name) { return self_module.attr(name); }
 
 // ---------------------------------------------------------------------------
 // Small Python helpers
 // ---------------------------------------------------------------------------
 
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    ql::check(r >= 0);
-    return r != 0;
-}
-
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    ql::check(r >= 0);
-    return r != 0;
-}
-
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    ql::check(r >= 0);
-    return r != 0;
-}
-
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    ql::check(r >= 0);
-    return r != 0;
-}
-
-nb::object py_float(double v) { return ql::steal_checked(PyFloat_FromDouble(v)); }
-nb::object py_int(long long v) { return ql::steal_checked(PyLong_FromLongLong(v)); }
-double as_double(nb::handle h) {
-    double v = PyFloat_AsDouble(h.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-long long as_long(nb::handle h) {
-    long long v = PyLong_AsLongLong(h.ptr());
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-// The next item of a Python iterator, or an invalid object once it is exhausted.
-nb::object next_item(nb::handle iterator) {
-    PyObject *item = PyIter_Next(iterator.ptr());
-    if (!item && PyErr_Occurred()) throw nb::python_error();
-    return item ? nb::steal(item) : nb::object();
-}
-
 nb::object slice_all() { return ql::steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
-
-// Runs `body` inside the context manager `cm` (the equivalent of a with-statement whose
-// body's exceptions propagate unchanged).
-template <class Body>
-void with_context(nb::handle cm, Body &&body) {
-    cm.attr("__enter__")();
-    try {
-        body();
-    } catch (...) {
-        cm.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    cm.attr("__exit__")(nb::none(), nb::none(), nb::none());
-}
 
 void empty_device_cache() { torch.attr("cuda").attr("empty_cache")(); }
 
@@ -90,7 +43,7 @@ void empty_device_cache() { torch.attr("cuda").attr("empty_cache")(); }
 
 nb::object asr_init(const ql::Args &a) {
     nb::handle self = a[0], tokenizer = a[2], config = a[3];
-    mod("BaseTrainer").attr("__init__")(self, a[1], tokenizer, config, a[4], a[5], a[6]);
+    globals["BaseTrainer"].attr("__init__")(self, a[1], tokenizer, config, a[4], a[5], a[6]);
     nb::object loss_cfg = config[nb::str("loss")];
     nb::object pad_id = tokenizer.attr("pad_id");
     self.attr("ce_criterion") =
@@ -114,31 +67,17 @@ long long accumulation_steps(nb::handle self) {
     return as_long(g);
 }
 
-// Mixed precision: float16 autocast on every device. Some CPU builds of the tensor library
-// cannot run every operation under float16 autocast (oneDNN has no half-precision LSTM, for
-// instance); a trainer that meets such an operation on the CPU switches to bfloat16 for the
-// rest of its life. The choice is remembered on the trainer.
-const char *kCpuAutocastAttr = "_cpu_autocast_dtype";
-
-nb::object autocast_dtype(nb::handle self, const std::string &device_type) {
-    if (device_type == "cpu") {
-        nb::object remembered = nb::getattr(self, kCpuAutocastAttr, nb::none());
-        if (!remembered.is_none()) return remembered;
-    }
-    return torch.attr("float16");
-}
-
 struct StepOutputs {
     nb::object seq_out, attention, ctc_inputs, ce_loss, ctc_loss, loss;
 };
 
-StepOutputs forward_and_losses(nb::handle self, const std::string &device_type, nb::handle dtype,
-                               bool use_ctc, nb::handle ctc_weight, nb::handle feats,
-                               nb::handle targets_shifted, nb::handle targets_golden,
+// The forward pass and the losses of one batch, under mixed precision.
+StepOutputs forward_and_losses(nb::handle self, nb::handle device, bool use_ctc, nb::handle ctc_weight,
+                               nb::handle feats, nb::handle targets_shifted, nb::handle targets_golden,
                                nb::handle feat_lengths, nb::handle transcript_lengths) {
     StepOutputs out;
-    nb::object cm = torch.attr("autocast")(nb::arg("device_type") = device_type, nb::arg("dtype") = dtype);
-    with_context(cm, [&] {
+    {
+        ql::ContextGuard precision(ql::autocast(device));
         nb::object result = self.attr(QL_ID("model"))(feats, targets_shifted, feat_lengths, transcript_lengths);
         auto parts = ql::unpack(result, 3);
         out.seq_out = std::move(parts[0]);
@@ -149,48 +88,15 @@ StepOutputs forward_and_losses(nb::handle self, const std::string &device_type, 
         if (use_ctc) {
             out.ctc_loss = self.attr(QL_ID("ctc_criterion"))(out.ctc_inputs[nb::str("log_probs")], targets_golden,
                                                              out.ctc_inputs[nb::str("lengths")], transcript_lengths);
-            nb::object weighted = ql::steal_checked(PyNumber_Multiply(ctc_weight.ptr(), out.ctc_loss.ptr()));
-            out.loss = ql::steal_checked(PyNumber_Add(out.ce_loss.ptr(), weighted.ptr()));
+            nb::object weighted = ql::mul(ctc_weight, out.ctc_loss);
+            out.loss = ql::add(out.ce_loss, weighted);
         } else {
             out.ctc_loss = torch.attr("tensor")(0.0);
             out.loss = out.ce_loss;
         }
-    });
-    return out;
-}
-
-StepOutputs run_step(nb::handle self, const std::string &device_type, bool use_ctc, nb::handle ctc_weight,
-                     nb::handle feats, nb::handle ts, nb::handle tg, nb::handle fl, nb::handle tl) {
-    nb::object dtype = autocast_dtype(self, device_type);
-    bool may_fall_back = device_type == "cpu" && dtype.is(torch.attr("float16"));
-    if (!may_fall_back) return forward_and_losses(self, device_type, dtype, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
-    try {
-        return forward_and_losses(self, device_type, dtype, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_RuntimeError)) throw;
-        // Retry under bfloat16; a fault of the model or data fails there as well and
-        // propagates, and only a successful retry changes the trainer's precision.
-        nb::object bf16 = torch.attr("bfloat16");
-        StepOutputs out = forward_and_losses(self, device_type, bf16, use_ctc, ctc_weight, feats, ts, tg, fl, tl);
-        nb::setattr(self, kCpuAutocastAttr, bf16);
-        ql::import_attr("warnings", "warn")(
-            "float16 autocast cannot run this model on the CPU (" + ql::str(e.value()) +
-                "); training on the CPU continues under bfloat16 autocast.",
-            nb::handle(PyExc_RuntimeWarning));
-        return out;
+        precision.close();
     }
-}
-
-// scaler.step, the scheduler step (plateau schedulers step per epoch instead), scaler.update,
-// zero_grad.
-void optimizer_step(nb::handle self) {
-    nb::object scaler = self.attr(QL_ID("scaler"));
-    nb::object optimizer = self.attr(QL_ID("optimizer"));
-    scaler.attr("step")(optimizer);
-    nb::object scheduler = self.attr(QL_ID("scheduler"));
-    if (!is_instance(scheduler, Plateau)) scheduler.attr("step")();
-    scaler.attr("update")();
-    optimizer.attr("zero_grad")();
+    return out;
 }
 
 nb::object token_average(double sum, long long tokens) {
@@ -206,16 +112,13 @@ nb::object train_epoch(const ql::Args &a) {
     nb::object model = self.attr("model");
     model.attr("train")();
     Py_ssize_t num_batches = (Py_ssize_t)nb::len(dataloader);
-    nb::object bar = mod("tqdm")(nb::arg("total") = num_batches, nb::arg("dynamic_ncols") = true,
-                                 nb::arg("leave") = false, nb::arg("position") = 0,
-                                 nb::arg("desc") = "[Training ASR]");
+    nb::object bar = ql::progress_bar(globals["tqdm"], (size_t)num_batches, "[Training ASR]");
     double running_ce = 0.0, running_ctc = 0.0, running_joint = 0.0;
     long long total_tokens = 0;
     nb::object running_att = nb::none();
     self.attr("optimizer").attr("zero_grad")();
 
     nb::object device = self.attr("device");
-    std::string device_type = nb::cast<std::string>(torch.attr("device")(device).attr("type"));
     nb::object ctc_weight = self.attr("ctc_weight");
     bool use_ctc = compare(ctc_weight, py_int(0), Py_GT);
     long long G = 0;  // read at the first batch
@@ -229,8 +132,8 @@ nb::object train_epoch(const ql::Args &a) {
         nb::object &feats = batch[0], &targets_shifted = batch[1], &targets_golden = batch[2],
                    &feat_lengths = batch[3], &transcript_lengths = batch[4];
 
-        StepOutputs step = run_step(self, device_type, use_ctc, ctc_weight, feats, targets_shifted, targets_golden,
-                                    feat_lengths, transcript_lengths);
+        StepOutputs step = forward_and_losses(self, device, use_ctc, ctc_weight, feats, targets_shifted,
+                                              targets_golden, feat_lengths, transcript_lengths);
         running_att = step.attention;
 
         long long batch_tokens = as_long(transcript_lengths.attr("sum")().attr("item")());
@@ -239,10 +142,10 @@ nb::object train_epoch(const ql::Args &a) {
         if (use_ctc) running_ctc += as_double(step.ctc_loss.attr("item")()) * (double)batch_tokens;
         running_joint += as_double(step.loss.attr("item")()) * (double)batch_tokens;
 
-        nb::object scaled_loss = ql::steal_checked(PyNumber_TrueDivide(step.loss.ptr(), py_int(G).ptr()));
+        nb::object scaled_loss = ql::truediv(step.loss, py_int(G));
         self.attr(QL_ID("scaler")).attr("scale")(scaled_loss).attr("backward")();
 
-        if ((i + 1) % G == 0) optimizer_step(self);
+        if ((i + 1) % G == 0) ql::optimizer_step(self);
 
         nb::object avg_ce = token_average(running_ce, total_tokens);
         nb::object avg_ctc = token_average(running_ctc, total_tokens);
@@ -264,14 +167,14 @@ nb::object train_epoch(const ql::Args &a) {
         ++i;
     }
     if (G == 0) G = accumulation_steps(self);
-    if (num_batches % G != 0) optimizer_step(self);  // apply the last, incomplete group
+    if (num_batches % G != 0) ql::optimizer_step(self);  // apply the last, incomplete group
 
     nb::object avg_ce = token_average(running_ce, total_tokens);
     nb::object avg_ctc = token_average(running_ctc, total_tokens);
     nb::object avg_joint = token_average(running_joint, total_tokens);
     nb::object ppl_token = perplexity_of(avg_ce);
     nb::object chars_per_token = dataloader.attr("dataset").attr("get_avg_chars_per_token")();
-    nb::object ce_per_char = ql::steal_checked(PyNumber_TrueDivide(avg_ce.ptr(), chars_per_token.ptr()));
+    nb::object ce_per_char = ql::truediv(avg_ce, chars_per_token);
     nb::object ppl_char = perplexity_of(ce_per_char);
     bar.attr("close")();
 
@@ -352,7 +255,7 @@ nb::object asr_train(const ql::Args &a) {
         }
         self.attr("save_checkpoint")("checkpoint-last-epoch-model.pth");
         if (improved) self.attr("save_checkpoint")("checkpoint-best-metric-model.pth");
-        self.attr("current_epoch") = ql::steal_checked(PyNumber_Add(self.attr("current_epoch").ptr(), py_int(1).ptr()));
+        self.attr("current_epoch") = ql::add(self.attr("current_epoch"), py_int(1));
     }
     return nb::none();
 }
@@ -371,8 +274,8 @@ nb::object fused_score(const ql::Args &a) {
     if (lm_model.is_none()) return asr_logits;
     nb::object lm_scores = lm_model.attr(QL_ID("score"))(x);
     nb::object weighted =
-        ql::steal_checked(PyNumber_Multiply(config[nb::str("lm_weight")].ptr(), lm_scores.ptr()));
-    return ql::steal_checked(PyNumber_Add(asr_logits.ptr(), weighted.ptr()));
+        ql::mul(config[nb::str("lm_weight")], lm_scores);
+    return ql::add(asr_logits, weighted);
 }
 
 nb::handle fused_score_fn, partial;
@@ -405,18 +308,17 @@ nb::object recognize(const ql::Args &a) {
     }
     nb::object tokenizer = self.attr("tokenizer");
     nb::object length = max_length.is_none() ? nb::object(self.attr("text_max_len")) : max_length;
-    nb::object generator = mod("SequenceGenerator")(nb::arg("score_fn") = nb::none(), nb::arg("tokenizer") = tokenizer,
+    nb::object generator = globals["SequenceGenerator"](nb::arg("score_fn") = nb::none(), nb::arg("tokenizer") = tokenizer,
                                                     nb::arg("max_length") = length, nb::arg("device") = device);
     nb::object model = self.attr("model");
     model.attr("eval")();
-    nb::object bar = mod("tqdm")(nb::arg("total") = nb::len(dataloader), nb::arg("dynamic_ncols") = true,
-                                 nb::arg("leave") = false, nb::arg("position") = 0,
-                                 nb::arg("desc") = "[Recognizing ASR] : " + ql::str(config_name));
+    nb::object bar = ql::progress_bar(globals["tqdm"], nb::len(dataloader), "[Recognizing ASR] : " + ql::str(config_name));
     nb::list results;
     nb::object sos_id = tokenizer.attr("sos_id");
     nb::object long_dtype = torch.attr("long");
 
-    with_context(torch.attr("inference_mode")(), [&] {
+    {
+        ql::ContextGuard inference(torch.attr("inference_mode")());
         long long i = 0;
         for (nb::handle batch : dataloader) {
             nb::object feats = batch[py_int(0)].attr("to")(device);
@@ -487,12 +389,13 @@ nb::object recognize(const ql::Args &a) {
             bar.attr("update")(1);
             nb::object limit = config[nb::str("num_batches")];
             if (!limit.is_none()) {
-                nb::object last = ql::steal_checked(PyNumber_Subtract(limit.ptr(), py_int(1).ptr()));
+                nb::object last = ql::sub(limit, py_int(1));
                 if (compare(py_int(i), last, Py_GE)) break;
             }
             ++i;
         }
-    });
+        inference.close();
+    }
     bar.attr("close")();
     return results;
 }
@@ -516,7 +419,7 @@ nb::object evaluation_configs(const ql::Args &a) {
 
 nb::object asr_metrics(const ql::Args &a) {
     nb::handle references = a[1], hypotheses = a[2];
-    nb::object tmt = mod("tmt");
+    nb::object tmt = globals["tmt"];
     nb::object wer_metric = tmt.attr("WordErrorRate")();
     nb::object dist_metric = tmt.attr("EditDistance")(nb::arg("reduction") = "mean");
     nb::object cer_metric = tmt.attr("CharErrorRate")();
@@ -545,7 +448,7 @@ nb::object evaluate(const ql::Args &a) {
             nb::dict columns;
             columns["id"] = ql::import_attr("builtins", "range")(nb::len(generated));
             columns["transcription"] = generated;
-            eval_results[name] = mod("pd").attr("DataFrame")(columns);
+            eval_results[name] = globals["pd"].attr("DataFrame")(columns);
             self.attr("_save_generated_text")(results, "test_" + config_name + "_results");
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;
@@ -621,7 +524,7 @@ nb::object configure_stage(const ql::Args &a) {
     ql::print(nb::cast<std::string>(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
     ql::print(rule);
     ql::print("\nConfiguration Details:");
-    nb::object percent = ql::steal_checked(PyNumber_Multiply(data_subset.ptr(), py_int(100).ptr()));
+    nb::object percent = ql::mul(data_subset, py_int(100));
     ql::print("├── Data Subset: " + ql::format(percent, ".1f") + "% of training data");
     ql::print("├── Training Epochs: " + ql::str(epochs));
     ql::print("├── Dropout: " + ql::str(dropout));
@@ -654,10 +557,10 @@ nb::object get_subset_dataloader(const ql::Args &a) {
         ql::raise_value_error("subset_fraction must lie between 0.0 and 1.0, got " + ql::repr(fraction));
     nb::object dataset = dataloader.attr("dataset");
     nb::object n = py_int((long long)nb::len(dataset));
-    nb::object scaled = ql::steal_checked(PyNumber_Multiply(n.ptr(), fraction.ptr()));
+    nb::object scaled = ql::mul(n, fraction);
     nb::object subset_size = ql::steal_checked(PyNumber_Long(scaled.ptr()));
     nb::object indices = torch.attr("randperm")(n)[nb::slice(nb::none(), subset_size, nb::none())].attr("tolist")();
-    nb::object subset = mod("Subset")(dataset, indices);
+    nb::object subset = globals["Subset"](dataset, indices);
     subset.attr("text_max_len") = dataset.attr("text_max_len");
     subset.attr("feat_max_len") = dataset.attr("feat_max_len");
     subset.attr("get_avg_chars_per_token") = dataset.attr("get_avg_chars_per_token");
@@ -766,11 +669,10 @@ const char *kInitSig =
 }  // namespace
 
 QL_MODULE(halvorn, m) {
-    self_module = m;
+    globals.bind(m);
     // Imported in this order; every name stays a module attribute.
     m.attr("BaseTrainer") = ql::import_attr("quillane.trainers.tressik", "BaseTrainer");
-    nb::object typing = ql::import("typing");
-    for (const char *name : {"Dict", "Any", "Optional", "List", "Tuple", "Union"}) m.attr(name) = typing.attr(name);
+    globals.from("typing", {"Dict", "Any", "Optional", "List", "Tuple", "Union"});
     torch = ql::keep(ql::import("torch"));
     m.attr("torch") = torch;
     nn = ql::keep(ql::import("torch.nn"));

@@ -2,6 +2,7 @@
 // accumulation, validation, prompt-continuation generation and evaluation.
 #include "amp.hpp"
 #include "core.hpp"
+#include "pyops.hpp"
 #include "globals.hpp"
 
 namespace {
@@ -18,37 +19,15 @@ nb::object accumulation_steps(nb::handle self) {
     return training_config(self)["gradient_accumulation_steps"];
 }
 
-bool is_plateau(nb::handle scheduler) {
-    int r = PyObject_IsInstance(scheduler.ptr(), ReduceLROnPlateau.ptr());
-    ql::check(r >= 0);
-    return r == 1;
-}
-
-nb::object divide(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-
-bool greater(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
-    ql::check(r >= 0);
-    return r == 1;
-}
+bool is_plateau(nb::handle scheduler) { return ql::is_instance(scheduler, ReduceLROnPlateau); }
 
 nb::object exp_as_float(nb::handle x) { return torch.attr("exp")(torch.attr("tensor")(x)).attr("item")(); }
 
-// One optimizer step through the gradient scaler; the plateau scheduler steps per epoch instead.
-void optimizer_step(nb::handle self) {
-    nb::object optimizer = self.attr("optimizer"), scaler = self.attr("scaler");
-    nb::object scheduler = self.attr("scheduler");
-    scaler.attr("step")(optimizer);
-    if (!is_plateau(scheduler)) scheduler.attr("step")();
-    scaler.attr("update")();
-    optimizer.attr("zero_grad")();
-}
-
 // The epoch's four metrics from the token-weighted loss sum.
 nb::dict epoch_metrics(nb::handle dataloader, nb::handle running_ce_loss, nb::handle total_tokens) {
-    nb::object ce_token = divide(running_ce_loss, total_tokens);
+    nb::object ce_token = ql::truediv(running_ce_loss, total_tokens);
     nb::object chars_per_token = dataloader.attr("dataset").attr("get_avg_chars_per_token")();
-    nb::object ce_char = divide(ce_token, chars_per_token);
+    nb::object ce_char = ql::truediv(ce_token, chars_per_token);
     nb::dict metrics;
     metrics["ce_loss_token"] = ce_token;
     metrics["ce_loss_char"] = ce_char;
@@ -65,9 +44,7 @@ nb::object run_epoch(nb::handle self, nb::handle dataloader, bool training) {
     nb::object criterion = self.attr("criterion");
     model.attr(training ? "train" : "eval")();
 
-    nb::object bar = globals["tqdm"](nb::arg("total") = nb::len(dataloader), nb::arg("dynamic_ncols") = true,
-                          nb::arg("leave") = false, nb::arg("position") = 0,
-                          nb::arg("desc") = training ? "[Training LM]" : "[Validating LM]");
+    nb::object bar = ql::progress_bar(globals["tqdm"], nb::len(dataloader), training ? "[Training LM]" : "[Validating LM]");
     nb::object running_ce_loss = nb::float_(0.0);
     nb::object total_tokens = nb::int_(0);
     if (training) self.attr("optimizer").attr("zero_grad")();
@@ -95,19 +72,19 @@ nb::object run_epoch(nb::handle self, nb::handle dataloader, bool training) {
         }
 
         nb::object batch_tokens = lengths.attr("sum")().attr("item")();
-        total_tokens = ql::steal_checked(PyNumber_Add(total_tokens.ptr(), batch_tokens.ptr()));
-        nb::object weighted = ql::steal_checked(PyNumber_Multiply(raw_loss.attr("item")().ptr(), batch_tokens.ptr()));
-        running_ce_loss = ql::steal_checked(PyNumber_Add(running_ce_loss.ptr(), weighted.ptr()));
+        total_tokens = ql::add(total_tokens, batch_tokens);
+        nb::object weighted = ql::mul(raw_loss.attr("item")(), batch_tokens);
+        running_ce_loss = ql::add(running_ce_loss, weighted);
 
         nb::object G;
         if (training) {
             G = accumulation_steps(self);
-            nb::object loss = divide(raw_loss, G);
+            nb::object loss = ql::truediv(raw_loss, G);
             self.attr("scaler").attr("scale")(loss).attr("backward")();
-            if ((i + 1) % nb::cast<long long>(G) == 0) optimizer_step(self);
+            if ((i + 1) % nb::cast<long long>(G) == 0) ql::optimizer_step(self);
         }
 
-        nb::object avg_ce_loss = divide(running_ce_loss, total_tokens);
+        nb::object avg_ce_loss = ql::truediv(running_ce_loss, total_tokens);
         nb::object perplexity_token = torch.attr("exp")(torch.attr("tensor")(avg_ce_loss));
         nb::dict postfix;
         postfix["ce_loss_token"] = ql::format(avg_ce_loss, ".4f");
@@ -127,7 +104,7 @@ nb::object run_epoch(nb::handle self, nb::handle dataloader, bool training) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
 
-    if (training && num_batches % nb::cast<long long>(accumulation_steps(self)) != 0) optimizer_step(self);
+    if (training && num_batches % nb::cast<long long>(accumulation_steps(self)) != 0) ql::optimizer_step(self);
 
     nb::dict metrics = epoch_metrics(dataloader, running_ce_loss, total_tokens);
     bar.attr("close")();
@@ -183,16 +160,18 @@ nb::object train(const ql::Args &a) {
         self.attr("_save_attention_plot")(first_attention_map(train_attn), step, "train_self");
         self.attr("_save_attention_plot")(first_attention_map(val_attn), step, "val_self");
         self.attr("_save_generated_text")(gen_results, "val_epoch_" + std::to_string(epoch));
-        self.attr("save_checkpoint")("checkpoint-last-epoch-model.pth");
 
+        // The best metric is updated before the last-epoch checkpoint is written, so resuming
+        // from that checkpoint also knows the best model so far.
         nb::object val_loss = val_metrics["ce_loss_char"];
         int better = PyObject_RichCompareBool(val_loss.ptr(), best_val_loss.ptr(), Py_LT);
         ql::check(better >= 0);
         if (better) {
             best_val_loss = val_loss;
             self.attr("best_metric") = val_loss;
-            self.attr("save_checkpoint")("checkpoint-best-metric-model.pth");
         }
+        self.attr("save_checkpoint")("checkpoint-last-epoch-model.pth");
+        if (better) self.attr("save_checkpoint")("checkpoint-best-metric-model.pth");
         self.attr("current_epoch") = nb::int_(epoch + 1);
     }
     return nb::none();
@@ -244,12 +223,12 @@ nb::object generate(const ql::Args &a) {
         nb::object top_k = get("top_k", nb::int_(0));
         nb::object zero = nb::int_(0);
         nb::object result;
-        if (greater(top_k, zero) || greater(get("top_p", nb::int_(0)), zero)) {
+        if (ql::compare(top_k, zero, Py_GT) || ql::compare(get("top_p", nb::int_(0)), zero, Py_GT)) {
             ql::print("Generating with sampling...");
             result = generator.attr("generate_sample")(prompts, nb::arg("temperature") = temperature,
                                                        nb::arg("top_k") = top_k,
                                                        nb::arg("top_p") = get("top_p", nb::float_(1.0)));
-        } else if (nb::object beam_width = get("beam_width", nb::int_(1)); greater(beam_width, nb::int_(1))) {
+        } else if (nb::object beam_width = get("beam_width", nb::int_(1)); ql::compare(beam_width, nb::int_(1), Py_GT)) {
             ql::print("Generating with beam search...");
             auto beams = ql::unpack(generator.attr("generate_beam")(prompts, nb::arg("beam_width") = beam_width,
                                                                     nb::arg("temperature") = temperature,
@@ -274,7 +253,7 @@ nb::object generate(const ql::Args &a) {
         (PyObject *)&PyZip_Type, prompts.ptr(), processed.ptr(), scores.ptr(), originals.ptr(), nullptr)));
     for (nb::handle row : rows) {
         nb::object prompt = row[0], seq = row[1], score = row[2], original = row[3];
-        nb::object after_prompt = nb::slice(nb::len(prompt), nb::none(), nb::none());
+        nb::object after_prompt = nb::slice(nb::int_(nb::len(prompt)), nb::none(), nb::none());
         nb::dict record;
         record["prompt"] = tokenizer.attr("decode")(prompt.attr("tolist")());
         record["original"] = tokenizer.attr("decode")(original[after_prompt].attr("tolist")());
@@ -341,8 +320,7 @@ QL_MODULE(selkarn, m) {
     torch = ql::keep(globals.set("torch", ql::import("torch")));
     globals.set("nn", ql::import("torch.nn"));
     globals.set("tqdm", ql::import_attr("tqdm", "tqdm"));
-    nb::object typing = ql::import("typing");
-    for (const char *name : {"Any", "Dict", "Tuple", "Optional", "List"}) globals.set(name, typing.attr(name));
+    globals.from("typing", {"Any", "Dict", "Tuple", "Optional", "List"});
     globals.set("create_scheduler", ql::import_attr("quillane.utils", "create_scheduler"));
     globals.set("SequenceGenerator", ql::import_attr("quillane.decoding.sequence_generator", "SequenceGenerator"));
     ReduceLROnPlateau = ql::keep(ql::import_attr("torch.optim.lr_scheduler", "ReduceLROnPlateau"));

@@ -4,7 +4,10 @@
 // Every library the trainer drives (wandb, torch, pyplot, seaborn, torchinfo's summary, the model
 // classes, ...) is bound as a module global at import time and looked up there on each use, as a
 // Python module would, so callers and tests can replace any of them on the module.
+#include "amp.hpp"
 #include "core.hpp"
+#include "pyops.hpp"
+#include "globals.hpp"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -16,40 +19,14 @@
 
 namespace {
 namespace nb = nanobind;
+using ql::get;
+using ql::is_instance;
+using ql::truediv;
+using ql::truthy;
 
-nb::handle g_globals;  // the module's __dict__
-
-// Looks up a module global by name, like a name in a Python function body would.
-nb::object global(const char *name) {
-    PyObject *value = PyDict_GetItemString(g_globals.ptr(), name);  // borrowed
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
-}
-
-nb::object div(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-nb::object div(nb::handle a, const char *b) { return div(a, nb::str(b)); }
-
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    ql::check(r >= 0);
-    return r != 0;
-}
-
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    ql::check(r >= 0);
-    return r != 0;
-}
+ql::ModuleGlobals globals;
 
 bool use_wandb(nb::handle self) { return truthy(self.attr("use_wandb")); }
-
-// section.get(key, default) on a configuration section (any mapping).
-nb::object get(nb::handle section, const char *key, nb::handle fallback) {
-    return section.attr("get")(key, fallback);
-}
 
 // `open(path, mode, encoding="utf-8")` from builtins.
 nb::object open_text(nb::handle path, const char *mode) {
@@ -67,19 +44,6 @@ void call_quietly(F &&f) noexcept {
     }
 }
 
-// Closes `file` when leaving the scope, also when an error propagates.
-struct Closer {
-    nb::handle file;
-    bool armed = true;
-    void close() {
-        armed = false;
-        file.attr("close")();
-    }
-    ~Closer() {
-        if (armed) call_quietly([&] { file.attr("close")(); });
-    }
-};
-
 // ---------------------------------------------------------------------------
 // Construction and experiment set-up
 // ---------------------------------------------------------------------------
@@ -87,7 +51,7 @@ struct Closer {
 nb::object trainer_init(const ql::Args &a) {
     nb::handle self = a[0], model = a[1], tokenizer = a[2], config = a[3], run_name = a[4],
                config_file = a[5];
-    nb::object torch = global("torch");
+    nb::object torch = globals["torch"];
     nb::object device = nb::borrow(a[6]);
     if (device.is_none()) device = nb::str(truthy(torch.attr("cuda").attr("is_available")()) ? "cuda" : "cpu");
     ql::print("Using device: " + ql::str(device));
@@ -99,8 +63,7 @@ nb::object trainer_init(const ql::Args &a) {
     self.attr("optimizer") = nb::none();
     self.attr("scheduler") = nb::none();
     // The scaler takes a device type: "cuda:0" and "cuda" both mean "cuda" here.
-    nb::object device_type = torch.attr("device")(device).attr("type");
-    self.attr("scaler") = torch.attr("amp").attr("GradScaler")(nb::arg("device") = device_type);
+    self.attr("scaler") = torch.attr("amp").attr("GradScaler")(nb::arg("device") = ql::device_type(device));
     self.attr("use_wandb") = get(config["training"], "use_wandb", nb::bool_(false));
 
     nb::object paths = self.attr("_init_experiment")(run_name, config_file);
@@ -115,14 +78,15 @@ nb::object trainer_init(const ql::Args &a) {
     return nb::none();
 }
 
-// Writes str(torchinfo.summary(...)) of the model with dummy inputs fitting its class.
+// Writes str(torchinfo.summary(...)) of the model with dummy inputs fitting its class
+// (torchinfo also prints the summary, so the user sees the architecture at start-up).
 void write_model_summary(nb::handle self, nb::handle file) {
-    nb::object torch = global("torch");
-    nb::object summary = global("summary");
+    nb::object torch = globals["torch"];
+    nb::object summary = globals["summary"];
     nb::object model = self.attr("model");
     nb::object config = self.attr("config");
     nb::object result;
-    if (is_instance(model, global("DecoderOnlyTransformer"))) {
+    if (is_instance(model, globals["DecoderOnlyTransformer"])) {
         nb::object data = config["data"];
         nb::object batch = get(data, "batch_size", nb::int_(8));
         nb::object max_len = model.attr("max_len");
@@ -133,7 +97,7 @@ void write_model_summary(nb::handle self, nb::handle file) {
         dtypes.append(torch.attr("long"));
         dtypes.append(torch.attr("long"));
         result = summary(model, nb::arg("input_size") = input_size, nb::arg("dtypes") = dtypes);
-    } else if (is_instance(model, global("EncoderDecoderTransformer"))) {
+    } else if (is_instance(model, globals["EncoderDecoderTransformer"])) {
         // One dummy utterance length of 1000 frames fixes every other size.
         const long frames = 1000;
         nb::object data = config["data"];
@@ -164,31 +128,31 @@ void write_model_summary(nb::handle self, nb::handle file) {
 
 nb::object init_experiment(const ql::Args &a) {
     nb::handle self = a[0], run_name = a[1], config_file = a[2];
-    nb::object os = global("os");
-    nb::object Path = global("Path");
+    nb::object os = globals["os"];
+    nb::object Path = globals["Path"];
 
-    nb::object expt_root = div(div(Path(os.attr("getcwd")()), "expts"), run_name);
+    nb::object expt_root = truediv(truediv(Path(os.attr("getcwd")()), nb::str("expts")), run_name);
     expt_root.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
-    global("shutil").attr("copy2")(config_file, div(expt_root, "config.yaml"));
+    globals["shutil"].attr("copy2")(config_file, truediv(expt_root, nb::str("config.yaml")));
 
     {
-        nb::object file = open_text(div(expt_root, "model_arch.txt"), "w");
-        Closer closer{file};
+        nb::object file = open_text(truediv(expt_root, nb::str("model_arch.txt")), "w");
+        ql::ContextGuard closer(file);  // closes the file, also on an error
         write_model_summary(self, file);
         closer.close();
     }
 
-    nb::object checkpoint_dir = div(expt_root, "checkpoints");
-    nb::object attn_dir = div(expt_root, "attn");
-    nb::object text_dir = div(expt_root, "text");
+    nb::object checkpoint_dir = truediv(expt_root, nb::str("checkpoints"));
+    nb::object attn_dir = truediv(expt_root, nb::str("attn"));
+    nb::object text_dir = truediv(expt_root, nb::str("text"));
     for (nb::handle dir : {checkpoint_dir, attn_dir, text_dir}) dir.attr("mkdir")(nb::arg("exist_ok") = true);
-    nb::object best_model_path = div(checkpoint_dir, "checkpoint-best-metric-model.pth");
-    nb::object last_model_path = div(checkpoint_dir, "checkpoint-last-epoch-model.pth");
+    nb::object best_model_path = truediv(checkpoint_dir, nb::str("checkpoint-best-metric-model.pth"));
+    nb::object last_model_path = truediv(checkpoint_dir, nb::str("checkpoint-last-epoch-model.pth"));
 
     if (use_wandb(self)) {
         nb::object training = self.attr("config")["training"];
         nb::object run_id = get(training, "wandb_run_id", nb::none());
-        nb::object wandb = global("wandb");
+        nb::object wandb = globals["wandb"];
         nb::object project = get(training, "wandb_project", nb::str("default-project"));
         bool resume = truthy(run_id) && ql::str(run_id.attr("lower")()) != "none";
         if (resume) {
@@ -223,7 +187,7 @@ void sync_directory(const std::string &dir) {
 
 nb::object save_checkpoint(const ql::Args &a) {
     nb::handle self = a[0], filename = a[1];
-    nb::object checkpoint_path = div(self.attr("checkpoint_dir"), filename);
+    nb::object checkpoint_path = truediv(self.attr("checkpoint_dir"), filename);
 
     nb::dict checkpoint;
     checkpoint["epoch"] = self.attr("current_epoch");
@@ -238,16 +202,16 @@ nb::object save_checkpoint(const ql::Args &a) {
 
     // Write beside the final file and rename over it, so that a save that fails or is killed
     // midway never leaves a truncated checkpoint under the final name.
-    nb::object os = global("os");
+    nb::object os = globals["os"];
     nb::object parent = checkpoint_path.attr("parent");
     std::string tmp_name = "." + ql::str(checkpoint_path.attr("name")) + "." +
                            ql::str(os.attr("getpid")()) + ".tmp";
-    nb::object tmp_path = div(parent, tmp_name.c_str());
+    nb::object tmp_path = truediv(parent, nb::str(tmp_name.c_str()));
     try {
         static nb::handle open = ql::keep(ql::import_attr("builtins", "open"));
         nb::object file = open(tmp_path, "wb");
-        Closer closer{file};
-        global("torch").attr("save")(checkpoint, file);
+        ql::ContextGuard closer(file);  // closes the file, also on an error
+        globals["torch"].attr("save")(checkpoint, file);
         file.attr("flush")();
         os.attr("fsync")(file.attr("fileno")());
         closer.close();
@@ -258,7 +222,7 @@ nb::object save_checkpoint(const ql::Args &a) {
     }
     sync_directory(ql::str(parent));
 
-    if (use_wandb(self)) global("wandb").attr("save")(nb::str(checkpoint_path));
+    if (use_wandb(self)) globals["wandb"].attr("save")(nb::str(checkpoint_path));
     return nb::none();
 }
 
@@ -283,13 +247,13 @@ void guarded(nb::dict &status, const char *name, const char *what, F &&step) {
 
 nb::object load_checkpoint(const ql::Args &a) {
     nb::handle self = a[0], filename = a[1];
-    nb::object checkpoint_path = div(self.attr("checkpoint_dir"), filename);
+    nb::object checkpoint_path = truediv(self.attr("checkpoint_dir"), filename);
     if (!truthy(checkpoint_path.attr("exists")()))
         ql::raise(PyExc_FileNotFoundError, "No checkpoint found at " + ql::str(checkpoint_path));
 
     nb::object checkpoint;
     try {
-        checkpoint = global("torch").attr("load")(checkpoint_path, nb::arg("map_location") = self.attr("device"),
+        checkpoint = globals["torch"].attr("load")(checkpoint_path, nb::arg("map_location") = self.attr("device"),
                                                   nb::arg("weights_only") = true);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -340,7 +304,7 @@ nb::object cleanup(const ql::Args &a) {
     if (use_wandb(self)) {
         nb::object run = nb::steal(PyObject_GetAttrString(self.ptr(), "wandb_run"));
         if (!run.is_valid()) PyErr_Clear();
-        if (run.is_valid() && truthy(run)) global("wandb").attr("finish")();
+        if (run.is_valid() && truthy(run)) globals["wandb"].attr("finish")();
     }
     return nb::none();
 }
@@ -371,7 +335,7 @@ nb::object log_metrics(const ql::Args &a) {
             }
         }
         payload["learning_rate"] = learning_rate();
-        global("wandb").attr("log")(payload, nb::arg("step") = step);
+        globals["wandb"].attr("log")(payload, nb::arg("step") = step);
     }
 
     ql::print("\n\U0001F4CA Metrics (Epoch " + ql::str(step) + "):");
@@ -396,19 +360,24 @@ nb::object log_metrics(const ql::Args &a) {
 nb::object save_attention_plot(const ql::Args &a) {
     nb::handle self = a[0], epoch = a[2], attn_type = a[3];
     nb::object weights = nb::borrow(a[1]);
-    nb::object torch = global("torch");
-    if (is_instance(weights, torch.attr("Tensor"))) weights = weights.attr("cpu")().attr("detach")().attr("numpy")();
+    nb::object torch = globals["torch"];
+    if (is_instance(weights, torch.attr("Tensor"))) {
+        weights = weights.attr("cpu")().attr("detach")();
+        // NumPy has no bfloat16: maps from bfloat16 autocast are widened before plotting.
+        if (weights.attr("dtype").equal(torch.attr("bfloat16"))) weights = weights.attr("float")();
+        weights = weights.attr("numpy")();
+    }
 
-    nb::object plt = global("plt");
+    nb::object plt = globals["plt"];
     nb::object figure = plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(10, 8));
     std::string plot_path;
     try {
-        global("sns").attr("heatmap")(weights, nb::arg("cmap") = "viridis", nb::arg("cbar") = true);
+        globals["sns"].attr("heatmap")(weights, nb::arg("cmap") = "viridis", nb::arg("cbar") = true);
         plt.attr("title")("Attention Weights - Epoch " + ql::str(epoch));
         plt.attr("xlabel")("Source Sequence");
         plt.attr("ylabel")("Target Sequence");
         std::string file_name = ql::str(attn_type) + "_attention_epoch" + ql::str(epoch) + ".png";
-        plot_path = nb::cast<std::string>(global("os").attr("path").attr("join")(self.attr("attn_dir"), file_name));
+        plot_path = nb::cast<std::string>(globals["os"].attr("path").attr("join")(self.attr("attn_dir"), file_name));
         plt.attr("savefig")(plot_path);
     } catch (nb::python_error &) {
         // The figure is closed even when drawing or saving fails, so none is left open.
@@ -418,7 +387,7 @@ nb::object save_attention_plot(const ql::Args &a) {
     plt.attr("close")(figure);
 
     if (use_wandb(self)) {
-        nb::object wandb = global("wandb");
+        nb::object wandb = globals["wandb"];
         nb::dict payload;
         payload[nb::str((ql::str(attn_type) + "_attention").c_str())] = wandb.attr("Image")(plot_path);
         wandb.attr("log")(payload, nb::arg("step") = epoch);
@@ -429,16 +398,16 @@ nb::object save_attention_plot(const ql::Args &a) {
 nb::object save_generated_text(const ql::Args &a) {
     nb::handle self = a[0], text = a[1], suffix = a[2];
     std::string file_name = "text_" + ql::str(suffix) + ".json";
-    nb::object text_path = global("os").attr("path").attr("join")(self.attr("text_dir"), file_name);
+    nb::object text_path = globals["os"].attr("path").attr("join")(self.attr("text_dir"), file_name);
     // Serialise first: content that cannot be written as JSON leaves an existing file untouched.
-    nb::object content = global("json").attr("dumps")(text, nb::arg("indent") = 4);
+    nb::object content = globals["json"].attr("dumps")(text, nb::arg("indent") = 4);
     {
         nb::object file = open_text(text_path, "w");
-        Closer closer{file};
+        ql::ContextGuard closer(file);  // closes the file, also on an error
         file.attr("write")(content);
         closer.close();
     }
-    if (use_wandb(self)) global("wandb").attr("save")(text_path);
+    if (use_wandb(self)) globals["wandb"].attr("save")(text_path);
     return nb::none();
 }
 
@@ -475,7 +444,7 @@ const char *kClassDoc =
 
 QL_MODULE(tressik, m) {
     m.doc() = "Abstract base trainer: experiment directory, checkpoints, metric logging and wandb runs.";
-    g_globals = ql::keep(nb::borrow(m.attr("__dict__")));
+    globals.bind(m);
 
     m.attr("wandb") = ql::import("wandb");
     m.attr("json") = ql::import("json");
@@ -494,8 +463,7 @@ QL_MODULE(tressik, m) {
     nb::object abc = ql::import("abc");
     m.attr("ABC") = abc.attr("ABC");
     m.attr("abstractmethod") = abc.attr("abstractmethod");
-    nb::object typing = ql::import("typing");
-    for (const char *name : {"Dict", "Any", "Optional", "Tuple"}) m.attr(name) = typing.attr(name);
+    globals.from("typing", {"Dict", "Any", "Optional", "Tuple"});
     m.attr("summary") = ql::import_attr("torchinfo", "summary");
 
     ql::make_class(

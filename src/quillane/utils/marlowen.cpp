@@ -8,41 +8,20 @@
 // ceil(len(train_loader) / G) scheduler steps. steps_per_epoch() is the only place that
 // counts them.
 #include "core.hpp"
+#include "pyops.hpp"
+#include "globals.hpp"
 
 #include <algorithm>
 #include <vector>
 
 namespace {
 namespace nb = nanobind;
+using ql::get;
+using ql::item;
+using ql::mul;
+using ql::truthy;
 
-// The module's globals: names are looked up at call time, as a Python module would.
-nb::handle globals;
-
-nb::object global(const char *name) {
-    PyObject *value = PyDict_GetItemString(globals.ptr(), name);
-    if (!value) ql::raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
-    return nb::borrow(value);
-}
-
-bool truthy(nb::handle h) {
-    int v = PyObject_IsTrue(h.ptr());
-    if (v < 0) throw nb::python_error();
-    return v != 0;
-}
-
-nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
-
-nb::object item(nb::handle mapping, const char *key) {
-    return ql::steal_checked(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
-}
-
-nb::object mul(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
-
-std::string text(nb::handle h) { return ql::str(h); }
-
-void line(std::initializer_list<bool> levels, const std::string &s) { ql::tree_line(levels, s); }
+ql::ModuleGlobals globals;  // names are looked up at call time, as a Python module would
 
 // Optimizer steps in one epoch of `train_loader` with gradient accumulation over
 // `accumulation` batches.
@@ -71,12 +50,11 @@ nb::object build_warmup(nb::handle optimizer, nb::handle base_scheduler, nb::han
                         long long epoch_steps) {
     // the same check create_warmup_scheduler's signature makes
     if (!PyDict_CheckExact(warmup_config.ptr()))
-        ql::raise_type_error("Argument 'warmup_config' has incorrect type (expected dict, got " +
-                             std::string(Py_TYPE(warmup_config.ptr())->tp_name) + ")");
+        ql::raise_incorrect_type("warmup_config", "dict", warmup_config);
     nb::object warmup_steps = warmup_length(warmup_config, epoch_steps).second;
     nb::object start_factor = get(warmup_config, "start_factor", nb::float_(0.1));
     nb::object end_factor = get(warmup_config, "end_factor", nb::float_(1.0));
-    nb::object schedulers_module = global("lr_scheduler");
+    nb::object schedulers_module = globals["lr_scheduler"];
     nb::object warmup = schedulers_module.attr("LinearLR")(optimizer, nb::arg("start_factor") = start_factor,
                                                            nb::arg("end_factor") = end_factor,
                                                            nb::arg("total_iters") = warmup_steps);
@@ -107,15 +85,15 @@ nb::object reduce_on_plateau(nb::handle optimizer, nb::handle scheduler_config) 
     nb::object threshold_mode = get(cfg, "threshold_mode", nb::str("rel"));
     nb::object min_lr = get(cfg, "min_lr", nb::float_(1e-05));
     nb::object eps = get(cfg, "eps", nb::float_(1e-08));
-    line({false}, "ReduceLROnPlateau Settings:");
-    line({false, false}, "Mode: " + text(mode));
-    line({false, false}, "Factor: " + text(factor));
-    line({false, false}, "Patience: " + text(patience) + " epochs");
-    line({false, false}, "Threshold: " + text(threshold));
-    line({false, false}, "Threshold Mode: " + text(threshold_mode));
-    line({false, false}, "Cooldown: " + text(cooldown) + " epochs");
-    line({false, true}, "Min LR: " + text(min_lr));
-    return global("lr_scheduler").attr("ReduceLROnPlateau")(
+    ql::tree_line({false}, "ReduceLROnPlateau Settings:");
+    ql::tree_line({false, false}, "Mode: " + ql::str(mode));
+    ql::tree_line({false, false}, "Factor: " + ql::str(factor));
+    ql::tree_line({false, false}, "Patience: " + ql::str(patience) + " epochs");
+    ql::tree_line({false, false}, "Threshold: " + ql::str(threshold));
+    ql::tree_line({false, false}, "Threshold Mode: " + ql::str(threshold_mode));
+    ql::tree_line({false, false}, "Cooldown: " + ql::str(cooldown) + " epochs");
+    ql::tree_line({false, true}, "Min LR: " + ql::str(min_lr));
+    return globals["lr_scheduler"].attr("ReduceLROnPlateau")(
         optimizer, nb::arg("mode") = mode, nb::arg("factor") = factor, nb::arg("patience") = patience,
         nb::arg("threshold") = threshold, nb::arg("threshold_mode") = threshold_mode,
         nb::arg("cooldown") = cooldown, nb::arg("min_lr") = min_lr, nb::arg("eps") = eps);
@@ -128,7 +106,7 @@ nb::object create_scheduler(const ql::Args &a) {
 
     ql::print("");
     ql::print("\U0001F4C8 Configuring Learning Rate Scheduler:");
-    line({false}, "Type: " + text(name.attr("upper")()));
+    ql::tree_line({false}, "Type: " + ql::str(name.attr("upper")()));
 
     nb::object base_scheduler;
     if (name.equal(nb::str("reduce_lr"))) {
@@ -136,42 +114,42 @@ nb::object create_scheduler(const ql::Args &a) {
     } else if (name.equal(nb::str("cosine"))) {
         nb::object cfg = item(scheduler_config, "cosine");
         nb::object t_max = get(cfg, "T_max", nb::int_(60));
-        nb::object t_max_steps = global("_epochs_to_steps")(t_max, train_loader, accumulation);
+        nb::object t_max_steps = globals["_epochs_to_steps"](t_max, train_loader, accumulation);
         nb::object eta_min = get(cfg, "eta_min", nb::float_(0.0001));
-        line({false}, "Cosine Annealing Settings:");
-        line({false, false}, "T_max: " + text(t_max) + " epochs (" + text(t_max_steps) + " steps)");
-        line({false, true}, "Min LR: " + text(eta_min));
-        base_scheduler = global("lr_scheduler").attr("CosineAnnealingLR")(
+        ql::tree_line({false}, "Cosine Annealing Settings:");
+        ql::tree_line({false, false}, "T_max: " + ql::str(t_max) + " epochs (" + ql::str(t_max_steps) + " steps)");
+        ql::tree_line({false, true}, "Min LR: " + ql::str(eta_min));
+        base_scheduler = globals["lr_scheduler"].attr("CosineAnnealingLR")(
             optimizer, nb::arg("T_max") = t_max_steps, nb::arg("eta_min") = eta_min,
             nb::arg("last_epoch") = get(cfg, "last_epoch", nb::int_(-1)));
     } else if (name.equal(nb::str("cosine_warm"))) {
         nb::object cfg = item(scheduler_config, "cosine_warm");
         nb::object t_0 = get(cfg, "T_0", nb::int_(10));
-        nb::object t_0_steps = global("_epochs_to_steps")(t_0, train_loader, accumulation);
+        nb::object t_0_steps = globals["_epochs_to_steps"](t_0, train_loader, accumulation);
         nb::object t_mult = get(cfg, "T_mult", nb::int_(2));
         nb::object eta_min = get(cfg, "eta_min", nb::float_(0.0001));
-        line({false}, "Cosine Annealing Warm Restarts Settings:");
-        line({false, false}, "T_0: " + text(t_0) + " epochs (" + text(t_0_steps) + " steps)");
-        line({false, false}, "T_mult: " + text(t_mult));
-        line({false, true}, "Min LR: " + text(eta_min));
-        base_scheduler = global("lr_scheduler").attr("CosineAnnealingWarmRestarts")(
+        ql::tree_line({false}, "Cosine Annealing Warm Restarts Settings:");
+        ql::tree_line({false, false}, "T_0: " + ql::str(t_0) + " epochs (" + ql::str(t_0_steps) + " steps)");
+        ql::tree_line({false, false}, "T_mult: " + ql::str(t_mult));
+        ql::tree_line({false, true}, "Min LR: " + ql::str(eta_min));
+        base_scheduler = globals["lr_scheduler"].attr("CosineAnnealingWarmRestarts")(
             optimizer, nb::arg("T_0") = t_0_steps, nb::arg("T_mult") = t_mult, nb::arg("eta_min") = eta_min,
             nb::arg("last_epoch") = get(cfg, "last_epoch", nb::int_(-1)));
     } else {
-        ql::raise_value_error("Unsupported scheduler: " + text(name) +
+        ql::raise_value_error("Unsupported scheduler: " + ql::str(name) +
                               ". Supported: ['reduce_lr', 'cosine', 'cosine_warm']");
     }
 
     if (!warmup_enabled(scheduler_config)) {
-        line({true}, "Warmup: Disabled");
+        ql::tree_line({true}, "Warmup: Disabled");
         return base_scheduler;
     }
     nb::object warmup_config = item(scheduler_config, "warmup");
     auto [warmup_epochs, warmup_steps] = warmup_length(warmup_config, epoch_steps);
-    line({false}, "Warmup Settings:");
-    line({false, false}, "Duration: " + text(warmup_epochs) + " epochs (" + text(warmup_steps) + " steps)");
-    line({false, false}, "Start Factor: " + text(get(warmup_config, "start_factor", nb::float_(0.1))));
-    line({false, true}, "End Factor: " + text(get(warmup_config, "end_factor", nb::float_(1.0))));
+    ql::tree_line({false}, "Warmup Settings:");
+    ql::tree_line({false, false}, "Duration: " + ql::str(warmup_epochs) + " epochs (" + ql::str(warmup_steps) + " steps)");
+    ql::tree_line({false, false}, "Start Factor: " + ql::str(get(warmup_config, "start_factor", nb::float_(0.1))));
+    ql::tree_line({false, true}, "End Factor: " + ql::str(get(warmup_config, "end_factor", nb::float_(1.0))));
     return build_warmup(optimizer, base_scheduler, warmup_config, epoch_steps);
 }
 
@@ -188,7 +166,7 @@ class SavedState {
 public:
     SavedState(nb::handle scheduler, bool plateau) : scheduler_(scheduler), plateau_(plateau) {
         optimizer_ = scheduler.attr("optimizer");
-        nb::object deepcopy = global("copy").attr("deepcopy");
+        nb::object deepcopy = globals["copy"].attr("deepcopy");
         if (plateau_) {
             nb::dict attributes;
             for (auto [key, value] : nb::borrow<nb::dict>(scheduler.attr("__dict__")))
@@ -248,7 +226,7 @@ double lr_of(nb::handle group) {
 nb::object plot_lr_schedule(const ql::Args &a) {
     nb::handle scheduler = a[0], train_loader = a[2];
     long long num_epochs = a.to_int(1), accumulation = a.to_int(3), max_groups = a.to_int(4);
-    nb::object plateau_type = global("lr_scheduler").attr("ReduceLROnPlateau");
+    nb::object plateau_type = globals["lr_scheduler"].attr("ReduceLROnPlateau");
     int is_plateau = PyObject_IsInstance(scheduler.ptr(), plateau_type.ptr());
     if (is_plateau < 0) throw nb::python_error();
     bool plateau = is_plateau == 1;
@@ -275,7 +253,7 @@ nb::object plot_lr_schedule(const ql::Args &a) {
                 nb::object rem = ql::steal_checked(PyNumber_Remainder(nb::int_(e).ptr(), period.ptr()));
                 scheduler.attr("step")(nb::float_(truthy(rem) ? 0.0 : 1.0));
             }
-            x = global("np").attr("linspace")(0, num_epochs, num_epochs * batches);
+            x = globals["np"].attr("linspace")(0, num_epochs, num_epochs * batches);
         } else {
             long long total_steps = num_epochs * steps_per_epoch(train_loader, accumulation);
             saved.detach_gradients();
@@ -286,7 +264,7 @@ nb::object plot_lr_schedule(const ql::Args &a) {
                 opt_step();
                 sched_step();
             }
-            x = global("np").attr("linspace")(0, num_epochs, total_steps);
+            x = globals["np"].attr("linspace")(0, num_epochs, total_steps);
         }
     } catch (...) {
         saved.restore();
@@ -296,7 +274,7 @@ nb::object plot_lr_schedule(const ql::Args &a) {
 
     static const char *colors[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd"};
     static const char *styles[] = {"-", "--", "-.", ":", "-"};
-    nb::object plt = global("plt"), np = global("np");
+    nb::object plt = globals["plt"], np = globals["np"];
     plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(12, 4));
     for (size_t idx = 0; idx < lrs.size(); ++idx) {
         nb::list values;
@@ -361,10 +339,9 @@ const char *kPlotDoc =
 }  // namespace
 
 QL_MODULE(marlowen, m) {
-    globals = m.attr("__dict__");  // the module object lives for the whole process
+    globals.bind(m);
     m.attr("torch") = ql::import("torch");
-    nb::object typing = ql::import("typing");
-    for (const char *name : {"Dict", "Any", "Optional"}) m.attr(name) = typing.attr(name);
+    globals.from("typing", {"Dict", "Any", "Optional"});
     m.attr("lr_scheduler") = ql::import("torch.optim.lr_scheduler");
     m.attr("plt") = ql::import("matplotlib.pyplot");
     m.attr("np") = ql::import("numpy");

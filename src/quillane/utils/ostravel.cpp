@@ -1,31 +1,17 @@
 // Optimizer factory: turns the optimizer section of a configuration into a torch.optim
 // optimizer, with pattern-matched parameter groups or layer-wise learning-rate decay.
 #include "core.hpp"
+#include "pyops.hpp"
 
 #include <unordered_set>
 
 namespace {
 namespace nb = nanobind;
+using ql::get;
+using ql::item;
+using ql::truthy;
 
 nb::handle torch;
-
-bool truthy(nb::handle h) {
-    int v = PyObject_IsTrue(h.ptr());
-    if (v < 0) throw nb::python_error();
-    return v != 0;
-}
-
-// mapping.get(key, default), so dict subclasses and mappings behave as in Python.
-nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
-
-// Required key: a missing one raises KeyError unchanged.
-nb::object item(nb::handle mapping, const char *key) {
-    return ql::steal_checked(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
-}
-
-std::string text(nb::handle h) { return ql::str(h); }
 
 // Nesting depth of a parameter: the number of dots in its qualified name.
 long depth_of(const std::string &name) {
@@ -73,9 +59,9 @@ void pattern_groups(nb::handle model, nb::handle opt_config, nb::handle groups_c
     for (nb::handle group_cfg : groups_config) {
         nb::object group_lr = get(group_cfg, "lr", base_lr);
         nb::object patterns = item(group_cfg, "patterns");
-        print_line({false, false}, "Group: " + text(item(group_cfg, "name")));
-        print_line({false, false, false}, "LR: " + text(group_lr));
-        print_line({false, false, true}, "Patterns: " + text(patterns));
+        print_line({false, false}, "Group: " + ql::str(item(group_cfg, "name")));
+        print_line({false, false, false}, "LR: " + ql::str(group_lr));
+        print_line({false, false, true}, "Patterns: " + ql::str(patterns));
         nb::object layer_decay = get(opt_config, "layer_decay", nb::dict());
         bool use_layer_decay = truthy(get(layer_decay, "enabled", nb::bool_(false)));
         nb::object decay_rate = get(layer_decay, "decay_rate", nb::float_(1.0));
@@ -113,7 +99,7 @@ void pattern_groups(nb::handle model, nb::handle opt_config, nb::handle groups_c
 void layer_decay_groups(nb::handle model, nb::handle opt_config, nb::list &parameter_groups) {
     nb::object decay_rate = item(item(opt_config, "layer_decay"), "decay_rate");
     print_line({false}, "Layer-wise Decay: Enabled");
-    print_line({false, true}, "Decay Rate: " + text(decay_rate));
+    print_line({false, true}, "Decay Rate: " + ql::str(decay_rate));
     nb::object base_lr = item(opt_config, "lr");
     std::vector<std::pair<std::string, nb::object>> layer_lrs;
     for (auto &[name, param] : named_parameters(model)) {
@@ -140,9 +126,9 @@ nb::object ostravel(const ql::Args &a) {
 
     ql::print("");
     ql::print("\U0001F527 Configuring Optimizer:");
-    print_line({false}, "Type: " + text(opt_name.attr("upper")()));
-    print_line({false}, "Base LR: " + text(base_lr));
-    print_line({false}, "Weight Decay: " + text(item(opt_config, "weight_decay")));
+    print_line({false}, "Type: " + ql::str(opt_name.attr("upper")()));
+    print_line({false}, "Base LR: " + ql::str(base_lr));
+    print_line({false}, "Weight Decay: " + ql::str(item(opt_config, "weight_decay")));
 
     nb::list parameter_groups;
     nb::object groups_config = get(opt_config, "param_groups", nb::list());
@@ -160,11 +146,11 @@ nb::object ostravel(const ql::Args &a) {
         print_line({true}, "SGD Specific:");
         nb::object cfg = item(opt_config, "sgd");
         nb::object momentum = item(cfg, "momentum");
-        print_line({true, false}, "Momentum: " + text(momentum));
+        print_line({true, false}, "Momentum: " + ql::str(momentum));
         nb::object nesterov = item(cfg, "nesterov");
-        print_line({true, false}, "Nesterov: " + text(nesterov));
+        print_line({true, false}, "Nesterov: " + ql::str(nesterov));
         nb::object dampening = item(cfg, "dampening");
-        print_line({true, true}, "Dampening: " + text(dampening));
+        print_line({true, true}, "Dampening: " + ql::str(dampening));
         return torch.attr("optim").attr("SGD")(parameter_groups, nb::arg("momentum") = momentum,
                                  nb::arg("weight_decay") = weight_decay, nb::arg("nesterov") = nesterov,
                                  nb::arg("dampening") = dampening);
@@ -174,16 +160,16 @@ nb::object ostravel(const ql::Args &a) {
         print_line({true}, adamw ? "AdamW Specific:" : "Adam Specific:");
         nb::object cfg = item(opt_config, adamw ? "adamw" : "adam");
         nb::object betas = item(cfg, "betas");
-        print_line({true, false}, "Betas: " + text(betas));
+        print_line({true, false}, "Betas: " + ql::str(betas));
         nb::object eps = item(cfg, "eps");
-        print_line({true, false}, "Epsilon: " + text(eps));
+        print_line({true, false}, "Epsilon: " + ql::str(eps));
         nb::object amsgrad = item(cfg, "amsgrad");
-        print_line({true, true}, "AMSGrad: " + text(amsgrad));
+        print_line({true, true}, "AMSGrad: " + ql::str(amsgrad));
         return torch.attr("optim").attr(adamw ? "AdamW" : "Adam")(parameter_groups, nb::arg("betas") = betas,
                                                    nb::arg("eps") = eps, nb::arg("weight_decay") = weight_decay,
                                                    nb::arg("amsgrad") = amsgrad);
     }
-    ql::raise_value_error("Unsupported optimizer: " + text(opt_name));
+    ql::raise_value_error("Unsupported optimizer: " + ql::str(opt_name));
 }
 
 const char *kOstravelDoc =
