@@ -161,10 +161,6 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     train_loader, dev_loader, test_loader = _speech_loaders(config, tokenizer)
     model = EncoderDecoderTransformer(config["data"]["num_feats"], tokenizer.vocab_size, **config["model"])
     trainer = ASRTrainer(model, tokenizer, config, config["run_name"], str(config_file))
-    if trainer.device == "cpu":
-        # Convolution gradients under float16 autocast have no fast CPU kernels (tens of times
-        # slower than float32); bfloat16 keeps mixed precision at full speed on the CPU.
-        trainer._cpu_autocast_dtype = torch.bfloat16
     g = config["training"]["gradient_accumulation_steps"]
     trainer.optimizer = ostravel(model, config["optimizer"])
     trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader, g)
