@@ -19,16 +19,17 @@ import sys
 import time
 from pathlib import Path
 
-CONFIG_DIR = Path(__file__).resolve().parents[2] / "configs"
+# Demo configurations: installed with the package, or the source checkout's configs/ folder.
+CONFIG_DIRS = (Path(__file__).resolve().parent / "configs", Path(__file__).resolve().parents[2] / "configs")
 ESPEAK_INSTALL = ["apt-get", "install", "-y", "espeak-ng"]
 
 
 def _config_path(name: str) -> Path:
     """Finds a demo configuration: ./configs/<name>, then the one shipped beside the package."""
-    for base in (Path.cwd() / "configs", CONFIG_DIR):
+    for base in (Path.cwd() / "configs", *CONFIG_DIRS):
         if (base / name).is_file():
             return base / name
-    raise FileNotFoundError(f"Demo configuration {name} not found in ./configs or {CONFIG_DIR}")
+    raise FileNotFoundError(f"Demo configuration {name} not found in ./configs or {CONFIG_DIRS[0]}")
 
 
 # ---------------------------------------------------------------------------
