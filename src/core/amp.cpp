@@ -42,13 +42,17 @@ nb::object autocast(nb::handle device) {
     return torch.attr("autocast")(nb::arg("device_type") = type, nb::arg("dtype") = dtype);
 }
 
-void optimizer_step(nb::handle trainer) {
+bool is_plateau_scheduler(nb::handle scheduler) {
     static nb::handle plateau = keep(import_attr("torch.optim.lr_scheduler", "ReduceLROnPlateau"));
+    return is_instance(scheduler, plateau);
+}
+
+void optimizer_step(nb::handle trainer) {
     nb::object scaler = trainer.attr(QL_ID("scaler"));
     nb::object optimizer = trainer.attr(QL_ID("optimizer"));
     scaler.attr("step")(optimizer);
     nb::object scheduler = trainer.attr(QL_ID("scheduler"));
-    if (!is_instance(scheduler, plateau)) scheduler.attr("step")();
+    if (!is_plateau_scheduler(scheduler)) scheduler.attr("step")();
     scaler.attr("update")();
     optimizer.attr("zero_grad")();
 }

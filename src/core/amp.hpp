@@ -19,6 +19,9 @@ nb::object autocast(nb::handle device);
 // validation metric instead), scaler.update() and optimizer.zero_grad().
 void optimizer_step(nb::handle trainer);
 
+// A ReduceLROnPlateau scheduler: stepped once per epoch with a metric, not per optimizer step.
+bool is_plateau_scheduler(nb::handle scheduler);
+
 // "Exception" as the trainers catch it: ordinary errors, not KeyboardInterrupt / SystemExit.
 inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
 

@@ -27,7 +27,7 @@ using ql::py_int;
 using ql::truthy;
 
 ql::ModuleGlobals globals;
-nb::handle torch, nn, ASRTrainer, Plateau;
+nb::handle torch, nn, ASRTrainer;
 
 // ---------------------------------------------------------------------------
 // Small Python helpers
@@ -237,7 +237,7 @@ nb::object asr_train(const ql::Args &a) {
         nb::object cer = val_metrics[nb::str("cer")];
 
         nb::object scheduler = self.attr("scheduler");
-        if (is_instance(scheduler, Plateau)) scheduler.attr("step")(cer);
+        if (ql::is_plateau_scheduler(scheduler)) scheduler.attr("step")(cer);
 
         nb::dict logged;
         logged["train"] = train_metrics;
@@ -689,7 +689,6 @@ QL_MODULE(halvorn, m) {
     m.attr("Subset") = ql::import_attr("torch.utils.data", "Subset");
     m.attr("pd") = ql::import("pandas");
 
-    Plateau = ql::keep(ql::import_attr("torch.optim.lr_scheduler", "ReduceLROnPlateau"));
     partial = ql::keep(ql::import_attr("functools", "partial"));
     fused_score_fn = ql::keep(ql::function(nb::cast<std::string>(m.attr("__name__")), "fused_score",
                                            "fused_score(model, encoder_output, pad_mask_src, recognition_config, x)",

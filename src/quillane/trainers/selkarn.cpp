@@ -11,15 +11,13 @@ namespace nb = nanobind;
 constexpr long long kPromptSeed = 52917;
 
 ql::ModuleGlobals globals;
-nb::handle torch, BaseTrainer, ReduceLROnPlateau, functools;
+nb::handle torch, BaseTrainer, functools;
 
 nb::object training_config(nb::handle self) { return self.attr("config")["training"]; }
 
 nb::object accumulation_steps(nb::handle self) {
     return training_config(self)["gradient_accumulation_steps"];
 }
-
-bool is_plateau(nb::handle scheduler) { return ql::is_instance(scheduler, ReduceLROnPlateau); }
 
 nb::object exp_as_float(nb::handle x) { return torch.attr("exp")(torch.attr("tensor")(x)).attr("item")(); }
 
@@ -150,7 +148,7 @@ nb::object train(const ql::Args &a) {
         nb::object gen_results = self.attr("generate")(val_loader);
 
         nb::object scheduler = self.attr("scheduler");
-        if (is_plateau(scheduler)) scheduler.attr("step")(val_metrics["ce_loss_char"]);
+        if (ql::is_plateau_scheduler(scheduler)) scheduler.attr("step")(val_metrics["ce_loss_char"]);
 
         nb::dict metrics;
         metrics["train"] = train_metrics;
@@ -323,7 +321,6 @@ QL_MODULE(selkarn, m) {
     globals.from("typing", {"Any", "Dict", "Tuple", "Optional", "List"});
     globals.set("create_scheduler", ql::import_attr("quillane.utils", "create_scheduler"));
     globals.set("SequenceGenerator", ql::import_attr("quillane.decoding.sequence_generator", "SequenceGenerator"));
-    ReduceLROnPlateau = ql::keep(ql::import_attr("torch.optim.lr_scheduler", "ReduceLROnPlateau"));
     functools = ql::keep(ql::import("functools"));
     score_fn_impl = ql::keep(ql::function("quillane.trainers.selkarn", "_score_with_trainer_model",
                                           "_score_with_trainer_model(trainer, x)", score_with_trainer_model));
