@@ -88,24 +88,35 @@ struct Signature {
 };
 
 // Bound arguments of one call; values are borrowed from the caller or owned here.
+// Read them by parameter name, as the signature string spells it:
+//
+//     nb::handle model = a["model"];
+//     long long epochs = a.to_int("epochs");
+//     if (a.is_none("device")) ...
+//
+// A name the signature does not have is a programming error and raises RuntimeError.
 class Args {
 public:
     static constexpr size_t kMaxParams = 24;
 
     size_t size() const { return count_; }
-    nb::handle operator[](size_t i) const { return values_[i]; }
-    bool is_none(size_t i) const { return values_[i].is_none(); }
+    nb::handle operator[](const char *name) const { return values_[index(name)]; }
+    nb::handle operator[](int) const = delete;  // by name, not by position
+    bool is_none(const char *name) const { return (*this)[name].is_none(); }
     nb::handle self() const { return values_[0]; }
 
-    long long to_int(size_t i) const;
-    double to_double(size_t i) const;
-    std::string to_str(size_t i) const;
-    bool to_bool(size_t i) const;
+    long long to_int(const char *name) const;
+    double to_double(const char *name) const;
+    std::string to_str(const char *name) const;
+    bool to_bool(const char *name) const;
+    nb::tuple values() const;  // every bound value, in signature order
     nb::tuple varargs() const { return varargs_; }
     nb::dict varkw() const { return varkw_; }
 
 private:
     friend struct Binder;
+    size_t index(const char *name) const;
+    const Signature *sig_ = nullptr;
     size_t count_ = 0;
     nb::object values_[kMaxParams];
     nb::tuple varargs_;

@@ -216,22 +216,34 @@ void raise_incorrect_type(const char *name, const char *expected, nb::handle val
     throw nb::python_error();
 }
 
-long long Args::to_int(size_t i) const {
-    long long v = PyLong_AsLongLong(values_[i].ptr());
+size_t Args::index(const char *name) const {
+    for (size_t i = 0; i < count_; ++i)
+        if (sig_->params[i].name == name) return i;
+    raise_runtime_error(sig_->name + "() has no parameter named '" + name + "'");
+}
+
+nb::tuple Args::values() const {
+    nb::object t = steal_checked(PyTuple_New((Py_ssize_t)count_));
+    for (size_t i = 0; i < count_; ++i) PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, values_[i].inc_ref().ptr());
+    return nb::borrow<nb::tuple>(t);
+}
+
+long long Args::to_int(const char *name) const {
+    long long v = PyLong_AsLongLong((*this)[name].ptr());
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
     return v;
 }
 
-double Args::to_double(size_t i) const {
-    double v = PyFloat_AsDouble(values_[i].ptr());
+double Args::to_double(const char *name) const {
+    double v = PyFloat_AsDouble((*this)[name].ptr());
     if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return v;
 }
 
-std::string Args::to_str(size_t i) const { return nb::cast<std::string>(values_[i]); }
+std::string Args::to_str(const char *name) const { return nb::cast<std::string>((*this)[name]); }
 
-bool Args::to_bool(size_t i) const {
-    int v = PyObject_IsTrue(values_[i].ptr());
+bool Args::to_bool(const char *name) const {
+    int v = PyObject_IsTrue((*this)[name].ptr());
     if (v < 0) throw nb::python_error();
     return v != 0;
 }
@@ -275,6 +287,7 @@ struct Binder {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         Py_ssize_t npos = (Py_ssize_t)sig.num_positional;
         if (nargs > npos && !sig.has_varargs) raise_arg_count(sig, nargs);
+        a.sig_ = &sig;
         a.count_ = sig.params.size();
 
         Py_ssize_t taken = nargs < npos ? nargs : npos;

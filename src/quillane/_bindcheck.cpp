@@ -6,17 +6,13 @@
 namespace {
 namespace nb = nanobind;
 
-nb::object bound(const ql::Args &a) {
-    nb::list values;
-    for (size_t i = 0; i < a.size(); ++i) values.append(a[i]);
-    return nb::tuple(values);
-}
+nb::object bound(const ql::Args &a) { return a.values(); }
 
 nb::object bound_with_rest(const ql::Args &a) {
     return nb::make_tuple(bound(a), a.varargs(), a.varkw());
 }
 
-nb::object autocast(const ql::Args &a) { return ql::autocast(a[0]); }
+nb::object autocast(const ql::Args &a) { return ql::autocast(a["device"]); }
 
 }  // namespace
 

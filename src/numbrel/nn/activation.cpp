@@ -7,14 +7,14 @@ namespace nb = nanobind;
 nb::handle np;
 
 nb::object softmax_init(const ql::Args &a) {
-    a[0].attr("dim") = a[1];
+    a.self().attr("dim") = a["dim"];
     return nb::none();
 }
 
 nb::object softmax_forward(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     nb::object dim = self.attr(QL_ID("dim"));
-    nb::object Z = np.attr("asarray")(a[1]);
+    nb::object Z = np.attr("asarray")(a["Z"]);
     // Subtracting the row maximum keeps exp() finite without changing the result.
     nb::object peak = np.attr("max")(Z, nb::arg("axis") = dim, nb::arg("keepdims") = true);
     nb::object exps = np.attr("exp")(Z - peak);
@@ -25,10 +25,10 @@ nb::object softmax_forward(const ql::Args &a) {
 }
 
 nb::object softmax_backward(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     nb::object A = self.attr(QL_ID("A"));
     nb::object dim = self.attr(QL_ID("dim"));
-    nb::object dLdA = np.attr("asarray")(a[1]);
+    nb::object dLdA = np.attr("asarray")(a["dLdA"]);
     // Jacobian-vector product of softmax: A * (dLdA - <dLdA, A>) along `dim`.
     nb::object inner = np.attr("sum")(dLdA * A, nb::arg("axis") = dim, nb::arg("keepdims") = true);
     return A * (dLdA - inner);

@@ -10,7 +10,7 @@ ql::ModuleGlobals globals;  // classes looked up at call time, as a Python modul
 nb::handle np;
 
 nb::object mha_init(const ql::Args &a) {
-    nb::handle self = a[0], embed_dim = a[1], num_heads = a[2];
+    nb::handle self = a.self(), embed_dim = a["embed_dim"], num_heads = a["num_heads"];
     nb::int_ zero(0);
     // A zero or negative head count would otherwise fail later with an unrelated error.
     if (num_heads.is_none() || PyObject_RichCompareBool(num_heads.ptr(), zero.ptr(), Py_LE) != 0) {
@@ -30,17 +30,18 @@ nb::object mha_init(const ql::Args &a) {
 }
 
 nb::object mha_init_weights(const ql::Args &a) {
-    nb::handle self = a[0];
-    const char *layers[] = {"q_proj", "k_proj", "v_proj", "out_proj"};
-    for (size_t i = 0; i < 4; ++i)
-        self.attr(layers[i]).attr("init_weights")(a[1 + 2 * i], a[2 + 2 * i]);
+    nb::handle self = a.self();
+    self.attr("q_proj").attr("init_weights")(a["Wq"], a["bq"]);
+    self.attr("k_proj").attr("init_weights")(a["Wk"], a["bk"]);
+    self.attr("v_proj").attr("init_weights")(a["Wv"], a["bv"]);
+    self.attr("out_proj").attr("init_weights")(a["Wo"], a["bo"]);
     return nb::none();
 }
 
 // (N, T, E) -> (N, H, T, E / H); T is the array's own length, so keys and values of a
 // length S other than the query's split correctly.
 nb::object split_heads(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1];
+    nb::handle self = a.self(), x = a["x"];
     nb::object length = np.attr("shape")(x)[1];
     nb::object heads = np.attr("reshape")(
         x, nb::make_tuple(self.attr(QL_ID("N")), length, self.attr(QL_ID("num_heads")), -1));
@@ -49,7 +50,7 @@ nb::object split_heads(const ql::Args &a) {
 
 // (N, H, T, E / H) -> (N, T, E), the inverse of split_heads.
 nb::object concat_heads(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1];
+    nb::handle self = a.self(), x = a["x"];
     nb::object length = np.attr("shape")(x)[2];
     nb::object joined = np.attr("transpose")(x, nb::make_tuple(0, 2, 1, 3));
     return np.attr("reshape")(joined, nb::make_tuple(self.attr(QL_ID("N")), length, -1));
@@ -58,7 +59,7 @@ nb::object concat_heads(const ql::Args &a) {
 // Either mask may be None (nothing masked by it); the result is always a fresh
 // (N, H, L, S) bool array.
 nb::object merge_masks(const ql::Args &a) {
-    nb::handle self = a[0], key_padding_mask = a[1], attn_mask = a[2];
+    nb::handle self = a.self(), key_padding_mask = a["key_padding_mask"], attn_mask = a["attn_mask"];
     nb::object shape = nb::make_tuple(self.attr(QL_ID("N")), self.attr(QL_ID("num_heads")),
                                       self.attr(QL_ID("L")), self.attr(QL_ID("S")));
     nb::object key_mask, attention_mask;
@@ -85,7 +86,7 @@ void require_3d(nb::handle x, const char *name, const char *layout) {
 }
 
 nb::object mha_forward(const ql::Args &a) {
-    nb::handle self = a[0], query = a[1], key = a[2], value = a[3];
+    nb::handle self = a.self(), query = a["query"], key = a["key"], value = a["value"];
     require_3d(query, "query", "(N, L, E)");
     require_3d(key, "key", "(N, S, E)");
     require_3d(value, "value", "(N, S, E)");
@@ -102,15 +103,15 @@ nb::object mha_forward(const ql::Args &a) {
     q = split(q);
     k = split(k);
     v = split(v);
-    nb::object mask = self.attr(QL_ID("_merge_masks"))(a[4], a[5]);
+    nb::object mask = self.attr(QL_ID("_merge_masks"))(a["key_padding_mask"], a["attn_mask"]);
     nb::object attn_outputs = self.attr(QL_ID("attention")).attr(QL_ID("forward"))(q, k, v, mask);
     nb::object attn_output = self.attr(QL_ID("_concat_heads"))(attn_outputs);
     return self.attr(QL_ID("out_proj")).attr(QL_ID("forward"))(attn_output);
 }
 
 nb::object mha_backward(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object d_attn_output = self.attr(QL_ID("out_proj")).attr(QL_ID("backward"))(a[1]);
+    nb::handle self = a.self();
+    nb::object d_attn_output = self.attr(QL_ID("out_proj")).attr(QL_ID("backward"))(a["d_output"]);
     nb::object d_attn_outputs = self.attr(QL_ID("_split_heads"))(d_attn_output);
     auto grads = ql::unpack(self.attr(QL_ID("attention")).attr(QL_ID("backward"))(d_attn_outputs), 3);
     nb::object concat = self.attr(QL_ID("_concat_heads"));

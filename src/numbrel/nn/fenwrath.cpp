@@ -21,14 +21,14 @@ nb::float_ key_scale(nb::handle K) {
 }
 
 nb::object sdpa_init(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     self.attr("eps") = 1e10;
     self.attr("softmax") = globals["Softmax"](nb::arg("dim") = -1);
     return nb::none();
 }
 
 nb::object sdpa_forward(const ql::Args &a) {
-    nb::handle self = a[0], Q = a[1], K = a[2], V = a[3], mask = a[4];
+    nb::handle self = a.self(), Q = a["Q"], K = a["K"], V = a["V"], mask = a["mask"];
     self.attr("V") = V;
     self.attr("K") = K;
     self.attr("Q") = Q;
@@ -45,7 +45,7 @@ nb::object sdpa_forward(const ql::Args &a) {
 }
 
 nb::object sdpa_backward(const ql::Args &a) {
-    nb::handle self = a[0], d_output = a[1];
+    nb::handle self = a.self(), d_output = a["d_output"];
     nb::object A = self.attr(QL_ID("attention_scores"));
     nb::object V = self.attr(QL_ID("V")), K = self.attr(QL_ID("K")), Q = self.attr(QL_ID("Q"));
     nb::object d_V = np.attr("matmul")(swap_last_two(A), d_output);

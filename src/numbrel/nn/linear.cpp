@@ -19,8 +19,8 @@ long long to_index(nb::handle h) {
 std::string shape_text(nb::handle shape) { return ql::repr(shape); }
 
 nb::object linear_init(const ql::Args &a) {
-    nb::handle self = a[0];
-    long long in = to_index(a[1]), out = to_index(a[2]);
+    nb::handle self = a.self();
+    long long in = to_index(a["in_features"]), out = to_index(a["out_features"]);
     if (in < 0 || out < 0) ql::raise_value_error("in_features and out_features must be non-negative");
     self.attr("in_features") = in;
     self.attr("out_features") = out;
@@ -31,9 +31,9 @@ nb::object linear_init(const ql::Args &a) {
 }
 
 nb::object linear_init_weights(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object W = np.attr("asarray")(a[1]);
-    nb::object b = np.attr("asarray")(a[2]);
+    nb::handle self = a.self();
+    nb::object W = np.attr("asarray")(a["W"]);
+    nb::object b = np.attr("asarray")(a["b"]);
     nb::object in = self.attr("in_features"), out = self.attr("out_features");
     nb::object want_W = nb::make_tuple(out, in), want_b = nb::make_tuple(out);
     if (!W.attr("shape").equal(want_W))
@@ -48,16 +48,16 @@ nb::object linear_init_weights(const ql::Args &a) {
 }
 
 nb::object linear_forward(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object A = np.attr("asarray")(a[1]);
+    nb::handle self = a.self();
+    nb::object A = np.attr("asarray")(a["A"]);
     self.attr("A") = A;
     nb::object W = self.attr(QL_ID("W"));
     return np.attr("matmul")(A, W.attr("T")) + self.attr(QL_ID("b"));
 }
 
 nb::object linear_backward(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object dLdZ = np.attr("asarray")(a[1]);
+    nb::handle self = a.self();
+    nb::object dLdZ = np.attr("asarray")(a["dLdZ"]);
     nb::object A = self.attr(QL_ID("A"));
     nb::object W = self.attr(QL_ID("W"));
     nb::object dLdA = np.attr("matmul")(dLdZ, W);

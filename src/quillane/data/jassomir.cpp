@@ -29,7 +29,7 @@ void print_shapes(nb::handle feats, nb::handle shifted, nb::handle golden, nb::h
 }
 
 nb::object jassomir(const ql::Args &a) {
-    nb::handle loader = a[0];
+    nb::handle loader = a["dataloader"];
     nb::object dataset = loader.attr("dataset");
 
     ql::print(kRule);

@@ -178,11 +178,11 @@ void check_frames(nb::handle feats, const std::string &name) {
 }
 
 nb::object compute_fbank(const ql::Args &a) {
-    long long num_feats = a.to_int(2);
+    long long num_feats = a.to_int("num_feats");
     if (num_feats <= 0) ql::raise_value_error("num_feats must be positive");
-    double rate = a.to_double(1);
+    double rate = a.to_double("sample_rate");
     if (!(rate > 0.0)) ql::raise_value_error("sample_rate must be positive");
-    nb::object samples = np.attr("asarray")(a[0], nb::arg("dtype") = "float32");
+    nb::object samples = np.attr("asarray")(a["samples"], nb::arg("dtype") = "float32");
     long long ndim = nb::cast<long long>(samples.attr("ndim"));
     if (ndim == 1) samples = samples.attr("reshape")(-1, 1);
     else if (ndim != 2) ql::raise_value_error("samples must be 1-D (mono) or 2-D (frames, channels)");
@@ -287,9 +287,9 @@ std::string partition_of(const fs::path &src, const fs::path &trans_dir) {
 }
 
 nb::object prepare_librispeech(const ql::Args &a) {
-    fs::path src = a.to_str(0), out = a.to_str(1);
-    long long num_feats = a.to_int(2);
-    bool progress = a.to_bool(3);
+    fs::path src = a.to_str("src"), out = a.to_str("out");
+    long long num_feats = a.to_int("num_feats");
+    bool progress = a.to_bool("progress");
     if (num_feats <= 0) ql::raise_value_error("num_feats must be positive");
     if (!fs::is_directory(src)) ql::raise(PyExc_FileNotFoundError, "No such source directory: " + path_str(src));
 
@@ -441,9 +441,9 @@ std::vector<std::string> synth_text(size_t total, uint64_t seed) {
 }
 
 nb::object synth_sentences(const ql::Args &a) {
-    long long n = a.to_int(0);
+    long long n = a.to_int("n");
     if (n < 0) ql::raise_value_error("n must not be negative");
-    Rng r(mix(static_cast<uint64_t>(a.to_int(1)), 0x5E17E11CEULL));
+    Rng r(mix(static_cast<uint64_t>(a.to_int("seed")), 0x5E17E11CEULL));
     nb::list out;
     for (long long i = 0; i < n; ++i) out.append(py_str(make_sentence(r)));
     return out;
@@ -542,9 +542,9 @@ void check_manifest(const fs::path &out, size_t total, long long seed) {
 }
 
 nb::object prepare_synth(const ql::Args &a) {
-    fs::path out = a.to_str(0);
-    long long n = a.to_int(1), seed = a.to_int(2);
-    bool progress = a.to_bool(3);
+    fs::path out = a.to_str("out");
+    long long n = a.to_int("num_utterances"), seed = a.to_int("seed");
+    bool progress = a.to_bool("progress");
     if (n < 3) ql::raise_value_error("num_utterances must be at least 3 (one per partition)");
     size_t total = static_cast<size_t>(n);
     nb::object exe = find_espeak();
@@ -613,7 +613,7 @@ nb::object prepare_synth(const ql::Args &a) {
 // ---------------------------------------------------------------------------
 
 nb::object read_transcripts(const ql::Args &a) {
-    fs::path path = a.to_str(0);
+    fs::path path = a.to_str("path");
     if (!fs::exists(path)) ql::raise(PyExc_FileNotFoundError, "No such transcript file: " + path_str(path));
     nb::list out;
     for (auto &[id, text] : parse_transcripts(path)) out.append(nb::make_tuple(py_str(id), py_str(text)));

@@ -452,8 +452,9 @@ nb::object cut(nb::handle files, nb::handle n) {
 }
 
 nb::object dataset_init(const ql::Args &a) {
-    nb::handle self = a[0], partition = a[1], config = a[2], tokenizer = a[3], global_stats = a[5];
-    const bool is_train = truthy(a[4]);
+    nb::handle self = a.self(), partition = a["partition"], config = a["config"], tokenizer = a["tokenizer"],
+               global_stats = a["global_stats"];
+    const bool is_train = truthy(a["isTrainPartition"]);
 
     self.attr("config") = config;
     self.attr("partition") = partition;
@@ -656,8 +657,8 @@ nb::object global_normalise(nb::handle features, nb::handle mean, nb::handle std
 }
 
 nb::object dataset_getitem(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object feat = item(self.attr(QL_ID("feats")), a[1]);
+    nb::handle self = a.self();
+    nb::object feat = item(self.attr(QL_ID("feats")), a["idx"]);
     nb::object config = self.attr(QL_ID("config"));
     nb::object norm = item(config, "norm");
     const bool global_mvn = equals(norm, "global_mvn");
@@ -713,15 +714,15 @@ nb::object dataset_getitem(const ql::Args &a) {
     }
 
     if (equals(self.attr(QL_ID("partition")), kTestClean)) return nb::make_tuple(features, nb::none(), nb::none());
-    nb::object shifted = torch.attr("tensor")(item(self.attr(QL_ID("transcripts_shifted")), a[1]),
+    nb::object shifted = torch.attr("tensor")(item(self.attr(QL_ID("transcripts_shifted")), a["idx"]),
                                               nb::arg("dtype") = int64);
     nb::object golden =
-        torch.attr("tensor")(item(self.attr(QL_ID("transcripts_golden")), a[1]), nb::arg("dtype") = int64);
+        torch.attr("tensor")(item(self.attr(QL_ID("transcripts_golden")), a["idx"]), nb::arg("dtype") = int64);
     return nb::make_tuple(features, shifted, golden);
 }
 
-nb::object dataset_len(const ql::Args &a) { return a[0].attr("length"); }
-nb::object dataset_avg(const ql::Args &a) { return a[0].attr("avg_chars_per_token"); }
+nb::object dataset_len(const ql::Args &a) { return a.self().attr("length"); }
+nb::object dataset_avg(const ql::Args &a) { return a.self().attr("avg_chars_per_token"); }
 
 // ---------------------------------------------------------------------------
 // Spectrogram masking
@@ -733,18 +734,21 @@ nb::object dataset_avg(const ql::Args &a) { return a[0].attr("avg_chars_per_toke
 // with mask_value. Random numbers come from torch's global generator, drawn as two
 // tensors (all widths, then all starts) in the input's dtype.
 
-nb::object masking_init(const ql::Args &a, int axis, bool has_p) {
-    nb::handle self = a[0];
+nb::object masking_init(nb::handle self, nb::handle mask_param, int axis, nb::handle iid_masks, nb::handle p) {
     module_init(self);
-    self.attr("mask_param") = a[1];
+    self.attr("mask_param") = mask_param;
     self.attr("axis") = nb::int_(axis);
-    self.attr("iid_masks") = a[2];
-    self.attr("p") = has_p ? nb::object(nb::borrow(a[3])) : nb::object(nb::float_(1.0));
+    self.attr("iid_masks") = iid_masks;
+    self.attr("p") = p;
     return nb::none();
 }
 
-nb::object time_masking_init(const ql::Args &a) { return masking_init(a, 2, true); }
-nb::object freq_masking_init(const ql::Args &a) { return masking_init(a, 1, false); }
+nb::object time_masking_init(const ql::Args &a) {
+    return masking_init(a.self(), a["time_mask_param"], 2, a["iid_masks"], a["p"]);
+}
+nb::object freq_masking_init(const ql::Args &a) {
+    return masking_init(a.self(), a["freq_mask_param"], 1, a["iid_masks"], nb::float_(1.0));
+}
 
 // The mask parameter in effect for an axis of `size` bins: mask_param, or with p < 1 at
 // most int(size * p). Checks p.
@@ -759,7 +763,7 @@ nb::object effective_mask_param(nb::handle module, Py_ssize_t size) {
 }
 
 nb::object masking_forward(const ql::Args &a) {
-    nb::handle self = a[0], spec = a[1], mask_value = a[2];
+    nb::handle self = a.self(), spec = a["specgram"], mask_value = a["mask_value"];
     const Py_ssize_t dim = nb::cast<Py_ssize_t>(spec.attr("dim")());
     const bool iid = truthy(self.attr(QL_ID("iid_masks")));
     const Py_ssize_t axis = nb::cast<Py_ssize_t>(self.attr(QL_ID("axis"))) + dim - 3;
@@ -866,8 +870,8 @@ nb::object lengths_tensor(const std::vector<int64_t> &lengths) {
 }
 
 nb::object dataset_collate(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object samples = ql::steal_checked(PySequence_List(a[1].ptr()));
+    nb::handle self = a.self();
+    nb::object samples = ql::steal_checked(PySequence_List(a["batch"].ptr()));
     const size_t B = size_t(PyList_GET_SIZE(samples.ptr()));
     std::vector<nb::object> feats(B);
     for (size_t b = 0; b < B; ++b) feats[b] = item(samples[b], Py_ssize_t(0));
@@ -980,7 +984,7 @@ nb::object dataset_collate(const ql::Args &a) {
 // ---------------------------------------------------------------------------
 
 nb::object unpickler_find_class(const ql::Args &a) {
-    std::string module = ql::str(a[1]), name = ql::str(a[2]);
+    std::string module = ql::str(a["module"]), name = ql::str(a["name"]);
     static const char *allowed[][2] = {{"numpy._core.multiarray", "_reconstruct"},
                                        {"numpy.core.multiarray", "_reconstruct"},
                                        {"numpy", "ndarray"},

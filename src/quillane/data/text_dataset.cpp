@@ -20,7 +20,7 @@ int64_t *data_of(nb::handle tensor) { return reinterpret_cast<int64_t *>(nb::cas
 nb::object long_tensor(size_t n) { return torch.attr("empty")(n, nb::arg("dtype") = torch.attr("long")); }
 
 nb::object init(const ql::Args &a) {
-    nb::handle self = a[0], texts = a[2], tokenizer = a[3];
+    nb::handle self = a.self(), texts = a["texts"], tokenizer = a["tokenizer"];
     Dataset.attr("__init__")(self);
     long sos = nb::cast<long>(tokenizer.attr("sos_id")), eos = nb::cast<long>(tokenizer.attr("eos_id"));
     long pad = nb::cast<long>(tokenizer.attr("pad_id"));
@@ -52,7 +52,7 @@ nb::object init(const ql::Args &a) {
     if (!tokens.empty()) std::copy(tokens.begin(), tokens.end(), data_of(flat));
     std::copy(offsets.begin(), offsets.end(), data_of(offs));
 
-    self.attr("partition") = a[1];
+    self.attr("partition") = a["partition"];
     self.attr("tokenizer") = tokenizer;
     self.attr("sos_id") = sos;
     self.attr("eos_id") = eos;
@@ -66,8 +66,8 @@ nb::object init(const ql::Args &a) {
 }
 
 nb::object from_file(const ql::Args &a) {
-    nb::handle cls = a[0];
-    nb::object f = builtins.attr("open")(a[2], "r", nb::arg("encoding") = "utf-8");
+    nb::handle cls = a.self();
+    nb::object f = builtins.attr("open")(a["path"], "r", nb::arg("encoding") = "utf-8");
     nb::list texts;
     try {
         for (nb::handle line : f) {
@@ -80,17 +80,17 @@ nb::object from_file(const ql::Args &a) {
         throw;
     }
     f.attr("close")();
-    return cls(a[1], texts, a[3]);
+    return cls(a["partition"], texts, a["tokenizer"]);
 }
 
 size_t num_texts(nb::handle self) { return nb::len(nb::object(self.attr(QL_ID("_offsets")))) - 1; }
 
-nb::object length(const ql::Args &a) { return nb::int_(num_texts(a[0])); }
+nb::object length(const ql::Args &a) { return nb::int_(num_texts(a.self())); }
 
 nb::object getitem(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     // any integer-like index (Python int, NumPy integer, 0-d tensor), as samplers produce
-    nb::object index = ql::steal_checked(PyNumber_Index(a[1].ptr()));
+    nb::object index = ql::steal_checked(PyNumber_Index(a["idx"].ptr()));
     long long n = (long long)num_texts(self), idx = PyLong_AsLongLong(index.ptr());
     if (idx == -1 && PyErr_Occurred()) throw nb::python_error();
     if (idx < -n || idx >= n) ql::raise(PyExc_IndexError, "text index " + std::to_string(idx) + " out of range for " +
@@ -109,10 +109,10 @@ nb::object getitem(const ql::Args &a) {
 }
 
 nb::object collate_fn(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     nb::list shifted, golden;
     std::vector<int64_t> lengths;
-    for (nb::handle sample : a[1]) {
+    for (nb::handle sample : a["batch"]) {
         auto pair = ql::unpack(sample, 2);
         lengths.push_back((int64_t)nb::len(pair[0]));
         shifted.append(pair[0]);
@@ -128,7 +128,7 @@ nb::object collate_fn(const ql::Args &a) {
 }
 
 nb::object avg_chars_per_token(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     long long tokens = nb::cast<long long>(self.attr("total_tokens"));
     if (tokens == 0)
         ql::raise_value_error("the " + ql::str(self.attr("partition")) +
@@ -137,9 +137,9 @@ nb::object avg_chars_per_token(const ql::Args &a) {
 }
 
 nb::object sample_prompts(const ql::Args &a) {
-    nb::handle self = a[0];
-    long long num_samples = a.to_int(1), prompt_length = a.to_int(2);
-    uint64_t seed = (uint64_t)a.to_int(3);
+    nb::handle self = a.self();
+    long long num_samples = a.to_int("num_samples"), prompt_length = a.to_int("prompt_length");
+    uint64_t seed = (uint64_t)a.to_int("seed");
     if (num_samples < 1) ql::raise_value_error("num_samples must be at least 1, got " + std::to_string(num_samples));
     if (prompt_length < 1) ql::raise_value_error("prompt_length must be at least 1, got " + std::to_string(prompt_length));
     size_t n = num_texts(self);
@@ -180,7 +180,7 @@ nb::object sample_prompts(const ql::Args &a) {
 }
 
 nb::object repr(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     return nb::str(("TextDataset(partition=" + ql::repr(self.attr("partition")) + ", texts=" +
                     std::to_string(num_texts(self)) + ", tokens=" + ql::str(self.attr("total_tokens")) + ")")
                        .c_str());

@@ -63,8 +63,8 @@ void set_subword_model(nb::handle self, nb::handle model_proto) {
 }
 
 nb::object init(const ql::Args &a) {
-    nb::handle self = a[0];
-    if (a.is_none(1)) {
+    nb::handle self = a.self();
+    if (a.is_none("model_proto")) {
         self.attr("_sp") = nb::none();
         self.attr("pad_id") = kPad;
         self.attr("sos_id") = kSos;
@@ -72,13 +72,13 @@ nb::object init(const ql::Args &a) {
         self.attr("unk_id") = kUnk;
         self.attr("vocab_size") = kCharVocabSize;
     } else {
-        set_subword_model(self, a[1]);
+        set_subword_model(self, a["model_proto"]);
     }
     return nb::none();
 }
 
 nb::object encode(const ql::Args &a) {
-    nb::handle self = a[0], text = a[1];
+    nb::handle self = a.self(), text = a["text"];
     if (!is_char_kind(self)) {
         nb::object ids = self.attr(QL_ID("_sp")).attr("encode")(text);
         return nb::list(ids);
@@ -118,10 +118,10 @@ std::vector<long> read_ids(nb::handle ids, long vocab_size) {
 }
 
 nb::object decode(const ql::Args &a) {
-    nb::handle self = a[0];
-    bool skip = a.to_bool(2);
+    nb::handle self = a.self();
+    bool skip = a.to_bool("skip_special_tokens");
     long vocab_size = nb::cast<long>(self.attr(QL_ID("vocab_size")));
-    std::vector<long> ids = read_ids(a[1], vocab_size);
+    std::vector<long> ids = read_ids(a["ids"], vocab_size);
     if (is_char_kind(self)) {
         std::string text;
         text.reserve(ids.size());
@@ -161,10 +161,10 @@ nb::object decode(const ql::Args &a) {
 }
 
 nb::object train(const ql::Args &a) {
-    nb::handle cls = a[0];
-    long vocab_size = (long)a.to_int(2);
+    nb::handle cls = a.self();
+    long vocab_size = (long)a.to_int("vocab_size");
     nb::list texts;
-    for (nb::handle t : a[1]) {
+    for (nb::handle t : a["texts"]) {
         if (!PyUnicode_Check(t.ptr())) ql::raise_type_error("texts must be strings, got " + ql::type_name(t));
         // The trainer reads one sentence per item; empty lines carry nothing to learn.
         if (PyUnicode_GET_LENGTH(t.ptr()) > 0) texts.append(t);
@@ -178,8 +178,8 @@ nb::object train(const ql::Args &a) {
     options["sentence_iterator"] = builtins.attr("iter")(texts);
     options["model_writer"] = writer;
     options["vocab_size"] = vocab_size;
-    options["model_type"] = a[3];
-    options["character_coverage"] = a[4];
+    options["model_type"] = a["model_type"];
+    options["character_coverage"] = a["character_coverage"];
     options["pad_id"] = kPad;
     options["bos_id"] = kSos;
     options["eos_id"] = kEos;
@@ -193,7 +193,7 @@ nb::object train(const ql::Args &a) {
 }
 
 nb::object save(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     nb::dict doc;
     doc["format"] = kFormat;
     doc["version"] = 1;
@@ -204,7 +204,7 @@ nb::object save(const ql::Args &a) {
         nb::object proto = self.attr(QL_ID("_sp")).attr("serialized_model_proto")();
         doc["model"] = base64.attr("b64encode")(proto).attr("decode")("ascii");
     }
-    nb::object f = builtins.attr("open")(a[1], "w", nb::arg("encoding") = "utf-8");
+    nb::object f = builtins.attr("open")(a["path"], "w", nb::arg("encoding") = "utf-8");
     ql::ContextGuard closer(f);  // closes the file, also on an error
     json.attr("dump")(doc, f);
     closer.close();
@@ -212,7 +212,7 @@ nb::object save(const ql::Args &a) {
 }
 
 nb::object load(const ql::Args &a) {
-    nb::handle cls = a[0], path = a[1];
+    nb::handle cls = a.self(), path = a["path"];
     nb::object f = builtins.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
     nb::object doc;
     std::string bad = "'" + ql::str(path) + "' is not a saved tokenizer";
@@ -242,12 +242,12 @@ nb::object load(const ql::Args &a) {
 }
 
 nb::object repr(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     std::string kind = is_char_kind(self) ? "char" : "subword";
     return nb::str(("VantTokenizer(kind='" + kind + "', vocab_size=" + ql::str(self.attr("vocab_size")) + ")").c_str());
 }
 
-nb::object kind(const ql::Args &a) { return nb::str(is_char_kind(a[0]) ? "char" : "subword"); }
+nb::object kind(const ql::Args &a) { return nb::str(is_char_kind(a.self()) ? "char" : "subword"); }
 
 }  // namespace
 

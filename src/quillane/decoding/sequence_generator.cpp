@@ -86,12 +86,13 @@ nb::object append(nb::handle seqs, nb::handle tokens) {
 bool all_true(nb::handle mask) { return PyObject_IsTrue(mask.attr("all")().ptr()) == 1; }
 
 nb::object init(const ql::Args &a) {
-    nb::handle self = a[0];
-    if (a.to_int(3) < 1) ql::raise_value_error("max_length must be at least 1, got " + ql::str(a[3]));
-    self.attr("score_fn") = a[1];
-    self.attr("tokenizer") = a[2];
-    self.attr("max_length") = a[3];
-    self.attr("device") = a.is_none(4) ? nb::none() : torch.attr("device")(a[4]);
+    nb::handle self = a.self();
+    if (a.to_int("max_length") < 1)
+        ql::raise_value_error("max_length must be at least 1, got " + ql::str(a["max_length"]));
+    self.attr("score_fn") = a["score_fn"];
+    self.attr("tokenizer") = a["tokenizer"];
+    self.attr("max_length") = a["max_length"];
+    self.attr("device") = a.is_none("device") ? nb::none() : torch.attr("device")(a["device"]);
     return nb::none();
 }
 
@@ -125,9 +126,9 @@ nb::object run_stepwise(nb::handle self, nb::handle prompts, const Options &o, P
 }
 
 nb::object generate_greedy(const ql::Args &a) {
-    Options o{a.to_double(2), a.to_double(3)};
+    Options o{a.to_double("temperature"), a.to_double("repeat_penalty")};
     check_options(o);
-    return run_stepwise(a[0], a[1], o, [](nb::handle log_probs, nb::handle) {
+    return run_stepwise(a.self(), a["prompts"], o, [](nb::handle log_probs, nb::handle) {
         return log_probs.attr("argmax")(nb::arg("dim") = -1);
     });
 }
@@ -157,27 +158,27 @@ nb::object filter_logits(nb::object logits, long top_k, double top_p) {
 }
 
 nb::object generate_sample(const ql::Args &a) {
-    Options o{a.to_double(2), a.to_double(5)};
+    Options o{a.to_double("temperature"), a.to_double("repeat_penalty")};
     check_options(o);
-    long top_k = (long)a.to_int(3);
-    double top_p = a.to_double(4);
+    long top_k = (long)a.to_int("top_k");
+    double top_p = a.to_double("top_p");
     if (top_k < 0) ql::raise_value_error("top_k must be 0 (off) or positive, got " + std::to_string(top_k));
     if (!(top_p >= 0.0 && top_p <= 1.0))
         ql::raise_value_error("top_p must lie in [0, 1] (0 and 1 turn it off), got " + std::to_string(top_p));
-    return run_stepwise(a[0], a[1], o, [top_k, top_p](nb::handle, nb::handle logits) {
+    return run_stepwise(a.self(), a["prompts"], o, [top_k, top_p](nb::handle, nb::handle logits) {
         nb::object probs = F.attr("softmax")(filter_logits(nb::borrow(logits), top_k, top_p), nb::arg("dim") = -1);
         return torch.attr("multinomial")(probs, 1).attr("squeeze")(1);
     });
 }
 
 nb::object generate_beam(const ql::Args &a) {
-    nb::handle self = a[0];
-    long width = (long)a.to_int(2);
-    Options o{a.to_double(3), a.to_double(4)};
+    nb::handle self = a.self();
+    long width = (long)a.to_int("beam_width");
+    Options o{a.to_double("temperature"), a.to_double("repeat_penalty")};
     check_options(o);
     if (width < 1) ql::raise_value_error("beam_width must be at least 1, got " + std::to_string(width));
     ql::ContextGuard no_grad(torch.attr("no_grad")());
-    nb::object seqs = prepare_prompts(self, a[1]);
+    nb::object seqs = prepare_prompts(self, a["prompts"]);
     nb::object device = seqs.attr("device");
     long max_length = as_long(self.attr(QL_ID("max_length")));
     nb::handle tok = self.attr(QL_ID("tokenizer"));
@@ -220,8 +221,8 @@ nb::object generate_beam(const ql::Args &a) {
 }
 
 nb::object post_process_sequence(const ql::Args &a) {
-    nb::handle seqs = a[0];
-    long eos = as_long(a[1].attr("eos_id"));
+    nb::handle seqs = a["seqs"];
+    long eos = as_long(a["tokenizer"].attr("eos_id"));
     if (!PyObject_IsInstance(seqs.ptr(), torch.attr("Tensor").ptr()) || as_long(seqs.attr("dim")()) != 2)
         ql::raise_value_error("post_process_sequence expects a (batch, length) tensor");
     nb::object host = seqs.attr("detach")().attr("to")("cpu", torch.attr("long")).attr("contiguous")();

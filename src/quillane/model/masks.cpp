@@ -7,7 +7,7 @@ namespace nb = nanobind;
 nb::handle torch;
 
 nb::object pad_mask(const ql::Args &a) {
-    nb::handle padded_input = a[0], input_lengths = a[1];
+    nb::handle padded_input = a["padded_input"], input_lengths = a["input_lengths"];
     nb::object shape = padded_input.attr("shape");
     auto dims = ql::unpack(shape[nb::slice(0, 2, 1)], 2);  // (N, T)
     nb::object positions =
@@ -17,7 +17,7 @@ nb::object pad_mask(const ql::Args &a) {
 }
 
 nb::object causal_mask(const ql::Args &a) {
-    nb::handle padded_input = a[0];
+    nb::handle padded_input = a["padded_input"];
     nb::object T = padded_input.attr("shape")[1];
     nb::object ones = torch.attr("ones")(nb::make_tuple(T, T), nb::arg("dtype") = torch.attr("bool"),
                                          nb::arg("device") = padded_input.attr("device"));

@@ -8,7 +8,8 @@ namespace nb = nanobind;
 nb::handle Module, SelfAttentionLayer, FeedForwardLayer;
 
 nb::object encoder_layer_init(const ql::Args &a) {
-    nb::handle self = a[0], d_model = a[1], num_heads = a[2], d_ff = a[3], dropout = a[4];
+    nb::handle self = a.self(), d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"],
+               dropout = a["dropout"];
     Module.attr("__init__")(self);
     self.attr("self_attn") = SelfAttentionLayer(d_model, num_heads, dropout);
     self.attr("ffn") = FeedForwardLayer(d_model, d_ff, dropout);
@@ -16,7 +17,7 @@ nb::object encoder_layer_init(const ql::Args &a) {
 }
 
 nb::object encoder_layer_forward(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1], key_padding_mask = a[2];
+    nb::handle self = a.self(), x = a["x"], key_padding_mask = a["key_padding_mask"];
     nb::object result =
         ql::call_method(self, QL_ID("self_attn"), {x, key_padding_mask}, QL_KWNAMES("key_padding_mask"));
     auto [attended, mha_attn_weights] = ql::unpack<2>(result);

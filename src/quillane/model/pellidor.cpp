@@ -9,12 +9,13 @@ namespace nb = nanobind;
 nb::handle nn, Module;
 
 void init_attention(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     Module.attr("__init__")(self);
-    self.attr("mha") = nn.attr("MultiheadAttention")(nb::arg("embed_dim") = a[1], nb::arg("num_heads") = a[2],
-                                                     nb::arg("dropout") = a[3], nb::arg("batch_first") = true);
-    self.attr("norm") = nn.attr("LayerNorm")(a[1]);
-    self.attr("dropout") = nn.attr("Dropout")(a[3]);
+    self.attr("mha") = nn.attr("MultiheadAttention")(nb::arg("embed_dim") = a["d_model"],
+                                                     nb::arg("num_heads") = a["num_heads"],
+                                                     nb::arg("dropout") = a["dropout"], nb::arg("batch_first") = true);
+    self.attr("norm") = nn.attr("LayerNorm")(a["d_model"]);
+    self.attr("dropout") = nn.attr("Dropout")(a["dropout"]);
 }
 
 nb::object attention_block(nb::handle self, nb::handle x, nb::handle key_value, bool self_attention,
@@ -37,15 +38,15 @@ nb::object self_attention_init(const ql::Args &a) {
 }
 
 nb::object self_attention_forward(const ql::Args &a) {
-    return attention_block(a[0], a[1], nb::handle(), true, a[2], a[3]);
+    return attention_block(a.self(), a["x"], nb::handle(), true, a["key_padding_mask"], a["attn_mask"]);
 }
 
 nb::object cross_attention_forward(const ql::Args &a) {
-    return attention_block(a[0], a[1], a[2], false, a[3], a[4]);
+    return attention_block(a.self(), a["x"], a["y"], false, a["key_padding_mask"], a["attn_mask"]);
 }
 
 nb::object feed_forward_init(const ql::Args &a) {
-    nb::handle self = a[0], d_model = a[1], d_ff = a[2], dropout = a[3];
+    nb::handle self = a.self(), d_model = a["d_model"], d_ff = a["d_ff"], dropout = a["dropout"];
     Module.attr("__init__")(self);
     self.attr("ffn") = nn.attr("Sequential")(nn.attr("Linear")(d_model, d_ff), nn.attr("GELU")(),
                                              nn.attr("Dropout")(dropout), nn.attr("Linear")(d_ff, d_model));
@@ -55,7 +56,7 @@ nb::object feed_forward_init(const ql::Args &a) {
 }
 
 nb::object feed_forward_forward(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1];
+    nb::handle self = a.self(), x = a["x"];
     nb::object x_norm = ql::call_method(self, QL_ID("norm"), {x});
     nb::object x_ffn = ql::call_method(self, QL_ID("ffn"), {x_norm});
     nb::object dropped = ql::call_method(self, QL_ID("dropout"), {x_ffn});

@@ -26,8 +26,8 @@ nb::handle PositionalEncoding;
 long as_long(nb::handle h) { return nb::cast<long>(h); }
 nb::object mul(nb::handle a, nb::handle b) { return ql::steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
 
-void require_positive(const ql::Args &a, size_t i, const char *name) {
-    if (a.to_int(i) < 1) ql::raise_value_error(std::string(name) + " must be at least 1, got " + ql::str(a[i]));
+void require_positive(const ql::Args &a, const char *name) {
+    if (a.to_int(name) < 1) ql::raise_value_error(std::string(name) + " must be at least 1, got " + ql::str(a[name]));
 }
 
 void require_dropout(double p) {
@@ -55,8 +55,8 @@ nb::object token_embedding(nb::handle num_classes, nb::handle d_model) {
 }
 
 nb::object pe_init(const ql::Args &a) {
-    nb::handle self = a[0];
-    long d_model = (long)a.to_int(1), max_len = (long)a.to_int(2);
+    nb::handle self = a.self();
+    long d_model = (long)a.to_int("d_model"), max_len = (long)a.to_int("max_len");
     if (d_model < 1 || max_len < 1) ql::raise_value_error("d_model and max_len must be at least 1");
     Module.attr("__init__")(self);
     nb::object pe = torch.attr("empty")(nb::make_tuple(max_len, d_model), nb::arg("dtype") = torch.attr("float32"));
@@ -80,7 +80,7 @@ nb::object pe_init(const ql::Args &a) {
 }
 
 nb::object pe_forward(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1];
+    nb::handle self = a.self(), x = a["x"];
     long length = as_long(x.attr("size")(1)), max_len = as_long(self.attr(QL_ID("max_len")));
     if (length > max_len)
         ql::raise_value_error("sequence of length " + std::to_string(length) +
@@ -130,55 +130,59 @@ size_t active_count(nb::handle layers, nb::handle count) {
 // ---------------------------------------------------------------------------
 
 nb::object ed_init(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     // a: self, input_dim, num_classes, d_model, num_heads, d_ff, num_encoder_layers,
     //    num_decoder_layers, dropout, max_len, time_reduction, reduction_method
-    require_positive(a, 1, "input_dim");
-    require_positive(a, 2, "num_classes");
-    require_positive(a, 3, "d_model");
-    require_positive(a, 4, "num_heads");
-    require_positive(a, 5, "d_ff");
-    require_positive(a, 6, "num_encoder_layers");
-    require_positive(a, 7, "num_decoder_layers");
-    require_positive(a, 9, "max_len");
-    require_positive(a, 10, "time_reduction");
-    require_dropout(a.to_double(8));
-    require_heads((long)a.to_int(3), (long)a.to_int(4));
+    require_positive(a, "input_dim");
+    require_positive(a, "num_classes");
+    require_positive(a, "d_model");
+    require_positive(a, "num_heads");
+    require_positive(a, "d_ff");
+    require_positive(a, "num_encoder_layers");
+    require_positive(a, "num_decoder_layers");
+    require_positive(a, "max_len");
+    require_positive(a, "time_reduction");
+    require_dropout(a.to_double("dropout"));
+    require_heads((long)a.to_int("d_model"), (long)a.to_int("num_heads"));
     Module.attr("__init__")(self);
-    nb::handle d_model = a[3], num_heads = a[4], d_ff = a[5], dropout = a[8];
+    nb::handle d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"], dropout = a["dropout"];
 
-    self.attr("num_classes") = a[2];
+    self.attr("num_classes") = a["num_classes"];
     self.attr("d_model") = d_model;
-    self.attr("max_len") = a[9];
-    self.attr("embedding_scale") = std::sqrt(a.to_double(3));
-    self.attr("source_embedding") = SpeechEmbedding(a[1], d_model, a[10], a[11], dropout);
-    self.attr("positional_encoding") = PositionalEncoding(d_model, a[9]);
+    self.attr("max_len") = a["max_len"];
+    self.attr("embedding_scale") = std::sqrt(a.to_double("d_model"));
+    self.attr("source_embedding") =
+        SpeechEmbedding(a["input_dim"], d_model, a["time_reduction"], a["reduction_method"], dropout);
+    self.attr("positional_encoding") = PositionalEncoding(d_model, a["max_len"]);
     nb::list enc, dec;
-    for (long long i = 0; i < a.to_int(6); ++i) enc.append(SelfAttentionEncoderLayer(d_model, num_heads, d_ff, dropout));
-    for (long long i = 0; i < a.to_int(7); ++i) dec.append(CrossAttentionDecoderLayer(d_model, num_heads, d_ff, dropout));
+    for (long long i = 0; i < a.to_int("num_encoder_layers"); ++i)
+        enc.append(SelfAttentionEncoderLayer(d_model, num_heads, d_ff, dropout));
+    for (long long i = 0; i < a.to_int("num_decoder_layers"); ++i)
+        dec.append(CrossAttentionDecoderLayer(d_model, num_heads, d_ff, dropout));
     self.attr("enc_layers") = nn.attr("ModuleList")(enc);
     self.attr("encoder_norm") = nn.attr("LayerNorm")(d_model);
-    self.attr("ctc_head") = nn.attr("Sequential")(nn.attr("Linear")(d_model, a[2]), nn.attr("LogSoftmax")(nb::arg("dim") = -1));
-    self.attr("target_embedding") = token_embedding(a[2], d_model);
+    self.attr("ctc_head") =
+        nn.attr("Sequential")(nn.attr("Linear")(d_model, a["num_classes"]), nn.attr("LogSoftmax")(nb::arg("dim") = -1));
+    self.attr("target_embedding") = token_embedding(a["num_classes"], d_model);
     self.attr("dec_layers") = nn.attr("ModuleList")(dec);
     self.attr("decoder_norm") = nn.attr("LayerNorm")(d_model);
-    self.attr("final_linear") = nn.attr("Linear")(d_model, a[2]);
+    self.attr("final_linear") = nn.attr("Linear")(d_model, a["num_classes"]);
     self.attr("dropout") = nn.attr("Dropout")(dropout);
-    self.attr("num_orlesque") = a[6];
-    self.attr("num_tremmoth") = a[7];
+    self.attr("num_orlesque") = a["num_encoder_layers"];
+    self.attr("num_tremmoth") = a["num_decoder_layers"];
     return nb::none();
 }
 
 // (encoder output, padding mask, attention dict, CTC inputs)
 nb::object ed_encode(const ql::Args &a) {
-    nb::handle self = a[0], feats = a[1];
+    nb::handle self = a.self(), feats = a["feats"];
     if (!PyObject_IsInstance(feats.ptr(), torch.attr("Tensor").ptr()) || as_long(feats.attr("dim")()) != 3)
         ql::raise_value_error("feats must be a (batch, frames, features) tensor");
     long frames = as_long(feats.attr("size")(1));
-    nb::object feat_lengths = a.is_none(2)
+    nb::object feat_lengths = a.is_none("feat_lengths")
         ? torch.attr("full")(nb::make_tuple(feats.attr("size")(0)), frames, nb::arg("dtype") = torch.attr("long"),
                              nb::arg("device") = feats.attr("device"))
-        : nb::borrow(a[2]);
+        : nb::borrow(a["feat_lengths"]);
     // the front-end cannot take empty rows; their output is padding anyway
     auto out = ql::unpack(self.attr(QL_ID("source_embedding"))(feats, feat_lengths.attr("clamp")(nb::arg("min") = 1)), 2);
     nb::object x = out[0];
@@ -221,18 +225,18 @@ std::pair<nb::object, nb::dict> ed_decode(nb::handle self, nb::handle tokens, nb
 }
 
 nb::object ed_forward(const ql::Args &a) {
-    nb::handle self = a[0];
-    check_tokens(a[2], "targets_shifted");
-    auto enc = ql::unpack(self.attr("encode")(a[1], a[3]), 4);
-    auto [logits, attention] = ed_decode(self, a[2], a[4], enc[0], enc[1]);
+    nb::handle self = a.self();
+    check_tokens(a["targets_shifted"], "targets_shifted");
+    auto enc = ql::unpack(self.attr("encode")(a["feats"], a["feat_lengths"]), 4);
+    auto [logits, attention] = ed_decode(self, a["targets_shifted"], a["transcript_lengths"], enc[0], enc[1]);
     attention.attr("update")(enc[2]);  // decoder maps first, then the encoder's
     return nb::make_tuple(logits, attention, enc[3]);
 }
 
 nb::object ed_score(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1];
+    nb::handle self = a.self(), x = a["x"];
     check_tokens(x, "x");
-    nb::object enc = nb::borrow(a[2]), mask = nb::borrow(a[3]);
+    nb::object enc = nb::borrow(a["encoder_output"]), mask = nb::borrow(a["pad_mask_src"]);
     long rows = as_long(x.attr("size")(0)), batch = as_long(enc.attr("size")(0));
     if (rows != batch) {
         // several hypotheses per utterance (beam search): rows b * k ... b * k + k - 1 share utterance b
@@ -252,39 +256,40 @@ nb::object ed_score(const ql::Args &a) {
 // ---------------------------------------------------------------------------
 
 nb::object do_init(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     // a: self, num_classes, d_model, num_heads, d_ff, num_layers, dropout, max_len
-    require_positive(a, 1, "num_classes");
-    require_positive(a, 2, "d_model");
-    require_positive(a, 3, "num_heads");
-    require_positive(a, 4, "d_ff");
-    require_positive(a, 5, "num_layers");
-    require_positive(a, 7, "max_len");
-    require_dropout(a.to_double(6));
-    require_heads((long)a.to_int(2), (long)a.to_int(3));
+    require_positive(a, "num_classes");
+    require_positive(a, "d_model");
+    require_positive(a, "num_heads");
+    require_positive(a, "d_ff");
+    require_positive(a, "num_layers");
+    require_positive(a, "max_len");
+    require_dropout(a.to_double("dropout"));
+    require_heads((long)a.to_int("d_model"), (long)a.to_int("num_heads"));
     Module.attr("__init__")(self);
-    nb::handle d_model = a[2], num_heads = a[3], d_ff = a[4], dropout = a[6];
-    self.attr("num_classes") = a[1];
+    nb::handle d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"], dropout = a["dropout"];
+    self.attr("num_classes") = a["num_classes"];
     self.attr("d_model") = d_model;
-    self.attr("max_len") = a[7];
-    self.attr("num_layers") = a[5];
-    self.attr("embedding_scale") = std::sqrt(a.to_double(2));
-    self.attr("target_embedding") = token_embedding(a[1], d_model);
-    self.attr("positional_encoding") = PositionalEncoding(d_model, a[7]);
+    self.attr("max_len") = a["max_len"];
+    self.attr("num_layers") = a["num_layers"];
+    self.attr("embedding_scale") = std::sqrt(a.to_double("d_model"));
+    self.attr("target_embedding") = token_embedding(a["num_classes"], d_model);
+    self.attr("positional_encoding") = PositionalEncoding(d_model, a["max_len"]);
     nb::list dec;
-    for (long long i = 0; i < a.to_int(5); ++i) dec.append(SelfAttentionDecoderLayer(d_model, num_heads, d_ff, dropout));
+    for (long long i = 0; i < a.to_int("num_layers"); ++i)
+        dec.append(SelfAttentionDecoderLayer(d_model, num_heads, d_ff, dropout));
     self.attr("dec_layers") = nn.attr("ModuleList")(dec);
     self.attr("norm") = nn.attr("LayerNorm")(d_model);
-    self.attr("final_linear") = nn.attr("Linear")(d_model, a[1]);
+    self.attr("final_linear") = nn.attr("Linear")(d_model, a["num_classes"]);
     self.attr("dropout") = nn.attr("Dropout")(dropout);
     return nb::none();
 }
 
 nb::object do_forward(const ql::Args &a) {
-    nb::handle self = a[0], tokens = a[1];
+    nb::handle self = a.self(), tokens = a["targets"];
     check_tokens(tokens, "targets");
     nb::object x = embed_tokens(self, tokens);
-    nb::object pad_mask = a.is_none(2) ? nb::none() : safe_pad_mask(x, a[2]);
+    nb::object pad_mask = a.is_none("target_lengths") ? nb::none() : safe_pad_mask(x, a["target_lengths"]);
     nb::object causal = CausalMask(x);
     nb::dict attention;
     size_t i = 0;
@@ -298,8 +303,8 @@ nb::object do_forward(const ql::Args &a) {
 }
 
 nb::object do_score(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object out = self(a[1]);
+    nb::handle self = a.self();
+    nb::object out = self(a["x"]);
     return out[0].attr("select")(1, -1);
 }
 

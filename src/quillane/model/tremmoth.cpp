@@ -9,7 +9,8 @@ namespace nb = nanobind;
 nb::handle Module, SelfAttentionLayer, CrossAttentionLayer, FeedForwardLayer;
 
 nb::object self_attention_decoder_init(const ql::Args &a) {
-    nb::handle self = a[0], d_model = a[1], num_heads = a[2], d_ff = a[3], dropout = a[4];
+    nb::handle self = a.self(), d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"],
+               dropout = a["dropout"];
     Module.attr("__init__")(self);
     self.attr("self_attn") = SelfAttentionLayer(d_model, num_heads, dropout);
     self.attr("ffn") = FeedForwardLayer(d_model, d_ff, dropout);
@@ -17,7 +18,7 @@ nb::object self_attention_decoder_init(const ql::Args &a) {
 }
 
 nb::object self_attention_decoder_forward(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1], key_padding_mask = a[2], attn_mask = a[3];
+    nb::handle self = a.self(), x = a["x"], key_padding_mask = a["key_padding_mask"], attn_mask = a["attn_mask"];
     nb::object result = ql::call_method(self, QL_ID("self_attn"), {x, key_padding_mask, attn_mask},
                                         QL_KWNAMES("key_padding_mask", "attn_mask"));
     auto [attended, mha_attn_weights] = ql::unpack<2>(result);
@@ -26,7 +27,8 @@ nb::object self_attention_decoder_forward(const ql::Args &a) {
 }
 
 nb::object cross_attention_decoder_init(const ql::Args &a) {
-    nb::handle self = a[0], d_model = a[1], num_heads = a[2], d_ff = a[3], dropout = a[4];
+    nb::handle self = a.self(), d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"],
+               dropout = a["dropout"];
     Module.attr("__init__")(self);
     self.attr("self_attn") = SelfAttentionLayer(d_model, num_heads, dropout);
     self.attr("cross_attn") = CrossAttentionLayer(d_model, num_heads, dropout);
@@ -35,8 +37,9 @@ nb::object cross_attention_decoder_init(const ql::Args &a) {
 }
 
 nb::object cross_attention_decoder_forward(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1], enc_output = a[2], dec_key_padding_mask = a[3],
-               enc_key_padding_mask = a[4], attn_mask = a[5];
+    nb::handle self = a.self(), x = a["x"], enc_output = a["enc_output"],
+               dec_key_padding_mask = a["dec_key_padding_mask"],
+               enc_key_padding_mask = a["enc_key_padding_mask"], attn_mask = a["attn_mask"];
     nb::object result = ql::call_method(self, QL_ID("self_attn"), {x, dec_key_padding_mask, attn_mask},
                                         QL_KWNAMES("key_padding_mask", "attn_mask"));
     auto [self_attended, self_attn_weights] = ql::unpack<2>(result);

@@ -43,7 +43,7 @@ void check_dropout(nb::handle p) {
 // square root and for unusual n, so 0 and negative n fail the way plain arithmetic does
 // (division by zero, a complex root that cannot become an integer).
 nb::object closest_factors(const ql::Args &a) {
-    nb::handle n = a[1];
+    nb::handle n = a["n"];
     nb::object root = ql::steal_checked(PyNumber_Power(n.ptr(), nb::float_(0.5).ptr(), Py_None));
     nb::object factor = ql::steal_checked(PyNumber_Long(root.ptr()));
 
@@ -92,8 +92,9 @@ nb::object pool_params(nb::handle stride) {
 }
 
 nb::object blstm_init(const ql::Args &a) {
-    nb::handle self = a[0], input_dim = a[1], hidden_dim = a[2], output_dim = a[3], time_reduction = a[4],
-               dropout = a[5];
+    nb::handle self = a.self(), input_dim = a["input_dim"], hidden_dim = a["hidden_dim"],
+               output_dim = a["output_dim"], time_reduction = a["time_reduction"],
+               dropout = a["dropout"];
     Module.attr("__init__")(self);
     check_dimensions({input_dim, hidden_dim, output_dim, time_reduction});
     check_dropout(dropout);
@@ -120,7 +121,7 @@ nb::object blstm_init(const ql::Args &a) {
 
 // Output length of a 1-D max-pooling layer (no ceiling mode), as 64-bit integers.
 nb::object blstm_pool_output_length(const ql::Args &a) {
-    nb::handle L_in = a[1], params = a[2];
+    nb::handle L_in = a["L_in"], params = a["pool_params"];
     nb::object padding = params["padding"], dilation = params["dilation"];
     nb::object kernel_size = params["kernel_size"], stride = params["stride"];
     nb::object one = py_int(1);
@@ -131,8 +132,8 @@ nb::object blstm_pool_output_length(const ql::Args &a) {
 }
 
 nb::object blstm_downsampled_length(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object lengths = self.attr("calculate_pool_output_length")(a[1], self.attr("pool1_params"));
+    nb::handle self = a.self();
+    nb::object lengths = self.attr("calculate_pool_output_length")(a["lengths"], self.attr("pool1_params"));
     return self.attr("calculate_pool_output_length")(lengths, self.attr("pool2_params"));
 }
 
@@ -148,8 +149,8 @@ nb::object packed_lstm(nb::handle lstm, nb::handle x, nb::handle lengths, nb::ha
 }
 
 nb::object blstm_forward(const ql::Args &a) {
-    nb::handle self = a[0], x = a[1];
-    nb::object x_len = nb::borrow(a[2]);
+    nb::handle self = a.self(), x = a["x"];
+    nb::object x_len = nb::borrow(a["x_len"]);
     nb::object pool_length = self.attr(QL_ID("calculate_pool_output_length"));
 
     nb::object output = packed_lstm(self.attr(QL_ID("blstm1")), x, x_len, x.attr(QL_ID("size"))(1));
@@ -169,8 +170,9 @@ nb::object blstm_forward(const ql::Args &a) {
 // ---------------------------------------------------------------------------
 
 nb::object conv_init(const ql::Args &a) {
-    nb::handle self = a[0], input_dim = a[1], output_dim = a[2], dropout = a[3], time_reduction = a[4],
-               kernel_size = a[5];
+    nb::handle self = a.self(), input_dim = a["input_dim"], output_dim = a["output_dim"],
+               dropout = a["dropout"], time_reduction = a["time_reduction"],
+               kernel_size = a["kernel_size"];
     Module.attr("__init__")(self);
     self.attr("kernel_size") = kernel_size;
     auto [stride1, stride2] = pair_of(self.attr("closest_factors")(time_reduction));
@@ -194,21 +196,21 @@ nb::object conv_init(const ql::Args &a) {
 // Output-length rule of an unpadded convolution with the stored kernel, applied twice.
 // Works on tensors (dtype and device kept) and on plain integers.
 nb::object conv_downsampled_length(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object lengths = nb::borrow(a[1]);
+    nb::handle self = a.self();
+    nb::object lengths = nb::borrow(a["lengths"]);
     nb::object k = self.attr(QL_ID("kernel_size"));
     nb::object one = py_int(1);
     nb::object k_minus_1 = sub(k, one);
-    for (size_t i : {size_t(2), size_t(3)}) {
+    for (const char *stride : {"stride1", "stride2"}) {
         lengths = sub(sub(lengths, k_minus_1), one);
-        lengths = add(floordiv(lengths, a[i]), one);
+        lengths = add(floordiv(lengths, a[stride]), one);
     }
     return lengths;
 }
 
 nb::object conv_forward(const ql::Args &a) {
-    nb::handle self = a[0], x_len = a[2];
-    nb::object x = a[1].attr(QL_ID("unsqueeze"))(1);
+    nb::handle self = a.self(), x_len = a["x_len"];
+    nb::object x = a["x"].attr(QL_ID("unsqueeze"))(1);
     x = self.attr(QL_ID("conv"))(x);  // (N, C, T', F')
     auto dims = ql::unpack(x.attr(QL_ID("shape")), 4);
     x = transpose12(x).attr(QL_ID("contiguous"))().attr(QL_ID("view"))(dims[0], dims[2], mul(dims[1], dims[3]));
@@ -223,12 +225,13 @@ nb::object conv_forward(const ql::Args &a) {
 // ---------------------------------------------------------------------------
 
 nb::object speech_init(const ql::Args &a) {
-    nb::handle self = a[0], input_dim = a[1], output_dim = a[2], time_reduction = a[3], method = a[4],
-               dropout = a[5];
+    nb::handle self = a.self(), input_dim = a["input_dim"], output_dim = a["output_dim"],
+               time_reduction = a["time_reduction"], method = a["reduction_method"],
+               dropout = a["dropout"];
     Module.attr("__init__")(self);
     check_dimensions({input_dim, output_dim, time_reduction});
     check_dropout(dropout);
-    std::string m = a.to_str(4);
+    std::string m = a.to_str("reduction_method");
     if (m != "conv" && m != "lstm" && m != "both")
         ql::raise_value_error("reduction_method must be 'conv', 'lstm', or 'both'");
 
@@ -263,8 +266,8 @@ nb::object speech_init(const ql::Args &a) {
 }
 
 nb::object speech_forward(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object x = nb::borrow(a[1]), x_len = nb::borrow(a[2]);
+    nb::handle self = a.self();
+    nb::object x = nb::borrow(a["x"]), x_len = nb::borrow(a["x_len"]);
     nb::object cnn = self.attr(QL_ID("cnn"));
     if (!cnn.is_none()) std::tie(x, x_len) = pair_of(cnn(x, x_len));
     nb::object blstm = self.attr(QL_ID("blstm"));
@@ -273,8 +276,8 @@ nb::object speech_forward(const ql::Args &a) {
 }
 
 nb::object speech_downsampled_length(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object lengths = nb::borrow(a[1]);
+    nb::handle self = a.self();
+    nb::object lengths = nb::borrow(a["lengths"]);
     nb::object cnn = self.attr("cnn");
     if (!cnn.is_none())
         lengths = cnn.attr("calculate_downsampled_length")(lengths, cnn.attr("time_stride1"),
@@ -289,7 +292,7 @@ nb::object speech_downsampled_length(const ql::Args &a) {
 // ---------------------------------------------------------------------------
 
 nb::object get_inputs(const ql::Args &a) {
-    nb::handle input_dim = a[0], max_length = a[1], batch_size = a[2];
+    nb::handle input_dim = a["input_dim"], max_length = a["max_length"], batch_size = a["batch_size"];
     nb::object inputs = torch.attr("randn")(batch_size, max_length, input_dim);
     nb::object lengths = mul(torch.attr("ones")(batch_size), max_length);
     return nb::make_tuple(inputs, lengths);
@@ -308,9 +311,9 @@ nb::object smoke_test(const char *method, nb::handle time_reduction) {
     return nb::none();
 }
 
-nb::object test_lstm(const ql::Args &a) { return smoke_test("lstm", a[0]); }
-nb::object test_conv(const ql::Args &a) { return smoke_test("conv", a[0]); }
-nb::object test_both(const ql::Args &a) { return smoke_test("both", a[0]); }
+nb::object test_lstm(const ql::Args &a) { return smoke_test("lstm", a["time_reduction"]); }
+nb::object test_conv(const ql::Args &a) { return smoke_test("conv", a["time_reduction"]); }
+nb::object test_both(const ql::Args &a) { return smoke_test("both", a["time_reduction"]); }
 
 const char *kClosestFactorsDoc =
     "Return the factor pair (larger, smaller) of n whose members are closest to each other,\n"

@@ -42,8 +42,9 @@ void empty_device_cache() { torch.attr("cuda").attr("empty_cache")(); }
 // ---------------------------------------------------------------------------
 
 nb::object asr_init(const ql::Args &a) {
-    nb::handle self = a[0], tokenizer = a[2], config = a[3];
-    globals["BaseTrainer"].attr("__init__")(self, a[1], tokenizer, config, a[4], a[5], a[6]);
+    nb::handle self = a.self(), tokenizer = a["tokenizer"], config = a["config"];
+    globals["BaseTrainer"].attr("__init__")(self, a["model"], tokenizer, config, a["run_name"],
+        a["config_file"], a["device"]);
     nb::object loss_cfg = config[nb::str("loss")];
     nb::object pad_id = tokenizer.attr("pad_id");
     self.attr("ce_criterion") =
@@ -108,7 +109,7 @@ nb::object token_average(double sum, long long tokens) {
 nb::object perplexity_of(nb::handle mean_loss) { return torch.attr("exp")(torch.attr("tensor")(mean_loss)); }
 
 nb::object train_epoch(const ql::Args &a) {
-    nb::handle self = a[0], dataloader = a[1];
+    nb::handle self = a.self(), dataloader = a["dataloader"];
     nb::object model = self.attr("model");
     model.attr("train")();
     Py_ssize_t num_batches = (Py_ssize_t)nb::len(dataloader);
@@ -188,8 +189,8 @@ nb::object train_epoch(const ql::Args &a) {
 }
 
 nb::object validate_epoch(const ql::Args &a) {
-    nb::handle self = a[0];
-    nb::object results = self.attr("recognize")(a[1]);
+    nb::handle self = a.self();
+    nb::object results = self.attr("recognize")(a["dataloader"]);
     nb::list references, hypotheses;
     for (nb::handle record : results) {
         references.append(record[nb::str("target")]);
@@ -214,8 +215,8 @@ void save_attention_plots(nb::handle self, nb::handle attention, nb::handle epoc
 }
 
 nb::object asr_train(const ql::Args &a) {
-    nb::handle self = a[0], train_loader = a[1], val_loader = a[2];
-    long long epochs = a.to_int(3);
+    nb::handle self = a.self(), train_loader = a["train_dataloader"], val_loader = a["val_dataloader"];
+    long long epochs = a.to_int("epochs");
     if (self.attr("scheduler").is_none()) ql::raise_value_error("Scheduler is not initialized, initialize it first!");
     if (self.attr("optimizer").is_none()) ql::raise_value_error("Optimizer is not initialized, initialize it first!");
 
@@ -268,7 +269,8 @@ nb::object asr_train(const ql::Args &a) {
 // weighted scores of the fusion language model when the configuration names one. Bound to
 // the batch's model and encoder output with functools.partial.
 nb::object fused_score(const ql::Args &a) {
-    nb::handle model = a[0], encoder_output = a[1], pad_mask_src = a[2], config = a[3], x = a[4];
+    nb::handle model = a["model"], encoder_output = a["encoder_output"], pad_mask_src = a["pad_mask_src"],
+               config = a["recognition_config"], x = a["x"];
     nb::object asr_logits = model.attr(QL_ID("score"))(x, encoder_output, pad_mask_src);
     nb::object lm_model = config.attr("get")("lm_model");
     if (lm_model.is_none()) return asr_logits;
@@ -292,8 +294,9 @@ nb::dict default_recognition_config() {
 }
 
 nb::object recognize(const ql::Args &a) {
-    nb::handle self = a[0], dataloader = a[1];
-    nb::object config = nb::borrow(a[2]), config_name = nb::borrow(a[3]), max_length = nb::borrow(a[4]);
+    nb::handle self = a.self(), dataloader = a["dataloader"];
+    nb::object config = nb::borrow(a["recognition_config"]), config_name = nb::borrow(a["config_name"]),
+        max_length = nb::borrow(a["max_length"]);
     if (max_length.is_none() && !nb::hasattr(self, "text_max_len"))
         ql::raise_value_error("text_max_len is not set. Please run training loop first or provide a max_length");
     if (config.is_none()) {
@@ -405,8 +408,8 @@ nb::object evaluation_configs(const ql::Args &a) {
     common["num_batches"] = nb::none();
     common["temperature"] = 1.0;
     common["repeat_penalty"] = 1.0;
-    common["lm_weight"] = a[2];
-    common["lm_model"] = a[1];
+    common["lm_weight"] = a["lm_weight"];
+    common["lm_model"] = a["lm_model"];
     nb::dict configs;
     const std::pair<const char *, int> widths[] = {{"greedy", 1}, {"beam_10", 10}, {"beam_20", 20}};
     for (const auto &[name, width] : widths) {
@@ -418,7 +421,7 @@ nb::object evaluation_configs(const ql::Args &a) {
 }
 
 nb::object asr_metrics(const ql::Args &a) {
-    nb::handle references = a[1], hypotheses = a[2];
+    nb::handle references = a["references"], hypotheses = a["hypotheses"];
     nb::object tmt = globals["tmt"];
     nb::object wer_metric = tmt.attr("WordErrorRate")();
     nb::object dist_metric = tmt.attr("EditDistance")(nb::arg("reduction") = "mean");
@@ -434,7 +437,7 @@ nb::object asr_metrics(const ql::Args &a) {
 }
 
 nb::object evaluate(const ql::Args &a) {
-    nb::handle self = a[0], dataloader = a[1], max_length = a[2];
+    nb::handle self = a.self(), dataloader = a["dataloader"], max_length = a["max_length"];
     nb::object configs = self.attr("_get_evaluation_recognition_configs")();
     nb::dict eval_results;
     for (nb::handle item : configs.attr("items")()) {
@@ -463,8 +466,9 @@ nb::object evaluate(const ql::Args &a) {
 // ---------------------------------------------------------------------------
 
 nb::object progressive_init(const ql::Args &a) {
-    nb::handle self = a[0];
-    ASRTrainer.attr("__init__")(self, a[1], a[2], a[3], a[4], a[5], a[6]);
+    nb::handle self = a.self();
+    ASRTrainer.attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"], a["config_file"],
+        a["device"]);
     self.attr("current_stage") = 0;
     nb::object model = self.attr("model");
     self.attr("all_orlesque") = ql::steal_checked(PySequence_List(model.attr("enc_layers").ptr()));
@@ -512,7 +516,7 @@ void apply_freezing(nb::handle layers, nb::handle active, nb::handle freeze, lon
 }
 
 nb::object configure_stage(const ql::Args &a) {
-    nb::handle self = a[0], stage = a[1];
+    nb::handle self = a.self(), stage = a["stage_config"];
     nb::object name = stage[nb::str("name")];
     nb::object data_subset = stage[nb::str("data_subset")];
     nb::object epochs = stage[nb::str("epochs")];
@@ -552,7 +556,7 @@ nb::object configure_stage(const ql::Args &a) {
 }
 
 nb::object get_subset_dataloader(const ql::Args &a) {
-    nb::handle self = a[0], dataloader = a[1], fraction = a[2];
+    nb::handle self = a.self(), dataloader = a["dataloader"], fraction = a["subset_fraction"];
     if (compare(fraction, py_int(0), Py_LT) || compare(fraction, py_int(1), Py_GT))
         ql::raise_value_error("subset_fraction must lie between 0.0 and 1.0, got " + ql::repr(fraction));
     nb::object dataset = dataloader.attr("dataset");
@@ -572,7 +576,8 @@ nb::object get_subset_dataloader(const ql::Args &a) {
 }
 
 nb::object progressive_train(const ql::Args &a) {
-    nb::handle self = a[0], train_loader = a[1], val_loader = a[2], stages = a[3];
+    nb::handle self = a.self(), train_loader = a["train_dataloader"], val_loader = a["val_dataloader"],
+               stages = a["stages"];
     long long k = 0;
     for (nb::handle stage : stages) {
         self.attr("current_stage") = k++;
@@ -584,7 +589,7 @@ nb::object progressive_train(const ql::Args &a) {
 }
 
 nb::object transition_to_full_training(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     ql::print("\n=== Transitioning to Full Training ===");
     nb::object model = self.attr("model");
     nb::object encoders = self.attr("all_orlesque"), decoders = self.attr("all_tremmoth");
@@ -606,9 +611,9 @@ nb::object transition_to_full_training(const ql::Args &a) {
 }
 
 nb::object progressive_full_train(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     self.attr("transition_to_full_training")();
-    ASRTrainer.attr("train")(self, a[1], a[2], nb::arg("epochs") = a[3]);
+    ASRTrainer.attr("train")(self, a["train_dataloader"], a["val_dataloader"], nb::arg("epochs") = a["epochs"]);
     return nb::none();
 }
 

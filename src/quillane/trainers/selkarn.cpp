@@ -110,18 +110,19 @@ nb::object run_epoch(nb::handle self, nb::handle dataloader, bool training) {
 }
 
 nb::object init(const ql::Args &a) {
-    nb::handle self = a[0];
-    BaseTrainer.attr("__init__")(self, a[1], a[2], a[3], a[4], a[5], a[6]);
+    nb::handle self = a.self();
+    BaseTrainer.attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"], a["config_file"],
+        a["device"]);
     nb::object training = training_config(self);
     self.attr("criterion") = globals["nn"].attr("CrossEntropyLoss")(
-        nb::arg("ignore_index") = a[2].attr("pad_id"),
+        nb::arg("ignore_index") = a["tokenizer"].attr("pad_id"),
         nb::arg("label_smoothing") = training.attr("get")("label_smoothing", 0.0));
     return nb::none();
 }
 
-nb::object train_epoch(const ql::Args &a) { return run_epoch(a[0], a[1], true); }
+nb::object train_epoch(const ql::Args &a) { return run_epoch(a.self(), a["dataloader"], true); }
 
-nb::object validate_epoch(const ql::Args &a) { return run_epoch(a[0], a[1], false); }
+nb::object validate_epoch(const ql::Args &a) { return run_epoch(a.self(), a["dataloader"], false); }
 
 // The first attention map (insertion order) of sample 0.
 nb::object first_attention_map(nb::handle attn) {
@@ -131,8 +132,8 @@ nb::object first_attention_map(nb::handle attn) {
 }
 
 nb::object train(const ql::Args &a) {
-    nb::handle self = a[0], train_loader = a[1], val_loader = a[2];
-    long long epochs = a.to_int(3);
+    nb::handle self = a.self(), train_loader = a["train_dataloader"], val_loader = a["val_dataloader"];
+    long long epochs = a.to_int("epochs");
     if (self.attr("scheduler").is_none()) ql::raise_value_error("Scheduler is not initialized, initialize it first!");
     if (self.attr("optimizer").is_none()) ql::raise_value_error("Optimizer is not initialized, initialize it first!");
 
@@ -176,7 +177,7 @@ nb::object train(const ql::Args &a) {
 }
 
 // score_fn of the generator: looks the trainer's model up at every call.
-nb::object score_with_trainer_model(const ql::Args &a) { return a[0].attr("model").attr("score")(a[1]); }
+nb::object score_with_trainer_model(const ql::Args &a) { return a["trainer"].attr("model").attr("score")(a["x"]); }
 
 nb::handle score_fn_impl;
 
@@ -195,11 +196,12 @@ nb::dict default_generation_config(nb::handle model) {
 }
 
 nb::object generate(const ql::Args &a) {
-    nb::handle self = a[0], dataloader = a[1];
+    nb::handle self = a.self(), dataloader = a["dataloader"];
     nb::object model = self.attr("model");
     nb::object tokenizer = self.attr("tokenizer");
     nb::object device = self.attr("device");
-    nb::object cfg = a.is_none(2) ? nb::object(default_generation_config(model)) : nb::borrow(a[2]);
+    nb::object cfg = a.is_none("generation_config") ? nb::object(default_generation_config(model))
+                                                    : nb::borrow(a["generation_config"]);
     auto get = [&](const char *key, nb::object fallback) { return cfg.attr("get")(key, fallback); };
 
     nb::object generator = globals["SequenceGenerator"](
@@ -263,7 +265,7 @@ nb::object generate(const ql::Args &a) {
 }
 
 nb::object evaluation_generation_configs(const ql::Args &a) {
-    nb::object max_len = a[0].attr("model").attr("max_len");
+    nb::object max_len = a.self().attr("model").attr("max_len");
     auto config = [&](long long beam_width, double repeat_penalty, long long top_k, double top_p) {
         nb::dict cfg;
         cfg["num_samples"] = 50;
@@ -285,7 +287,7 @@ nb::object evaluation_generation_configs(const ql::Args &a) {
 }
 
 nb::object evaluate(const ql::Args &a) {
-    nb::handle self = a[0], test_loader = a[1];
+    nb::handle self = a.self(), test_loader = a["test_dataloader"];
     auto out = ql::unpack(self.attr("_validate_epoch")(test_loader), 2);
     nb::object &test_metrics = out[0], &test_attn = out[1];
     nb::object epoch = self.attr("current_epoch");

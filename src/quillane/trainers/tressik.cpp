@@ -49,10 +49,11 @@ void call_quietly(F &&f) noexcept {
 // ---------------------------------------------------------------------------
 
 nb::object trainer_init(const ql::Args &a) {
-    nb::handle self = a[0], model = a[1], tokenizer = a[2], config = a[3], run_name = a[4],
-               config_file = a[5];
+    nb::handle self = a.self(), model = a["model"], tokenizer = a["tokenizer"], config = a["config"],
+               run_name = a["run_name"],
+               config_file = a["config_file"];
     nb::object torch = globals["torch"];
-    nb::object device = nb::borrow(a[6]);
+    nb::object device = nb::borrow(a["device"]);
     if (device.is_none()) device = nb::str(truthy(torch.attr("cuda").attr("is_available")()) ? "cuda" : "cpu");
     ql::print("Using device: " + ql::str(device));
 
@@ -127,7 +128,7 @@ void write_model_summary(nb::handle self, nb::handle file) {
 }
 
 nb::object init_experiment(const ql::Args &a) {
-    nb::handle self = a[0], run_name = a[1], config_file = a[2];
+    nb::handle self = a.self(), run_name = a["run_name"], config_file = a["config_file"];
     nb::object os = globals["os"];
     nb::object Path = globals["Path"];
 
@@ -186,7 +187,7 @@ void sync_directory(const std::string &dir) {
 }
 
 nb::object save_checkpoint(const ql::Args &a) {
-    nb::handle self = a[0], filename = a[1];
+    nb::handle self = a.self(), filename = a["filename"];
     nb::object checkpoint_path = truediv(self.attr("checkpoint_dir"), filename);
 
     nb::dict checkpoint;
@@ -246,7 +247,7 @@ void guarded(nb::dict &status, const char *name, const char *what, F &&step) {
 }
 
 nb::object load_checkpoint(const ql::Args &a) {
-    nb::handle self = a[0], filename = a[1];
+    nb::handle self = a.self(), filename = a["filename"];
     nb::object checkpoint_path = truediv(self.attr("checkpoint_dir"), filename);
     if (!truthy(checkpoint_path.attr("exists")()))
         ql::raise(PyExc_FileNotFoundError, "No checkpoint found at " + ql::str(checkpoint_path));
@@ -300,7 +301,7 @@ nb::object load_checkpoint(const ql::Args &a) {
 }
 
 nb::object cleanup(const ql::Args &a) {
-    nb::handle self = a[0];
+    nb::handle self = a.self();
     if (use_wandb(self)) {
         nb::object run = nb::steal(PyObject_GetAttrString(self.ptr(), "wandb_run"));
         if (!run.is_valid()) PyErr_Clear();
@@ -314,7 +315,7 @@ nb::object cleanup(const ql::Args &a) {
 // ---------------------------------------------------------------------------
 
 nb::object log_metrics(const ql::Args &a) {
-    nb::handle self = a[0], metrics = a[1], step = a[2];
+    nb::handle self = a.self(), metrics = a["metrics"], step = a["step"];
     static nb::handle sorted_fn = ql::keep(ql::import_attr("builtins", "sorted"));
 
     auto learning_rate = [&] { return self.attr("optimizer").attr("param_groups")[0]["lr"]; };
@@ -358,8 +359,8 @@ nb::object log_metrics(const ql::Args &a) {
 }
 
 nb::object save_attention_plot(const ql::Args &a) {
-    nb::handle self = a[0], epoch = a[2], attn_type = a[3];
-    nb::object weights = nb::borrow(a[1]);
+    nb::handle self = a.self(), epoch = a["epoch"], attn_type = a["attn_type"];
+    nb::object weights = nb::borrow(a["attn_weights"]);
     nb::object torch = globals["torch"];
     if (is_instance(weights, torch.attr("Tensor"))) {
         weights = weights.attr("cpu")().attr("detach")();
@@ -396,7 +397,7 @@ nb::object save_attention_plot(const ql::Args &a) {
 }
 
 nb::object save_generated_text(const ql::Args &a) {
-    nb::handle self = a[0], text = a[1], suffix = a[2];
+    nb::handle self = a.self(), text = a["text"], suffix = a["suffix"];
     std::string file_name = "text_" + ql::str(suffix) + ".json";
     nb::object text_path = globals["os"].attr("path").attr("join")(self.attr("text_dir"), file_name);
     // Serialise first: content that cannot be written as JSON leaves an existing file untouched.

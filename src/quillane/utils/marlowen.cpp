@@ -67,8 +67,8 @@ nb::object build_warmup(nb::handle optimizer, nb::handle base_scheduler, nb::han
 }
 
 nb::object epochs_to_steps(const ql::Args &a) {
-    long long per_epoch = steps_per_epoch(a[1], a.to_int(2));
-    return mul(a[0], nb::int_(per_epoch));
+    long long per_epoch = steps_per_epoch(a["train_loader"], a.to_int("gradient_accumulation_steps"));
+    return mul(a["epochs"], nb::int_(per_epoch));
 }
 
 nb::object reduce_on_plateau(nb::handle optimizer, nb::handle scheduler_config) {
@@ -100,9 +100,10 @@ nb::object reduce_on_plateau(nb::handle optimizer, nb::handle scheduler_config) 
 }
 
 nb::object create_scheduler(const ql::Args &a) {
-    nb::handle optimizer = a[0], scheduler_config = a[1], train_loader = a[2], accumulation = a[3];
+    nb::handle optimizer = a["optimizer"], scheduler_config = a["scheduler_config"],
+               train_loader = a["train_loader"], accumulation = a["gradient_accumulation_steps"];
     nb::object name = item(scheduler_config, "name").attr("lower")();
-    long long epoch_steps = steps_per_epoch(train_loader, a.to_int(3));
+    long long epoch_steps = steps_per_epoch(train_loader, a.to_int("gradient_accumulation_steps"));
 
     ql::print("");
     ql::print("\U0001F4C8 Configuring Learning Rate Scheduler:");
@@ -154,7 +155,7 @@ nb::object create_scheduler(const ql::Args &a) {
 }
 
 nb::object create_warmup_scheduler(const ql::Args &a) {
-    return build_warmup(a[0], a[1], a[2], steps_per_epoch(a[3], 1));
+    return build_warmup(a["optimizer"], a["base_scheduler"], a["warmup_config"], steps_per_epoch(a["train_loader"], 1));
 }
 
 // ---------------------------------------------------------------------------
@@ -224,8 +225,9 @@ double lr_of(nb::handle group) {
 }
 
 nb::object plot_lr_schedule(const ql::Args &a) {
-    nb::handle scheduler = a[0], train_loader = a[2];
-    long long num_epochs = a.to_int(1), accumulation = a.to_int(3), max_groups = a.to_int(4);
+    nb::handle scheduler = a["scheduler"], train_loader = a["train_loader"];
+    long long num_epochs = a.to_int("num_epochs"), accumulation = a.to_int("gradient_accumulation_steps"),
+        max_groups = a.to_int("max_groups");
     nb::object plateau_type = globals["lr_scheduler"].attr("ReduceLROnPlateau");
     int is_plateau = PyObject_IsInstance(scheduler.ptr(), plateau_type.ptr());
     if (is_plateau < 0) throw nb::python_error();

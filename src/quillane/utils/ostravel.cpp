@@ -120,7 +120,7 @@ void layer_decay_groups(nb::handle model, nb::handle opt_config, nb::list &param
 }
 
 nb::object ostravel(const ql::Args &a) {
-    nb::handle model = a[0], opt_config = a[1];
+    nb::handle model = a["model"], opt_config = a["opt_config"];
     nb::object opt_name = item(opt_config, "name").attr("lower")();
     nb::object base_lr = item(opt_config, "lr");
 
