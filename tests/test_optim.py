@@ -1,4 +1,5 @@
 import copy
+import re
 from collections import OrderedDict
 
 import matplotlib
@@ -9,6 +10,7 @@ import matplotlib.pyplot as plt
 import pytest
 import torch
 import torch.nn as nn
+import yaml
 from torch.optim import lr_scheduler
 
 from quillane.utils import create_scheduler, ostravel
@@ -146,6 +148,100 @@ def test_unsupported_optimizer_raises_after_summary(capsys):
 def test_missing_required_keys_raise_key_error(config):
     with pytest.raises(KeyError):
         ostravel(Net(), config)
+
+
+@pytest.mark.parametrize("name, cls, options", [
+    ("sgd", torch.optim.SGD, {"momentum": 0.9, "nesterov": True, "dampening": 0}),
+    ("adam", torch.optim.Adam, {"betas": (0.8, 0.95), "eps": 1e-07, "amsgrad": True}),
+    ("adamw", torch.optim.AdamW, {"betas": (0.8, 0.95), "eps": 1e-07, "amsgrad": True}),
+])  # fmt: skip
+@pytest.mark.parametrize("grouping", [
+    {},
+    {"layer_decay": {"enabled": True, "decay_rate": 0.5}},
+    {"param_groups": [{"name": "enc", "patterns": ["encoder"], "lr": 0.002}]},
+])  # fmt: skip
+def test_configured_values_reach_every_parameter_group(name, cls, options, grouping):
+    config = {"name": name, "lr": 0.01, "weight_decay": 0.03, "sgd": SGD, "adam": ADAM, "adamw": ADAM,
+              name: {**options, "betas": list(options["betas"])} if "betas" in options else options, **grouping}
+    optimizer = ostravel(Net(), config)
+    assert type(optimizer) is cls
+    for group in optimizer.param_groups:
+        assert group["weight_decay"] == 0.03
+        for key, value in options.items():
+            assert tuple(group[key]) == value if key == "betas" else group[key] == value
+    rates = dict(groups_of(optimizer))
+    if "layer_decay" in grouping:
+        assert rates == pytest.approx({"model.scale": 0.01, "model.encoder.layers.0.weight": 0.01 * 0.5**3,
+                                       "model.encoder.layers.0.bias": 0.01 * 0.5**3, "model.head.weight": 0.005,
+                                       "model.head.bias": 0.005})  # fmt: skip
+    elif "param_groups" in grouping:
+        assert rates == {"encoder.layers.0.weight": 0.002, "encoder.layers.0.bias": 0.002, "scale": 0.01,
+                         "head.weight": 0.01, "head.bias": 0.01}  # fmt: skip
+    else:
+        assert rates == {"model": 0.01}
+
+
+def test_weight_decay_shrinks_weights_that_get_no_gradient():
+    model = nn.Linear(2, 2, bias=False)
+    before = model.weight.detach().clone()
+    optimizer = ostravel(model, {**opt_config("adamw"), "lr": 0.1, "weight_decay": 0.5})
+    model.weight.grad = torch.zeros_like(model.weight)
+    optimizer.step()
+    torch.testing.assert_close(model.weight.detach(), before * (1 - 0.1 * 0.5))
+
+
+@pytest.mark.parametrize("change, error, message", [
+    ({"lr": "1e-3"}, TypeError, "optimizer.lr must be a positive number, got the string '1e-3'; "
+                                "YAML reads 1e-3 as text, write it as 1.0e-3"),
+    ({"lr": -0.01}, ValueError, "optimizer.lr must be a positive number, got -0.01"),
+    ({"lr": 0}, ValueError, "optimizer.lr must be a positive number, got 0"),
+    ({"lr": float("inf")}, ValueError, "optimizer.lr must be a positive number, got inf"),
+    ({"lr": True}, TypeError, "optimizer.lr must be a positive number, got True (bool)"),
+    ({"weight_decay": -1e-4}, ValueError, "optimizer.weight_decay must be a number of at least 0, got -0.0001"),
+    ({"name": None}, TypeError, "optimizer.name must be a string, got None (NoneType)"),
+    ({"param_groups": [{"name": "n", "patterns": "norm"}]}, TypeError,
+     "optimizer.param_groups[0].patterns must be a list of strings, got the string 'norm'; "
+     "write ['norm'] for a single entry"),
+    ({"param_groups": [{"name": "n", "patterns": ["norm", 3]}]}, TypeError,
+     "optimizer.param_groups[0].patterns must be a list of strings, but holds 3 (int)"),
+    ({"param_groups": [{"name": "n", "patterns": ["a"]}, {"name": "m", "patterns": ["b"], "lr": -1}]}, ValueError,
+     "optimizer.param_groups[1].lr must be a positive number, got -1"),
+    ({"param_groups": {"name": "n"}}, TypeError, "optimizer.param_groups must be a list of groups, got"),
+    ({"layer_decay": {"enabled": "false", "decay_rate": 0.5}}, TypeError,
+     "optimizer.layer_decay.enabled must be true or false, got the string 'false'"),
+    ({"layer_decay": {"enabled": True, "decay_rate": 0}}, ValueError,
+     "optimizer.layer_decay.decay_rate must be a positive number, got 0"),
+    ({"adam": {**ADAM, "betas": (0.9, 1.5)}}, ValueError,
+     "optimizer.adam.betas[1] must be a number from 0 up to (not including) 1, got 1.5"),
+    ({"adam": {**ADAM, "betas": 0.9}}, TypeError, "optimizer.adam.betas must be a pair of numbers, got 0.9 (float)"),
+    ({"adam": {**ADAM, "eps": "1e-8"}}, TypeError, "optimizer.adam.eps must be a number of at least 0"),
+])  # fmt: skip
+def test_unusable_optimizer_settings_are_named_before_anything_is_printed(capsys, change, error, message):
+    with pytest.raises(error) as info:
+        ostravel(Net(), {**opt_config("adam"), **change})
+    assert str(info.value).startswith(message)
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("name, change, message", [
+    ("sgd", {"momentum": -0.9}, "optimizer.sgd.momentum must be a number of at least 0, got -0.9"),
+    ("sgd", {"nesterov": "yes"}, "optimizer.sgd.nesterov must be true or false"),
+    ("sgd", {"dampening": 2}, "optimizer.sgd.dampening must be a number from 0 to 1, got 2"),
+    ("adamw", {"amsgrad": 1}, "optimizer.adamw.amsgrad must be true or false, got 1 (int)"),
+])  # fmt: skip
+def test_settings_of_the_chosen_optimizer_are_checked(name, change, message):
+    options = {**(SGD if name == "sgd" else ADAM), **change}
+    with pytest.raises((TypeError, ValueError), match="^" + re.escape(message)):
+        ostravel(Net(), {**opt_config(name), name: options})
+
+
+@pytest.mark.parametrize("text", ["1e-3", "5e4", "2E+5", "-3e-2"])
+def test_the_suggested_spelling_of_a_numeric_string_reads_as_a_number_in_yaml(text):
+    config = yaml.safe_load(f"lr: {text}")
+    with pytest.raises(TypeError) as info:
+        ostravel(Net(), {**opt_config(), **config})
+    suggestion = str(info.value).rsplit("write it as ", 1)[1]
+    assert yaml.safe_load(f"lr: {suggestion}")["lr"] == float(text)
 
 
 # ---------------------------------------------------------------------------
@@ -353,3 +449,66 @@ def test_preview_draws_at_most_five_groups(capsys, groups, warned):
     plt.close("all")
     warning = "Warning: Only showing 5 out of 7 parameter groups for clarity"
     assert lines(capsys) == ([warning] if warned else [])
+
+
+@pytest.mark.parametrize("config, error, message", [
+    ({"name": "cosine", "cosine": {"T_max": 0}}, ValueError,
+     "scheduler.cosine.T_max must be a positive whole number, got 0"),
+    ({"name": "cosine", "cosine": {"T_max": -2}}, ValueError,
+     "scheduler.cosine.T_max must be a positive whole number, got -2"),
+    ({"name": "cosine", "cosine": {"T_max": 2.5}}, TypeError,
+     "scheduler.cosine.T_max must be a positive whole number, got 2.5 (float)"),
+    ({"name": "cosine", "cosine": {"T_max": "10"}}, TypeError,
+     "scheduler.cosine.T_max must be a positive whole number, got the string '10'; write 10 without quotes"),
+    ({"name": "cosine", "cosine": {"eta_min": "1e-5"}}, TypeError,
+     "scheduler.cosine.eta_min must be a number of at least 0, got the string '1e-5'; "
+     "YAML reads 1e-5 as text, write it as 1.0e-5"),
+    ({"name": "cosine_warm", "cosine_warm": {"T_0": 0}}, ValueError,
+     "scheduler.cosine_warm.T_0 must be a positive whole number, got 0"),
+    ({"name": "cosine_warm", "cosine_warm": {"T_mult": 0}}, ValueError,
+     "scheduler.cosine_warm.T_mult must be a positive whole number, got 0"),
+    ({"name": "cosine_warm", "cosine_warm": {"eta_min": -1.0}}, ValueError,
+     "scheduler.cosine_warm.eta_min must be a number of at least 0, got -1.0"),
+    ({"name": "cosine", "cosine": {}, "warmup": {"enabled": "true"}}, TypeError,
+     "scheduler.warmup.enabled must be true or false, got the string 'true'"),
+    ({"name": "cosine", "cosine": {}, "warmup": {"enabled": True, "epochs": 0}}, ValueError,
+     "scheduler.warmup.epochs must be a positive whole number, got 0"),
+    ({"name": "cosine", "cosine": {}, "warmup": {"enabled": True, "start_factor": 0}}, ValueError,
+     "scheduler.warmup.start_factor must be a number above 0 and at most 1, got 0"),
+    ({"name": "cosine", "cosine": {}, "warmup": {"enabled": True, "end_factor": 1.5}}, ValueError,
+     "scheduler.warmup.end_factor must be a number from 0 to 1, got 1.5"),
+    ({"name": "reduce_lr", "reduce_lr": {"factor": 1.0}}, ValueError,
+     "scheduler.reduce_lr.factor must be a number between 0 and 1, got 1.0"),
+    ({"name": "reduce_lr", "reduce_lr": {"patience": -1}}, ValueError,
+     "scheduler.reduce_lr.patience must be a whole number of at least 0, got -1"),
+    ({"name": "reduce_lr", "reduce_lr": {"cooldown": 1.5}}, TypeError,
+     "scheduler.reduce_lr.cooldown must be a whole number of at least 0, got 1.5 (float)"),
+    ({"name": "reduce_lr", "reduce_lr": {"mode": "minimum"}}, ValueError,
+     "scheduler.reduce_lr.mode must be one of 'min', 'max', got 'minimum'"),
+    ({"name": "reduce_lr", "reduce_lr": {"threshold_mode": "relative"}}, ValueError,
+     "scheduler.reduce_lr.threshold_mode must be one of 'rel', 'abs', got 'relative'"),
+    ({"name": "reduce_lr", "reduce_lr": {"min_lr": [0.0, -1e-5]}}, ValueError,
+     "scheduler.reduce_lr.min_lr[1] must be a number of at least 0, got -1e-05"),
+    ({"name": "reduce_lr", "reduce_lr": {"eps": float("nan")}}, ValueError,
+     "scheduler.reduce_lr.eps must be a number of at least 0, got nan"),
+    ({"name": 7}, TypeError, "scheduler.name must be a string, got 7 (int)"),
+])  # fmt: skip
+def test_unusable_schedule_settings_are_named_before_the_schedule_is_printed(capsys, config, error, message):
+    with pytest.raises(error) as info:
+        create_scheduler(sgd(), config, LOADER)
+    assert str(info.value) == message
+    assert len(lines(capsys)) <= 3  # at most the header lines
+
+
+@pytest.mark.parametrize("config", [{"name": "cosine", "cosine": {}},
+                                    {"name": "cosine_warm", "cosine_warm": {}, "warmup": {"enabled": True}}])
+def test_an_empty_loader_cannot_size_a_schedule_in_epochs(config):
+    with pytest.raises(ValueError, match="train_loader has no batches"):
+        create_scheduler(sgd(), config, [])
+
+
+def test_direct_warmup_checks_its_settings():
+    optimizer = sgd()
+    base = lr_scheduler.CosineAnnealingLR(optimizer, T_max=5)
+    with pytest.raises(ValueError, match=r"^scheduler.warmup.epochs must be a positive whole number, got -1$"):
+        create_warmup_scheduler(optimizer, base, {"epochs": -1}, LOADER)

@@ -8,17 +8,17 @@
 // ceil(len(train_loader) / G) scheduler steps. steps_per_epoch() is the only place that
 // counts them.
 #include "core.hpp"
-#include "pyops.hpp"
 #include "globals.hpp"
+#include "pyops.hpp"
+#include "settings.hpp"
 
 #include <algorithm>
 #include <vector>
 
 namespace {
 namespace nb = nanobind;
+namespace settings = ql::settings;
 using ql::get;
-using ql::item;
-using ql::mul;
 using ql::truthy;
 
 ql::ModuleGlobals globals;  // names are looked up at call time, as a Python module would
@@ -29,20 +29,81 @@ long long steps_per_epoch(nb::handle train_loader, long long accumulation) {
     if (accumulation < 1)
         ql::raise_value_error("gradient_accumulation_steps must be a positive integer, got " +
                               std::to_string(accumulation));
-    Py_ssize_t batches = PyObject_Length(train_loader.ptr());
-    if (batches < 0) throw nb::python_error();
-    return (static_cast<long long>(batches) + accumulation - 1) / accumulation;
+    long long batches = static_cast<long long>(nb::len(train_loader));
+    return (batches + accumulation - 1) / accumulation;
 }
+
+// A schedule measured in epochs needs at least one step per epoch.
+void require_steps(long long epoch_steps) {
+    if (epoch_steps < 1)
+        ql::raise_value_error("train_loader has no batches, so a schedule measured in epochs would have no steps");
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+// ---------------------------------------------------------------------------
+
+bool between_0_and_1_open(double x) { return x > 0.0 && x < 1.0; }
+bool between_0_and_1_closed(double x) { return x >= 0.0 && x <= 1.0; }
+bool above_0_up_to_1(double x) { return x > 0.0 && x <= 1.0; }
+
+// The warm-up switch: absent means off; present it must be a mapping with a true/false switch.
+bool warmup_enabled(nb::handle scheduler_config) {
+    if (!ql::contains(scheduler_config, nb::str("warmup"))) return false;
+    nb::object warmup = scheduler_config["warmup"];
+    settings::section(warmup, "scheduler.warmup");
+    return settings::flag(get(warmup, "enabled", nb::bool_(false)), "scheduler.warmup.enabled");
+}
+
+void check_warmup(nb::handle warmup_config) {
+    settings::whole_number(get(warmup_config, "epochs", nb::int_(5)), "scheduler.warmup.epochs", 1);
+    settings::number(get(warmup_config, "start_factor", nb::float_(0.1)), "scheduler.warmup.start_factor",
+                     "a number above 0 and at most 1", above_0_up_to_1);
+    settings::number(get(warmup_config, "end_factor", nb::float_(1.0)), "scheduler.warmup.end_factor",
+                     "a number from 0 to 1", between_0_and_1_closed);
+}
+
+void check_plateau(nb::handle cfg) {
+    const std::string name = "scheduler.reduce_lr";
+    settings::section(cfg, name);
+    settings::choice(get(cfg, "mode", nb::str("min")), name + ".mode", {"min", "max"});
+    settings::number(get(cfg, "factor", nb::float_(0.1)), name + ".factor", "a number between 0 and 1",
+                     between_0_and_1_open);
+    settings::whole_number(get(cfg, "patience", nb::int_(10)), name + ".patience", 0);
+    settings::non_negative(get(cfg, "threshold", nb::float_(0.0001)), name + ".threshold");
+    settings::choice(get(cfg, "threshold_mode", nb::str("rel")), name + ".threshold_mode", {"rel", "abs"});
+    settings::whole_number(get(cfg, "cooldown", nb::int_(0)), name + ".cooldown", 0);
+    nb::object min_lr = get(cfg, "min_lr", nb::float_(1e-05));
+    if (PyList_Check(min_lr.ptr()) || PyTuple_Check(min_lr.ptr())) {  // one floor per parameter group
+        size_t i = 0;
+        for (nb::handle floor : min_lr) settings::non_negative(floor, name + ".min_lr[" + std::to_string(i++) + "]");
+    } else {
+        settings::non_negative(min_lr, name + ".min_lr");
+    }
+    settings::non_negative(get(cfg, "eps", nb::float_(1e-08)), name + ".eps");
+}
+
+// The cosine schedules: `length_key` (T_max or T_0) in epochs, eta_min, last_epoch and for
+// the restarting schedule its cycle multiplier.
+void check_cosine(nb::handle cfg, bool restarts) {
+    const std::string name = restarts ? "scheduler.cosine_warm" : "scheduler.cosine";
+    const char *length_key = restarts ? "T_0" : "T_max";
+    settings::section(cfg, name);
+    settings::whole_number(get(cfg, length_key, nb::int_(restarts ? 10 : 60)), name + "." + length_key, 1);
+    if (restarts) settings::whole_number(get(cfg, "T_mult", nb::int_(2)), name + ".T_mult", 1);
+    settings::non_negative(get(cfg, "eta_min", nb::float_(0.0001)), name + ".eta_min");
+    settings::whole_number(get(cfg, "last_epoch", nb::int_(-1)), name + ".last_epoch", -1);
+}
+
+// ---------------------------------------------------------------------------
+// Schedulers
+// ---------------------------------------------------------------------------
 
 // Warm-up duration as configured (epochs) and in scheduler steps.
 std::pair<nb::object, nb::object> warmup_length(nb::handle warmup_config, long long epoch_steps) {
     nb::object epochs = get(warmup_config, "epochs", nb::int_(5));
-    nb::object steps = mul(epochs, nb::int_(epoch_steps));
+    nb::object steps = epochs * nb::int_(epoch_steps);
     return {std::move(epochs), std::move(steps)};
-}
-
-bool warmup_enabled(nb::handle scheduler_config) {
-    return truthy(get(get(scheduler_config, "warmup", nb::dict()), "enabled", nb::bool_(false)));
 }
 
 // LinearLR warm-up over `warmup_epochs` epochs chained in front of `base_scheduler`.
@@ -51,6 +112,8 @@ nb::object build_warmup(nb::handle optimizer, nb::handle base_scheduler, nb::han
     // the same check create_warmup_scheduler's signature makes
     if (!PyDict_CheckExact(warmup_config.ptr()))
         ql::raise_incorrect_type("warmup_config", "dict", warmup_config);
+    check_warmup(warmup_config);
+    require_steps(epoch_steps);
     nb::object warmup_steps = warmup_length(warmup_config, epoch_steps).second;
     nb::object start_factor = get(warmup_config, "start_factor", nb::float_(0.1));
     nb::object end_factor = get(warmup_config, "end_factor", nb::float_(1.0));
@@ -66,9 +129,11 @@ nb::object build_warmup(nb::handle optimizer, nb::handle base_scheduler, nb::han
                                                   nb::arg("milestones") = milestones);
 }
 
+const char *const kEpochsToStepsSig =
+    "_epochs_to_steps(epochs: int, train_loader, gradient_accumulation_steps: int = 1)";
 nb::object epochs_to_steps(const ql::Args &a) {
     long long per_epoch = steps_per_epoch(a["train_loader"], a.to_int("gradient_accumulation_steps"));
-    return mul(a["epochs"], nb::int_(per_epoch));
+    return a["epochs"] * nb::int_(per_epoch);
 }
 
 nb::object reduce_on_plateau(nb::handle optimizer, nb::handle scheduler_config) {
@@ -76,7 +141,8 @@ nb::object reduce_on_plateau(nb::handle optimizer, nb::handle scheduler_config) 
         ql::raise_value_error(
             "ReduceLROnPlateau scheduler cannot be combined with warmup. Please either disable warmup or use a "
             "different scheduler (cosine, cosine_warm).");
-    nb::object cfg = item(scheduler_config, "reduce_lr");
+    nb::object cfg = scheduler_config["reduce_lr"];
+    check_plateau(cfg);
     nb::object patience = get(cfg, "patience", nb::int_(10));
     nb::object cooldown = get(cfg, "cooldown", nb::int_(0));
     nb::object mode = get(cfg, "mode", nb::str("min"));
@@ -99,53 +165,67 @@ nb::object reduce_on_plateau(nb::handle optimizer, nb::handle scheduler_config) 
         nb::arg("cooldown") = cooldown, nb::arg("min_lr") = min_lr, nb::arg("eps") = eps);
 }
 
+nb::object cosine(nb::handle optimizer, nb::handle cfg, nb::handle train_loader, nb::handle accumulation) {
+    nb::object t_max = get(cfg, "T_max", nb::int_(60));
+    nb::object t_max_steps = globals["_epochs_to_steps"](t_max, train_loader, accumulation);
+    nb::object eta_min = get(cfg, "eta_min", nb::float_(0.0001));
+    ql::tree_line({false}, "Cosine Annealing Settings:");
+    ql::tree_line({false, false}, "T_max: " + ql::str(t_max) + " epochs (" + ql::str(t_max_steps) + " steps)");
+    ql::tree_line({false, true}, "Min LR: " + ql::str(eta_min));
+    return globals["lr_scheduler"].attr("CosineAnnealingLR")(optimizer, nb::arg("T_max") = t_max_steps,
+                                                             nb::arg("eta_min") = eta_min,
+                                                             nb::arg("last_epoch") = get(cfg, "last_epoch", nb::int_(-1)));
+}
+
+nb::object cosine_warm(nb::handle optimizer, nb::handle cfg, nb::handle train_loader, nb::handle accumulation) {
+    nb::object t_0 = get(cfg, "T_0", nb::int_(10));
+    nb::object t_0_steps = globals["_epochs_to_steps"](t_0, train_loader, accumulation);
+    nb::object t_mult = get(cfg, "T_mult", nb::int_(2));
+    nb::object eta_min = get(cfg, "eta_min", nb::float_(0.0001));
+    ql::tree_line({false}, "Cosine Annealing Warm Restarts Settings:");
+    ql::tree_line({false, false}, "T_0: " + ql::str(t_0) + " epochs (" + ql::str(t_0_steps) + " steps)");
+    ql::tree_line({false, false}, "T_mult: " + ql::str(t_mult));
+    ql::tree_line({false, true}, "Min LR: " + ql::str(eta_min));
+    return globals["lr_scheduler"].attr("CosineAnnealingWarmRestarts")(
+        optimizer, nb::arg("T_0") = t_0_steps, nb::arg("T_mult") = t_mult, nb::arg("eta_min") = eta_min,
+        nb::arg("last_epoch") = get(cfg, "last_epoch", nb::int_(-1)));
+}
+
+const char *const kCreateSchedulerSig =
+    "create_scheduler(optimizer, scheduler_config: Dict[str, Any], train_loader, "
+    "gradient_accumulation_steps: int = 1)";
 nb::object create_scheduler(const ql::Args &a) {
     nb::handle optimizer = a["optimizer"], scheduler_config = a["scheduler_config"],
                train_loader = a["train_loader"], accumulation = a["gradient_accumulation_steps"];
-    nb::object name = item(scheduler_config, "name").attr("lower")();
+    nb::object configured_name = scheduler_config["name"];
+    settings::text(configured_name, "scheduler.name");
+    nb::object name = configured_name.attr("lower")();
     long long epoch_steps = steps_per_epoch(train_loader, a.to_int("gradient_accumulation_steps"));
 
     ql::print("");
     ql::print("\U0001F4C8 Configuring Learning Rate Scheduler:");
     ql::tree_line({false}, "Type: " + ql::str(name.attr("upper")()));
 
-    nb::object base_scheduler;
-    if (name.equal(nb::str("reduce_lr"))) {
-        return reduce_on_plateau(optimizer, scheduler_config);
-    } else if (name.equal(nb::str("cosine"))) {
-        nb::object cfg = item(scheduler_config, "cosine");
-        nb::object t_max = get(cfg, "T_max", nb::int_(60));
-        nb::object t_max_steps = globals["_epochs_to_steps"](t_max, train_loader, accumulation);
-        nb::object eta_min = get(cfg, "eta_min", nb::float_(0.0001));
-        ql::tree_line({false}, "Cosine Annealing Settings:");
-        ql::tree_line({false, false}, "T_max: " + ql::str(t_max) + " epochs (" + ql::str(t_max_steps) + " steps)");
-        ql::tree_line({false, true}, "Min LR: " + ql::str(eta_min));
-        base_scheduler = globals["lr_scheduler"].attr("CosineAnnealingLR")(
-            optimizer, nb::arg("T_max") = t_max_steps, nb::arg("eta_min") = eta_min,
-            nb::arg("last_epoch") = get(cfg, "last_epoch", nb::int_(-1)));
-    } else if (name.equal(nb::str("cosine_warm"))) {
-        nb::object cfg = item(scheduler_config, "cosine_warm");
-        nb::object t_0 = get(cfg, "T_0", nb::int_(10));
-        nb::object t_0_steps = globals["_epochs_to_steps"](t_0, train_loader, accumulation);
-        nb::object t_mult = get(cfg, "T_mult", nb::int_(2));
-        nb::object eta_min = get(cfg, "eta_min", nb::float_(0.0001));
-        ql::tree_line({false}, "Cosine Annealing Warm Restarts Settings:");
-        ql::tree_line({false, false}, "T_0: " + ql::str(t_0) + " epochs (" + ql::str(t_0_steps) + " steps)");
-        ql::tree_line({false, false}, "T_mult: " + ql::str(t_mult));
-        ql::tree_line({false, true}, "Min LR: " + ql::str(eta_min));
-        base_scheduler = globals["lr_scheduler"].attr("CosineAnnealingWarmRestarts")(
-            optimizer, nb::arg("T_0") = t_0_steps, nb::arg("T_mult") = t_mult, nb::arg("eta_min") = eta_min,
-            nb::arg("last_epoch") = get(cfg, "last_epoch", nb::int_(-1)));
-    } else {
+    if (name.equal(nb::str("reduce_lr"))) return reduce_on_plateau(optimizer, scheduler_config);
+    bool restarts = name.equal(nb::str("cosine_warm"));
+    if (!restarts && !name.equal(nb::str("cosine")))
         ql::raise_value_error("Unsupported scheduler: " + ql::str(name) +
                               ". Supported: ['reduce_lr', 'cosine', 'cosine_warm']");
-    }
 
-    if (!warmup_enabled(scheduler_config)) {
+    // Every setting of the chosen schedule and its warm-up is checked before its summary.
+    nb::object cfg = scheduler_config[restarts ? "cosine_warm" : "cosine"];
+    check_cosine(cfg, restarts);
+    bool warmup = warmup_enabled(scheduler_config);
+    if (warmup) check_warmup(scheduler_config["warmup"]);
+    require_steps(epoch_steps);
+    nb::object base_scheduler = restarts ? cosine_warm(optimizer, cfg, train_loader, accumulation)
+                                         : cosine(optimizer, cfg, train_loader, accumulation);
+
+    if (!warmup) {
         ql::tree_line({true}, "Warmup: Disabled");
         return base_scheduler;
     }
-    nb::object warmup_config = item(scheduler_config, "warmup");
+    nb::object warmup_config = scheduler_config["warmup"];
     auto [warmup_epochs, warmup_steps] = warmup_length(warmup_config, epoch_steps);
     ql::tree_line({false}, "Warmup Settings:");
     ql::tree_line({false, false}, "Duration: " + ql::str(warmup_epochs) + " epochs (" + ql::str(warmup_steps) + " steps)");
@@ -154,6 +234,8 @@ nb::object create_scheduler(const ql::Args &a) {
     return build_warmup(optimizer, base_scheduler, warmup_config, epoch_steps);
 }
 
+const char *const kCreateWarmupSig =
+    "create_warmup_scheduler(optimizer, base_scheduler, warmup_config: Dict[str, Any], train_loader)";
 nb::object create_warmup_scheduler(const ql::Args &a) {
     return build_warmup(a["optimizer"], a["base_scheduler"], a["warmup_config"], steps_per_epoch(a["train_loader"], 1));
 }
@@ -217,21 +299,16 @@ private:
     std::vector<nb::object> params_, grads_;
 };
 
-double lr_of(nb::handle group) {
-    nb::object lr = group[QL_ID("lr")];
-    double v = PyFloat_AsDouble(lr.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
+double lr_of(nb::handle group) { return ql::as_double(group["lr"]); }
 
+const char *const kPlotSig =
+    "plot_lr_schedule(scheduler, num_epochs: int, train_loader, gradient_accumulation_steps: int = 1, "
+    "max_groups: int = 5)";
 nb::object plot_lr_schedule(const ql::Args &a) {
     nb::handle scheduler = a["scheduler"], train_loader = a["train_loader"];
     long long num_epochs = a.to_int("num_epochs"), accumulation = a.to_int("gradient_accumulation_steps"),
         max_groups = a.to_int("max_groups");
-    nb::object plateau_type = globals["lr_scheduler"].attr("ReduceLROnPlateau");
-    int is_plateau = PyObject_IsInstance(scheduler.ptr(), plateau_type.ptr());
-    if (is_plateau < 0) throw nb::python_error();
-    bool plateau = is_plateau == 1;
+    bool plateau = ql::is_instance(scheduler, globals["lr_scheduler"].attr("ReduceLROnPlateau"));
 
     SavedState saved(scheduler, plateau);
     nb::object optimizer = scheduler.attr("optimizer");
@@ -245,14 +322,12 @@ nb::object plot_lr_schedule(const ql::Args &a) {
     nb::object x;
     try {
         if (plateau) {
-            Py_ssize_t batches = PyObject_Length(train_loader.ptr());
-            if (batches < 0) throw nb::python_error();
-            nb::object period = ql::steal_checked(
-                PyNumber_Add(scheduler.attr("patience").ptr(), nb::int_(1).ptr()));
+            size_t batches = nb::len(train_loader);
+            nb::object period = scheduler.attr("patience") + nb::int_(1);
             for (long long e = 0; e < num_epochs; ++e) {
                 nb::object groups = optimizer.attr("param_groups");
                 for (size_t g = 0; g < lrs.size(); ++g) lrs[g].insert(lrs[g].end(), batches, lr_of(groups[g]));
-                nb::object rem = ql::steal_checked(PyNumber_Remainder(nb::int_(e).ptr(), period.ptr()));
+                nb::object rem = nb::int_(e) % period;
                 scheduler.attr("step")(nb::float_(truthy(rem) ? 0.0 : 1.0));
             }
             x = globals["np"].attr("linspace")(0, num_epochs, num_epochs * batches);
@@ -299,67 +374,65 @@ nb::object plot_lr_schedule(const ql::Args &a) {
     return nb::none();
 }
 
-const char *kEpochsToStepsDoc =
-    "Number of scheduler steps in `epochs` epochs of `train_loader`.\n\n"
-    "One epoch is ceil(len(train_loader) / gradient_accumulation_steps) optimizer steps: one per\n"
-    "full accumulation cycle plus one for a trailing partial cycle.\n\n"
-    "Raises:\n"
-    "    ValueError: if gradient_accumulation_steps is smaller than 1.";
+const char *const kEpochsToStepsDoc = R"doc(Number of scheduler steps in `epochs` epochs of `train_loader`.
 
-const char *kCreateSchedulerDoc =
-    "Create a learning-rate scheduler from the scheduler section of a configuration.\n\n"
-    "Args:\n"
-    "    optimizer: the optimizer to schedule.\n"
-    "    scheduler_config: dict with `name` (reduce_lr, cosine, cosine_warm), the sub-dict of\n"
-    "        that scheduler and an optional `warmup` dict. Durations are in epochs; the cosine\n"
-    "        lengths and the warm-up are converted to optimizer steps.\n"
-    "    train_loader: the training loader (only its length is used).\n"
-    "    gradient_accumulation_steps: batches per optimizer step.\n\n"
-    "Returns:\n"
-    "    ReduceLROnPlateau (stepped once per epoch with a metric), CosineAnnealingLR or\n"
-    "    CosineAnnealingWarmRestarts (stepped once per optimizer step), the cosine ones wrapped\n"
-    "    in a SequentialLR behind a linear warm-up when `warmup.enabled` is true.\n\n"
-    "Raises:\n"
-    "    ValueError: for an unknown name, or for reduce_lr with warm-up enabled.\n"
-    "    KeyError: when the chosen scheduler's sub-dict is missing.";
+One epoch is ceil(len(train_loader) / gradient_accumulation_steps) optimizer steps: one per
+full accumulation cycle plus one for a trailing partial cycle.
 
-const char *kCreateWarmupDoc =
-    "Chain a linear warm-up of `warmup_config['epochs']` epochs (default 5) in front of\n"
-    "`base_scheduler`: the rate climbs from start_factor (default 0.1) to end_factor (default 1.0)\n"
-    "times the base rate, then `base_scheduler` runs from its own start.\n\n"
-    "Returns:\n"
-    "    A SequentialLR.";
+Raises:
+    ValueError: if gradient_accumulation_steps is smaller than 1.)doc";
 
-const char *kPlotDoc =
-    "Plot the learning rates `scheduler` would produce over `num_epochs` epochs.\n\n"
-    "The schedule is simulated and the scheduler and its optimizer are then restored to the state\n"
-    "they had (learning rates, step and plateau counters, optimizer state). Parameters and their\n"
-    "gradients are left untouched: the simulated optimizer steps run without gradients. A plateau\n"
-    "scheduler is fed a synthetic metric that stalls at its own patience. At most `max_groups`\n"
-    "parameter groups are drawn. The figure is shown with pyplot and left open.";
+const char *const kCreateSchedulerDoc = R"doc(Create a learning-rate scheduler from the scheduler section of a configuration.
+
+Args:
+    optimizer: the optimizer to schedule.
+    scheduler_config: dict with `name` (reduce_lr, cosine, cosine_warm), the sub-dict of
+        that scheduler and an optional `warmup` dict. Durations are in epochs; the cosine
+        lengths and the warm-up are converted to optimizer steps.
+    train_loader: the training loader (only its length is used).
+    gradient_accumulation_steps: batches per optimizer step.
+
+Returns:
+    ReduceLROnPlateau (stepped once per epoch with a metric), CosineAnnealingLR or
+    CosineAnnealingWarmRestarts (stepped once per optimizer step), the cosine ones wrapped
+    in a SequentialLR behind a linear warm-up when `warmup.enabled` is true.
+
+Raises:
+    ValueError: for an unknown name, or for reduce_lr with warm-up enabled.
+    TypeError, ValueError: for a setting of the chosen schedule or its warm-up that has
+        the wrong kind or is out of range (T_max: 0, a factor above 1, ...), naming the
+        setting, before the schedule's summary is printed.
+    KeyError: when the chosen scheduler's sub-dict is missing.)doc";
+
+const char *const kCreateWarmupDoc = R"doc(Chain a linear warm-up of `warmup_config['epochs']` epochs (default 5) in front of
+`base_scheduler`: the rate climbs from start_factor (default 0.1) to end_factor (default 1.0)
+times the base rate, then `base_scheduler` runs from its own start.
+
+Returns:
+    A SequentialLR.)doc";
+
+const char *const kPlotDoc = R"doc(Plot the learning rates `scheduler` would produce over `num_epochs` epochs.
+
+The schedule is simulated and the scheduler and its optimizer are then restored to the state
+they had (learning rates, step and plateau counters, optimizer state). Parameters and their
+gradients are left untouched: the simulated optimizer steps run without gradients. A plateau
+scheduler is fed a synthetic metric that stalls at its own patience. At most `max_groups`
+parameter groups are drawn. The figure is shown with pyplot and left open.)doc";
 
 }  // namespace
 
 QL_MODULE(marlowen, m) {
     globals.bind(m);
-    m.attr("torch") = ql::import("torch");
+    globals.set("torch", ql::import("torch"));
     globals.from("typing", {"Dict", "Any", "Optional"});
-    m.attr("lr_scheduler") = ql::import("torch.optim.lr_scheduler");
-    m.attr("plt") = ql::import("matplotlib.pyplot");
-    m.attr("np") = ql::import("numpy");
-    m.attr("copy") = ql::import("copy");
+    globals.set("lr_scheduler", ql::import("torch.optim.lr_scheduler"));
+    globals.set("plt", ql::import("matplotlib.pyplot"));
+    globals.set("np", ql::import("numpy"));
+    globals.set("copy", ql::import("copy"));
     m.doc() = "Learning-rate scheduler factory, linear warm-up and schedule preview.";
 
-    ql::def(m, "_epochs_to_steps(epochs: int, train_loader, gradient_accumulation_steps: int = 1)",
-            epochs_to_steps, kEpochsToStepsDoc);
-    ql::def(m,
-            "create_scheduler(optimizer, scheduler_config: Dict[str, Any], train_loader, "
-            "gradient_accumulation_steps: int = 1)",
-            create_scheduler, kCreateSchedulerDoc);
-    ql::def(m, "create_warmup_scheduler(optimizer, base_scheduler, warmup_config: Dict[str, Any], train_loader)",
-            create_warmup_scheduler, kCreateWarmupDoc);
-    ql::def(m,
-            "plot_lr_schedule(scheduler, num_epochs: int, train_loader, gradient_accumulation_steps: int = 1, "
-            "max_groups: int = 5)",
-            plot_lr_schedule, kPlotDoc);
+    ql::def(m, kEpochsToStepsSig, epochs_to_steps, kEpochsToStepsDoc);
+    ql::def(m, kCreateSchedulerSig, create_scheduler, kCreateSchedulerDoc);
+    ql::def(m, kCreateWarmupSig, create_warmup_scheduler, kCreateWarmupDoc);
+    ql::def(m, kPlotSig, plot_lr_schedule, kPlotDoc);
 }
