@@ -87,7 +87,7 @@ def test_librispeech_tree_becomes_a_corpus_the_speech_dataset_loads(libri_tree, 
 def test_a_single_partition_folder_is_named_after_itself(libri_tree, tmp_path):
     out = tmp_path / "corpus"
     prepare.prepare_librispeech(str(libri_tree / "dev-clean"), str(out), progress=False)
-    assert files(out) == ["dev-clean"]
+    assert files(out) == ["corpus.json", "dev-clean"]
     assert files(out / "dev-clean" / "fbank") == ["84-121123-0000.npy", "84-121123-0001.npy"]
 
 
@@ -101,7 +101,7 @@ def test_unreadable_audio_is_named_and_leaves_no_partial_output(libri_tree, tmp_
     for sub in ("fbank", "text"):
         assert files(out / "dev-clean" / sub) == ["84-121123-0000.npy"]
     leftovers = [p for p in out.rglob("*") if p.is_file() and not p.name.endswith(".npy")]
-    assert leftovers == []
+    assert leftovers == [out / "corpus.json"]
 
 
 def test_missing_audio_is_reported_before_anything_is_written(libri_tree, tmp_path):
@@ -123,6 +123,157 @@ def test_rerun_skips_finished_utterances_and_redoes_incomplete_ones(libri_tree, 
     assert summary == {"dev-clean": {"written": 0, "skipped": 2}, "train-clean-100": {"written": 1, "skipped": 2}}
     assert kept.stat().st_mtime_ns == stamp
     assert "".join(np.load(out / "train-clean-100" / "text" / "26-495-0000.npy").tolist()) == "IT'S THE THIRD"
+
+
+def snapshot(root):
+    return {str(p.relative_to(root)): (p.stat().st_mtime_ns, p.read_bytes())
+            for p in sorted(Path(root).rglob("*")) if p.is_file()}
+
+
+def truncate(path):
+    data = path.read_bytes()
+    path.write_bytes(data[: len(data) - 7])
+
+
+def leave_part_file(path):
+    data = path.read_bytes()
+    path.unlink()
+    (path.parent / f".{path.name}.part").write_bytes(data[:100])  # killed while writing
+
+
+DAMAGE = {
+    "empty features": lambda p: p.write_bytes(b""),
+    "truncated features": truncate,
+    "float64 features": lambda p: np.save(p, np.load(p).astype(np.float64)),
+    "features that are a fifo": lambda p: (p.unlink(), os.mkfifo(p)),
+    "killed while writing": leave_part_file,
+    "damaged transcript": lambda p: (p.parent.parent / "text" / p.name).write_bytes(b"\x93NUMPY garbage"),
+}
+
+
+@pytest.mark.parametrize("damage", sorted(DAMAGE))
+def test_rerun_makes_damaged_outputs_again_and_keeps_complete_ones(libri_tree, tmp_path, damage):
+    out, fresh = tmp_path / "corpus", tmp_path / "fresh"
+    prepare.prepare_librispeech(str(libri_tree), str(fresh), progress=False)
+    prepare.prepare_librispeech(str(libri_tree), str(out), progress=False)
+    damaged = out / "train-clean-100" / "fbank" / "19-198-0001.npy"
+    DAMAGE[damage](damaged)
+    before = snapshot(out)
+
+    summary = prepare.prepare_librispeech(str(libri_tree), str(out), progress=False)
+    assert summary["train-clean-100"] == {"written": 1, "skipped": 2}
+    assert {k: v[1] for k, v in snapshot(out).items()} == {k: v[1] for k, v in snapshot(fresh).items()}
+    untouched = {k: v for k, v in snapshot(out).items() if "19-198-0001" not in k and "transcripts" not in k}
+    assert untouched == {k: v for k, v in before.items() if k in untouched}
+
+
+@pytest.mark.parametrize("manifest", [True, False], ids=["recorded", "older folder without a record"])
+def test_rerun_with_other_settings_is_refused_and_changes_nothing(libri_tree, tmp_path, manifest):
+    out = tmp_path / "corpus"
+    prepare.prepare_librispeech(str(libri_tree), str(out), num_feats=40, progress=False)
+    if not manifest:
+        (out / "corpus.json").unlink()
+    before = snapshot(out)
+    expected = ("num_feats 40 there, 80 now" if manifest else
+                r"dev-clean/fbank/84-121123-0000.npy holds 40 filter-bank rows, but num_feats is 80")
+    with pytest.raises(ValueError, match=expected) as info:
+        prepare.prepare_librispeech(str(libri_tree), str(out), progress=False)
+    assert f"delete {out} to start over" in str(info.value)
+    assert snapshot(out) == before
+    # the same settings resume as before
+    assert prepare.prepare_librispeech(str(libri_tree), str(out), num_feats=40, progress=False)[
+        "dev-clean"] == {"written": 0, "skipped": 2}
+
+
+def test_corpus_record_of_another_kind_or_unreadable_is_refused(libri_tree, tmp_path):
+    out = tmp_path / "corpus"
+    out.mkdir()
+    (out / "corpus.json").write_text('{"kind": "synth", "num_utterances": 3, "seed": 1}')
+    with pytest.raises(ValueError, match="kind 'synth' there, 'librispeech' now.*num_feats None there, 80 now"):
+        prepare.prepare_librispeech(str(libri_tree), str(out), progress=False)
+    (out / "corpus.json").write_text("{not json")
+    with pytest.raises(ValueError, match="corpus.json is not a corpus description"):
+        prepare.prepare_librispeech(str(libri_tree), str(out), progress=False)
+    assert files(out) == ["corpus.json"]
+
+
+def add_unlisted_recording(tree):
+    sf.write(tree / "dev-clean" / "84" / "121123" / "84-121123-0002.flac", tone(200.0, 0.3), RATE)
+    return "1 audio file has no line in the \\*.trans.txt file of its folder: .*84-121123-0002.flac"
+
+
+def add_chapter_without_transcripts(tree):
+    for i in range(7):
+        d = tree / "dev-clean" / "99" / "1"
+        d.mkdir(parents=True, exist_ok=True)
+        sf.write(d / f"99-1-000{i}.flac", tone(200.0, 0.3), RATE)
+    return "7 audio files have no line.*99-1-0004.flac and 2 more"
+
+
+def break_transcript_encoding(tree):
+    (tree / "dev-clean" / "84" / "121123" / "84-121123.trans.txt").write_bytes(b"84-121123-0000 CAF\xc3\n")
+    return r"Transcript .*84-121123.trans.txt line 1 is not UTF-8 text"
+
+
+def point_above_the_corpus(tree):
+    return (f"{tree.parent} is a folder above the corpus: its transcript files lie 4 folders deep .* "
+            f"Use {tree}, the folder that holds the partitions, as the source")
+
+
+@pytest.mark.parametrize("spoil", [add_unlisted_recording, add_chapter_without_transcripts,
+                                   break_transcript_encoding, point_above_the_corpus])
+def test_unusable_sources_are_named_before_anything_is_written(libri_tree, tmp_path, spoil):
+    expected = spoil(libri_tree)
+    src = libri_tree.parent if spoil is point_above_the_corpus else libri_tree
+    out = tmp_path / "corpus"
+    with pytest.raises(ValueError, match=expected):
+        prepare.prepare_librispeech(str(src), str(out), progress=False)
+    assert not out.exists()
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
+def test_every_file_is_flushed_to_disk_before_it_is_renamed_into_place(libri_tree, tmp_path, run_python):
+    out, trace = tmp_path / "corpus", tmp_path / "trace"
+    code = f"from quillane.data import prepare; prepare.prepare_librispeech({str(libri_tree)!r}, {str(out)!r})"
+    traced = run_python(f"""
+        import subprocess, sys
+        sys.exit(subprocess.run(["strace", "-f", "-y", "-o", {str(trace)!r}, "-e", "trace=fsync,rename,renameat,renameat2",
+                                 sys.executable, "-c", {code!r}]).returncode)""")
+    if traced.returncode != 0 or not trace.exists():
+        pytest.skip("strace cannot trace here: " + traced.stderr[-200:])
+    flushed, renamed = set(), []
+    for line in trace.read_text().splitlines():
+        if " fsync(" in line:
+            flushed.add(line.split("<", 1)[1].split(">", 1)[0])
+        elif any(f" {call}(" in line for call in ("rename", "renameat", "renameat2")):
+            source = line.split('"')[1]
+            assert source in flushed, f"{source} renamed before it was flushed"
+            renamed.append(source)
+    written = [p for p in out.rglob("*") if p.is_file()]
+    assert len(renamed) == len(written) == 1 + 2 * 5 + 2  # record, features and text, transcript lists
+
+
+def test_progress_goes_through_the_module_progress_bar(libri_tree, tmp_path, monkeypatch):
+    bars = []
+
+    class RecordingBar:
+        def __init__(self, total, desc, **kwargs):
+            self.desc, self.total, self.done = desc, total, 0
+            bars.append(self)
+
+        def update(self, n=1):
+            self.done += n
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.closed = True
+
+    monkeypatch.setattr(prepare, "tqdm", RecordingBar)
+    prepare.prepare_librispeech(str(libri_tree), str(tmp_path / "corpus"))
+    assert [(b.desc, b.total, b.done, b.closed) for b in bars] == [
+        ("Preparing dev-clean", 2, 2, True), ("Preparing train-clean-100", 3, 3, True)]
 
 
 def test_filter_banks_are_comparable_across_sample_rates_and_channels():

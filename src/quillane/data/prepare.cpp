@@ -3,99 +3,82 @@
 //   <out>/<partition>/fbank/<utt>.npy      (num_feats, frames) float32 log-mel filter banks
 //   <out>/<partition>/text/<utt>.npy       the transcript as an array of single characters
 //   <out>/<partition>/transcripts.txt      "<utt> <transcript>" per line, in file-name order
+//   <out>/corpus.json                      the settings the corpus was made with
 //
-// from two sources: a LibriSpeech-style tree (*.flac next to *.trans.txt) and a small
-// synthetic corpus spoken by espeak-ng. Audio is decoded by soundfile and the filter banks
-// come from kaldi-native-fbank; this module only moves samples between them, adds the
-// synthetic corpus' noise and writes the files.
+// from two sources: a LibriSpeech-style tree (*.flac next to *.trans.txt, read and checked by
+// librispeech_tree.hpp) and a small synthetic corpus spoken by espeak-ng (synth_corpus.hpp).
+// Audio is decoded by soundfile and the filter banks come from kaldi-native-fbank; this module
+// only moves samples between them and writes the files (corpus_files.hpp).
 //
-// Every output file is written to a hidden temporary name in its directory and renamed into
-// place, so an interrupted run never leaves a truncated .npy file behind. A re-run skips the
-// utterances whose feature and transcript files both exist.
+// Every problem with the input is reported before the first file is written. A re-run skips
+// the utterances whose files read back complete, makes the others again, and refuses a folder
+// that was made with other settings.
 #include "core.hpp"
+#include "globals.hpp"
+#include "context.hpp"
+#include "pyops.hpp"
+
+#include "corpus_files.hpp"
+#include "librispeech_tree.hpp"
+#include "synth_corpus.hpp"
 
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iomanip>
-#include <map>
-#include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace {
 namespace nb = nanobind;
 namespace fs = std::filesystem;
+namespace corpus = ql::corpus;
+namespace synth = ql::synth;
 
-nb::handle np, os_mod, io_mod, builtins, soundfile, knf, subprocess, shutil, tqdm, json;
+ql::ModuleGlobals globals;  // names are looked up at call time, as a Python module would
 
-constexpr const char *kTestPartition = "test-clean";
 constexpr const char *kEspeakInstall = "apt-get install -y espeak-ng";
+constexpr int kSynthFeats = 80;
 
 // ---------------------------------------------------------------------------
 // Small helpers
 // ---------------------------------------------------------------------------
 
-std::string path_str(const fs::path &p) { return p.string(); }
-
 nb::object py_str(const std::string &s) { return nb::str(s.c_str(), s.size()); }
 
-// Writes `array` as <path> atomically: the bytes go to a hidden sibling first, which is then
-// renamed over the destination (a rename within one directory is atomic).
-void save_npy_atomic(const fs::path &path, nb::handle array) {
-    fs::path tmp = path.parent_path() / ("." + path.filename().string() + ".part");
-    try {
-        nb::object f = builtins.attr("open")(path_str(tmp), "wb");
-        try {
-            np.attr("save")(f, array, nb::arg("allow_pickle") = false);
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
-        os_mod.attr("replace")(path_str(tmp), path_str(path));
-    } catch (...) {
-        std::error_code ec;
-        fs::remove(tmp, ec);
-        throw;
-    }
+// `array` in the .npy format, as np.save writes it.
+nb::bytes npy_bytes(nb::handle array) {
+    nb::object buffer = globals["io"].attr("BytesIO")();
+    globals["np"].attr("save")(buffer, array, nb::arg("allow_pickle") = false);
+    return nb::borrow<nb::bytes>(buffer.attr("getvalue")());
 }
 
-void write_text_atomic(const fs::path &path, const std::string &content) {
-    fs::path tmp = path.parent_path() / ("." + path.filename().string() + ".part");
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        f << content;
-        if (!f) {
-            std::error_code ec;
-            fs::remove(tmp, ec);
-            ql::raise(PyExc_OSError, "Cannot write " + path_str(path));
-        }
-    }
-    std::error_code ec;
-    fs::rename(tmp, path, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        ql::raise(PyExc_OSError, "Cannot write " + path_str(path));
-    }
+void save_npy(const fs::path &path, nb::handle array) {
+    nb::bytes data = npy_bytes(array);
+    corpus::write_durably(path, std::string_view(data.c_str(), data.size()));
 }
 
 // The transcript as a 1-D array of single characters (dtype '<U1'), so that
 // "".join(array.tolist()) gives the text back.
 nb::object char_array(const std::string &text) {
-    nb::object chars = builtins.attr("list")(py_str(text));
-    return np.attr("array")(chars, nb::arg("dtype") = "<U1");
+    nb::list chars(py_str(text));
+    return globals["np"].attr("array")(chars, nb::arg("dtype") = "<U1");
 }
 
-nb::object progress_bar(size_t total, const std::string &desc, bool enabled) {
-    return tqdm(nb::arg("total") = total, nb::arg("desc") = desc, nb::arg("unit") = "utt",
-                nb::arg("disable") = !enabled, nb::arg("dynamic_ncols") = true);
+nb::object utterance_bar(size_t total, const std::string &desc, bool enabled) {
+    return globals["tqdm"](nb::arg("total") = total, nb::arg("desc") = desc, nb::arg("unit") = "utt",
+                           nb::arg("disable") = !enabled, nb::arg("dynamic_ncols") = true);
+}
+
+nb::dict counts(size_t written, size_t skipped) {
+    nb::dict d;
+    d["written"] = written;
+    d["skipped"] = skipped;
+    return d;
 }
 
 // ---------------------------------------------------------------------------
@@ -125,6 +108,7 @@ std::vector<float> to_mono_int16_scale(nb::handle samples) {
 // 25 ms windows every 10 ms, no dither (so the result is reproducible), and the mel range
 // capped at 8 kHz so that audio above 16 kHz gives features comparable to 16 kHz speech.
 nb::object fbank_of(const std::vector<float> &mono, double sample_rate, int num_feats) {
+    nb::object knf = globals["knf"], np = globals["np"];
     nb::object opts = knf.attr("FbankOptions")();
     nb::object frame_opts = opts.attr("frame_opts"), mel_opts = opts.attr("mel_opts");
     frame_opts.attr("samp_freq") = sample_rate;
@@ -145,9 +129,9 @@ nb::object fbank_of(const std::vector<float> &mono, double sample_rate, int num_
     nb::object out = np.attr("empty")(nb::make_tuple(num_feats, frames), nb::arg("dtype") = "float32");
     auto o = nb::cast<nb::ndarray<float, nb::ndim<2>, nb::c_contig, nb::device::cpu>>(out);
     float *dst = o.data();
-    nb::object get_frame = fbank.attr("get_frame");
+    nb::object get_frame = fbank.attr("get_frame"), asarray = np.attr("asarray");
     for (long long t = 0; t < frames; ++t) {
-        nb::object row = np.attr("asarray")(get_frame(t), nb::arg("dtype") = "float32");
+        nb::object row = asarray(get_frame(t), nb::arg("dtype") = "float32");
         auto r = nb::cast<nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(row);
         if (static_cast<int>(r.shape(0)) != num_feats)
             ql::raise_runtime_error("Filter-bank frame has " + std::to_string(r.shape(0)) + " bins, expected " +
@@ -162,9 +146,10 @@ nb::object fbank_of(const std::vector<float> &mono, double sample_rate, int num_
 // Any decoding failure becomes one ValueError that names the source.
 std::pair<nb::object, double> read_audio(nb::handle source, const std::string &name) {
     try {
-        nb::object result = soundfile.attr("read")(source, nb::arg("dtype") = "float32", nb::arg("always_2d") = true);
-        auto parts = ql::unpack(result, 2);
-        return {np.attr("ascontiguousarray")(parts[0]), nb::cast<double>(parts[1])};
+        nb::object result =
+            globals["soundfile"].attr("read")(source, nb::arg("dtype") = "float32", nb::arg("always_2d") = true);
+        auto [samples, rate] = ql::unpack<2>(result);
+        return {globals["np"].attr("ascontiguousarray")(samples), ql::as_double(rate)};
     } catch (nb::python_error &e) {
         std::string reason = ql::str(e.value());
         ql::raise_value_error("Cannot read audio file " + name + ": " + reason);
@@ -172,18 +157,19 @@ std::pair<nb::object, double> read_audio(nb::handle source, const std::string &n
 }
 
 void check_frames(nb::handle feats, const std::string &name) {
-    long long frames = nb::cast<long long>(feats.attr("shape")[1]);
-    if (frames == 0)
+    if (ql::as_long(feats.attr("shape")[1]) == 0)
         ql::raise_value_error("Audio file " + name + " is too short for a single filter-bank frame (25 ms)");
 }
 
+const char *const kComputeFbankSig = "compute_fbank(samples, sample_rate: float, num_feats: int = 80)";
 nb::object compute_fbank(const ql::Args &a) {
     long long num_feats = a.to_int("num_feats");
     if (num_feats <= 0) ql::raise_value_error("num_feats must be positive");
     double rate = a.to_double("sample_rate");
     if (!(rate > 0.0)) ql::raise_value_error("sample_rate must be positive");
+    nb::object np = globals["np"];
     nb::object samples = np.attr("asarray")(a["samples"], nb::arg("dtype") = "float32");
-    long long ndim = nb::cast<long long>(samples.attr("ndim"));
+    long long ndim = ql::as_long(samples.attr("ndim"));
     if (ndim == 1) samples = samples.attr("reshape")(-1, 1);
     else if (ndim != 2) ql::raise_value_error("samples must be 1-D (mono) or 2-D (frames, channels)");
     samples = np.attr("ascontiguousarray")(samples);
@@ -191,164 +177,179 @@ nb::object compute_fbank(const ql::Args &a) {
 }
 
 // ---------------------------------------------------------------------------
+// The corpus description
+// ---------------------------------------------------------------------------
+
+std::string restart_advice(const fs::path &out) {
+    return "prepare into another folder, or delete " + out.string() + " to start over";
+}
+
+// The settings recorded in <out>/corpus.json, or an invalid object when there is none.
+nb::object recorded_settings(const fs::path &out) {
+    fs::path manifest = out / "corpus.json";
+    std::error_code ec;
+    if (!fs::exists(manifest, ec)) return nb::object();
+    std::string content;
+    if (!corpus::read_small_file(manifest, content)) ql::raise(PyExc_OSError, "Cannot read " + manifest.string());
+    try {
+        nb::object have = globals["json"].attr("loads")(py_str(content));
+        if (PyDict_Check(have.ptr())) return nb::borrow<nb::dict>(have);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // JSON and Unicode errors
+    }
+    ql::raise_value_error(manifest.string() + " is not a corpus description; " + restart_advice(out));
+}
+
+// Refuses a folder whose corpus was made with other settings than `want`, saying which differ.
+void check_settings(const fs::path &out, nb::dict have, nb::dict want) {
+    if (have.equal(want)) return;
+    nb::dict keys;  // the keys of both, recorded ones first
+    for (auto [key, value] : have) keys[key] = value;
+    for (auto [key, value] : want) keys[key] = value;
+    std::string differences;
+    for (auto [key, unused] : keys) {
+        nb::object there = have.contains(key) ? nb::object(have[key]) : nb::none();
+        nb::object now = want.contains(key) ? nb::object(want[key]) : nb::none();
+        if (there.equal(now)) continue;
+        differences += (differences.empty() ? "" : ", ") + ql::str(key) + " " + ql::repr(there) + " there, " +
+                       ql::repr(now) + " now";
+    }
+    ql::raise_value_error(out.string() + " already holds a corpus made with other settings (" + differences + "); " +
+                          restart_advice(out));
+}
+
+void write_settings(const fs::path &out, nb::dict want) {
+    fs::create_directories(out);
+    std::string content = nb::cast<std::string>(globals["json"].attr("dumps")(want)) + "\n";
+    corpus::write_durably(out / "corpus.json", content);
+    corpus::sync_directory(out);
+}
+
+// ---------------------------------------------------------------------------
 // Output partitions
 // ---------------------------------------------------------------------------
 
-struct Utterance {
-    std::string name;
-    std::string text;
-    fs::path audio;   // LibriSpeech only
-    size_t index = 0; // synthetic corpus only: position in the whole corpus
-};
+class PartitionWriter {
+public:
+    PartitionWriter(const fs::path &out, const std::string &partition, bool with_text, int num_feats)
+        : out_(out), root_(out / partition), fbank_dir_(root_ / "fbank"), text_dir_(root_ / "text"),
+          with_text_(with_text), num_feats_(num_feats) {}
 
-struct PartitionWriter {
-    fs::path fbank_dir, text_dir, root;
-    bool with_text;
-
-    PartitionWriter(const fs::path &out, const std::string &partition, bool text)
-        : fbank_dir(out / partition / "fbank"), text_dir(out / partition / "text"), root(out / partition),
-          with_text(text) {
-        fs::create_directories(fbank_dir);
-        if (with_text) fs::create_directories(text_dir);
+    // Whether the utterance's files read back complete. A complete feature file with another
+    // number of rows belongs to a corpus made with other settings, which is refused.
+    bool finished(const std::string &name) const {
+        fs::path fbank = fbank_path(name);
+        corpus::Existing feats = corpus::inspect_array(fbank, 'f', 4, 2);
+        if (feats.state == corpus::Existing::Valid && feats.rows != num_feats_)
+            ql::raise_value_error(fbank.string() + " holds " + std::to_string(feats.rows) +
+                                  " filter-bank rows, but num_feats is " + std::to_string(num_feats_) + ": " +
+                                  out_.string() + " was prepared with other settings; " + restart_advice(out_));
+        if (feats.state != corpus::Existing::Valid) return false;
+        return !with_text_ || corpus::inspect_array(text_path(name), 'U', 4, 1).state == corpus::Existing::Valid;
     }
 
-    fs::path fbank_path(const std::string &name) const { return fbank_dir / (name + ".npy"); }
-    fs::path text_path(const std::string &name) const { return text_dir / (name + ".npy"); }
+    // Positions of the utterances still to be made.
+    template <typename U>
+    std::vector<size_t> unfinished(const std::vector<U> &utts) const {
+        std::vector<size_t> todo;
+        for (size_t i = 0; i < utts.size(); ++i)
+            if (!finished(utts[i].name)) todo.push_back(i);
+        return todo;
+    }
 
-    bool done(const std::string &name) const {
-        return fs::exists(fbank_path(name)) && (!with_text || fs::exists(text_path(name)));
+    void create_folders() const {
+        fs::create_directories(fbank_dir_);
+        if (with_text_) fs::create_directories(text_dir_);
     }
 
     // Features first, transcript last: an utterance counts as finished only once both exist.
     void write(const std::string &name, nb::handle feats, const std::string &text) const {
-        save_npy_atomic(fbank_path(name), feats);
-        if (with_text) save_npy_atomic(text_path(name), char_array(text));
+        save_npy(fbank_path(name), feats);
+        if (with_text_) save_npy(text_path(name), char_array(text));
     }
 
-    void write_transcripts(const std::vector<Utterance> &utts) const {
+    // The transcript list, then every folder's new entries flushed to disk.
+    template <typename U>
+    void finish(const std::vector<U> &utts) const {
         std::string content;
-        for (const Utterance &u : utts) content += u.name + " " + u.text + "\n";
-        write_text_atomic(root / "transcripts.txt", content);
+        for (const U &u : utts) content += u.name + " " + u.text + "\n";
+        corpus::write_durably(root_ / "transcripts.txt", content);
+        corpus::sync_directory(fbank_dir_);
+        if (with_text_) corpus::sync_directory(text_dir_);
+        corpus::sync_directory(root_);
+        corpus::sync_directory(out_);
     }
-};
 
-nb::dict counts(size_t written, size_t skipped) {
-    nb::dict d;
-    d["written"] = written;
-    d["skipped"] = skipped;
-    return d;
-}
+private:
+    fs::path fbank_path(const std::string &name) const { return fbank_dir_ / (name + ".npy"); }
+    fs::path text_path(const std::string &name) const { return text_dir_ / (name + ".npy"); }
+
+    fs::path out_, root_, fbank_dir_, text_dir_;
+    bool with_text_;
+    int num_feats_;
+};
 
 // ---------------------------------------------------------------------------
 // LibriSpeech-style trees
 // ---------------------------------------------------------------------------
 
-std::string trim(const std::string &s) {
-    size_t b = s.find_first_not_of(" \t\r\n"), e = s.find_last_not_of(" \t\r\n");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+nb::dict librispeech_settings(long long num_feats) {
+    nb::dict want;
+    want["kind"] = "librispeech";
+    want["num_feats"] = num_feats;
+    return want;
 }
 
-// "<utt> <words...>" per line; blank lines are skipped, a line without words is an empty
-// transcript.
-std::vector<std::pair<std::string, std::string>> parse_transcripts(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) ql::raise(PyExc_OSError, "Cannot read transcript file " + path_str(file));
-    std::vector<std::pair<std::string, std::string>> out;
-    std::string line;
-    size_t lineno = 0;
-    while (std::getline(in, line)) {
-        ++lineno;
-        std::string t = trim(line);
-        if (t.empty()) continue;
-        size_t sp = t.find_first_of(" \t");
-        std::string id = sp == std::string::npos ? t : t.substr(0, sp);
-        std::string text = sp == std::string::npos ? std::string() : trim(t.substr(sp + 1));
-        if (id.find('/') != std::string::npos || id == "." || id == "..")
-            ql::raise_value_error("Bad utterance id '" + id + "' in " + path_str(file) + " line " +
-                                  std::to_string(lineno));
-        out.emplace_back(std::move(id), std::move(text));
+size_t prepare_partition(const PartitionWriter &writer, const std::string &partition,
+                         const std::vector<ql::librispeech::Utterance> &utts, const std::vector<size_t> &todo,
+                         int num_feats, bool progress) {
+    writer.create_folders();
+    nb::object bar = utterance_bar(utts.size(), "Preparing " + partition, progress);
+    ql::ContextGuard closer(bar);  // closes the bar, also on an error
+    bar.attr("update")(utts.size() - todo.size());
+    for (size_t i : todo) {
+        const auto &u = utts[i];
+        std::string source = u.audio.string();
+        auto [samples, rate] = read_audio(py_str(source), source);
+        nb::object feats = fbank_of(to_mono_int16_scale(samples), rate, num_feats);
+        check_frames(feats, source);
+        writer.write(u.name, feats, u.text);
+        bar.attr("update")(1);
     }
-    return out;
+    closer.close();
+    writer.finish(utts);
+    return todo.size();
 }
 
-// Partition of a transcript file below the source root: in the usual layout
-// <partition>/<speaker>/<chapter>/*.trans.txt it is the first component; when the source
-// is itself one partition (<speaker>/<chapter>/*.trans.txt) it is the source's own name.
-std::string partition_of(const fs::path &src, const fs::path &trans_dir) {
-    fs::path rel = trans_dir.lexically_relative(src);
-    std::vector<std::string> parts;
-    for (const auto &c : rel)
-        if (c != ".") parts.push_back(c.string());
-    if (parts.size() >= 3) return parts[0];
-    fs::path canon = fs::weakly_canonical(src);
-    std::string name = canon.filename().string();
-    if (name.empty()) name = canon.parent_path().filename().string();
-    return name.empty() ? std::string("corpus") : name;
-}
-
+const char *const kPrepareLibrispeechSig =
+    "prepare_librispeech(src: str, out: str, num_feats: int = 80, progress: bool = True)";
 nb::object prepare_librispeech(const ql::Args &a) {
     fs::path src = a.to_str("src"), out = a.to_str("out");
     long long num_feats = a.to_int("num_feats");
     bool progress = a.to_bool("progress");
     if (num_feats <= 0) ql::raise_value_error("num_feats must be positive");
-    if (!fs::is_directory(src)) ql::raise(PyExc_FileNotFoundError, "No such source directory: " + path_str(src));
+    if (!fs::is_directory(src)) ql::raise(PyExc_FileNotFoundError, "No such source directory: " + src.string());
 
-    std::vector<fs::path> trans_files;
-    for (auto it = fs::recursive_directory_iterator(src, fs::directory_options::follow_directory_symlink);
-         it != fs::recursive_directory_iterator(); ++it) {
-        const std::string fname = it->path().filename().string();
-        const std::string suffix = ".trans.txt";
-        if (it->is_regular_file() && fname.size() > suffix.size() &&
-            fname.compare(fname.size() - suffix.size(), suffix.size(), suffix) == 0)
-            trans_files.push_back(it->path());
+    // Read and check everything first: nothing is written while an error is still possible.
+    ql::librispeech::Partitions partitions = ql::librispeech::gather(src);
+    nb::dict want = librispeech_settings(num_feats);
+    nb::object have = recorded_settings(out);
+    if (have.is_valid()) check_settings(out, nb::borrow<nb::dict>(have), want);
+    std::vector<PartitionWriter> writers;
+    std::vector<std::vector<size_t>> todo;
+    for (auto &[partition, utts] : partitions) {
+        std::sort(utts.begin(), utts.end(), [](const auto &x, const auto &y) { return x.name < y.name; });
+        writers.emplace_back(out, partition, true, static_cast<int>(num_feats));
+        todo.push_back(writers.back().unfinished(utts));
     }
-    if (trans_files.empty())
-        ql::raise(PyExc_FileNotFoundError, "No *.trans.txt transcript files found below " + path_str(src));
-    std::sort(trans_files.begin(), trans_files.end());
-
-    // Gather every utterance first, so that a missing audio file or a duplicated id is
-    // reported before anything is written.
-    std::map<std::string, std::vector<Utterance>> partitions;
-    std::map<std::string, std::set<std::string>> seen;
-    for (const fs::path &tf : trans_files) {
-        std::string partition = partition_of(src, tf.parent_path());
-        for (auto &[id, text] : parse_transcripts(tf)) {
-            fs::path audio = tf.parent_path() / (id + ".flac");
-            if (!fs::exists(audio))
-                ql::raise(PyExc_FileNotFoundError,
-                          "Audio file " + path_str(audio) + " listed in " + path_str(tf) + " does not exist");
-            if (!seen[partition].insert(id).second)
-                ql::raise_value_error("Utterance id '" + id + "' appears twice in partition " + partition);
-            partitions[partition].push_back(Utterance{id, text, audio, 0});
-        }
-    }
+    if (!have.is_valid()) write_settings(out, want);
 
     nb::dict summary;
+    size_t k = 0;
     for (auto &[partition, utts] : partitions) {
-        std::sort(utts.begin(), utts.end(), [](const Utterance &x, const Utterance &y) { return x.name < y.name; });
-        PartitionWriter writer(out, partition, true);
-        size_t written = 0, skipped = 0;
-        nb::object bar = progress_bar(utts.size(), "Preparing " + partition, progress);
-        try {
-            for (const Utterance &u : utts) {
-                if (writer.done(u.name)) {
-                    ++skipped;
-                } else {
-                    auto [samples, rate] = read_audio(py_str(path_str(u.audio)), path_str(u.audio));
-                    nb::object feats = fbank_of(to_mono_int16_scale(samples), rate, static_cast<int>(num_feats));
-                    check_frames(feats, path_str(u.audio));
-                    writer.write(u.name, feats, u.text);
-                    ++written;
-                }
-                bar.attr("update")(1);
-            }
-        } catch (...) {
-            bar.attr("close")();
-            throw;
-        }
-        bar.attr("close")();
-        writer.write_transcripts(utts);
-        summary[py_str(partition)] = counts(written, skipped);
+        size_t written = prepare_partition(writers[k], partition, utts, todo[k], static_cast<int>(num_feats), progress);
+        summary[py_str(partition)] = counts(written, utts.size() - written);
+        ++k;
     }
     return summary;
 }
@@ -357,100 +358,24 @@ nb::object prepare_librispeech(const ql::Args &a) {
 // Synthetic corpus
 // ---------------------------------------------------------------------------
 
-// splitmix64: a small generator whose output is fixed by its seed on every platform
-// (unlike the standard distributions, whose algorithms differ between libraries).
-struct Rng {
-    uint64_t state;
-    explicit Rng(uint64_t seed) : state(seed) {}
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-    double uniform() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
-    double uniform(double lo, double hi) { return lo + (hi - lo) * uniform(); }
-    template <size_t N>
-    const char *pick(const char *const (&items)[N]) { return items[below(N)]; }
+struct SynthUtterance {
+    std::string name;
+    std::string text;
+    size_t index;  // position in the whole corpus
 };
 
-uint64_t mix(uint64_t a, uint64_t b) {
-    Rng r(a * 0x100000001B3ULL ^ (b + 0x9E3779B97F4A7C15ULL));
-    r.next();
-    return r.next();
-}
-
-// A small grammar with a closed vocabulary: who does what to which thing, and sometimes
-// where or when.
-const char *const kSubjects[] = {"the cat", "a dog", "my friend", "the old man", "the little girl",
-                                 "her brother", "our teacher", "the farmer", "a bird", "his sister",
-                                 "the doctor", "my mother"};
-const char *const kVerbs[] = {"sees", "likes", "finds", "wants", "takes", "needs",
-                              "holds", "brings", "paints", "moves", "sells", "keeps"};
-const char *const kDeterminers[] = {"a", "the", "one", "two", "three", "some"};
-const char *const kAdjectives[] = {"red", "green", "blue", "big", "small", "old", "new", "yellow"};
-const char *const kNouns[] = {"ball", "box", "car", "book", "cup", "hat", "chair", "boat", "key", "bag"};
-const char *const kTails[] = {"today", "at home", "in the park", "every morning", "again", "now",
-                              "after lunch", "near the river"};
-
-std::string make_sentence(Rng &r) {
-    std::string det = r.pick(kDeterminers);
-    std::string noun = r.pick(kNouns);
-    if (det == "two" || det == "three" || det == "some") noun += (noun == "box") ? "es" : "s";
-    std::string s = std::string(r.pick(kSubjects)) + " " + r.pick(kVerbs) + " " + det;
-    if (r.uniform() < 0.7) s += std::string(" ") + r.pick(kAdjectives);
-    s += " " + noun;
-    if (r.uniform() < 0.6) s += std::string(" ") + r.pick(kTails);
-    return s;
-}
-
-// English voices with several variants (different formants, breathiness, pitch ranges).
-const char *const kVoices[] = {"en-us", "en-gb", "en-us+f2", "en-gb+f3", "en-us+m3",
-                               "en-gb-scotland", "en-029+m5", "en-us+f4", "en-gb-x-rp+m7", "en-us+klatt"};
-
-struct Split {
-    const char *name;
-    size_t count;
-};
-
-std::vector<Split> synth_splits(size_t total) {
-    size_t held = std::max<size_t>(1, total / 10);
-    if (total < 3) ql::raise_value_error("num_utterances must be at least 3 (one per partition)");
-    return {{"train-clean-100", total - 2 * held}, {"dev-clean", held}, {kTestPartition, held}};
-}
-
-// The corpus' sentences in order: training sentences first; a held-out sentence that also
-// occurs in the training partition is redrawn, so that held-out scores measure recognition of
-// new word sequences rather than memorised ones.
-std::vector<std::string> synth_text(size_t total, uint64_t seed) {
-    auto splits = synth_splits(total);
-    Rng r(mix(seed, 0x5E17E11CEULL));
-    std::vector<std::string> out;
-    std::set<std::string> train;
-    for (size_t i = 0; i < splits[0].count; ++i) {
-        out.push_back(make_sentence(r));
-        train.insert(out.back());
-    }
-    for (size_t i = splits[0].count; i < total; ++i) {
-        std::string s = make_sentence(r);
-        for (int tries = 0; tries < 100 && train.count(s); ++tries) s = make_sentence(r);
-        out.push_back(s);
-    }
-    return out;
-}
-
+const char *const kSynthSentencesSig = "synth_sentences(n: int, seed: int = 0)";
 nb::object synth_sentences(const ql::Args &a) {
     long long n = a.to_int("n");
     if (n < 0) ql::raise_value_error("n must not be negative");
-    Rng r(mix(static_cast<uint64_t>(a.to_int("seed")), 0x5E17E11CEULL));
+    synth::Rng r(synth::mix(static_cast<uint64_t>(a.to_int("seed")), 0x5E17E11CEULL));
     nb::list out;
-    for (long long i = 0; i < n; ++i) out.append(py_str(make_sentence(r)));
+    for (long long i = 0; i < n; ++i) out.append(py_str(synth::make_sentence(r)));
     return out;
 }
 
 nb::object find_espeak() {
-    nb::object path = shutil.attr("which")("espeak-ng");
+    nb::object path = globals["shutil"].attr("which")("espeak-ng");
     if (path.is_none())
         ql::raise(PyExc_FileNotFoundError,
                   std::string("espeak-ng is not installed; install it with: ") + kEspeakInstall +
@@ -458,89 +383,96 @@ nb::object find_espeak() {
     return path;
 }
 
-struct Voice {
-    std::string voice;
-    int speed, pitch;
-    double snr_db;
-};
-
-Voice draw_voice(uint64_t seed, size_t index) {
-    Rng r(mix(seed, 0xA0D10000ULL + index));
-    Voice v;
-    v.voice = r.pick(kVoices);
-    v.speed = 135 + static_cast<int>(r.below(56));  // words per minute
-    v.pitch = 25 + static_cast<int>(r.below(51));
-    v.snr_db = r.uniform(20.0, 35.0);
-    return v;
-}
-
-nb::object start_espeak(nb::handle exe, const Voice &v, const std::string &text) {
+nb::object start_espeak(nb::handle exe, const synth::Voice &v, const std::string &text) {
     nb::list cmd;
     cmd.append(exe);
     for (const std::string &s : {std::string("-v"), v.voice, std::string("-s"), std::to_string(v.speed),
                                  std::string("-p"), std::to_string(v.pitch), std::string("--stdout"), text})
         cmd.append(py_str(s));
-    nb::handle PIPE = subprocess.attr("PIPE");
-    return subprocess.attr("Popen")(cmd, nb::arg("stdout") = PIPE, nb::arg("stderr") = PIPE);
+    nb::object subprocess = globals["subprocess"];
+    nb::object pipe = subprocess.attr("PIPE");
+    return subprocess.attr("Popen")(cmd, nb::arg("stdout") = pipe, nb::arg("stderr") = pipe);
 }
 
 nb::bytes finish_espeak(nb::handle proc, const std::string &text) {
-    auto outs = ql::unpack(proc.attr("communicate")(), 2);
-    long long rc = nb::cast<long long>(proc.attr("returncode"));
+    auto [wav, err] = ql::unpack<2>(proc.attr("communicate")());
+    long long rc = ql::as_long(proc.attr("returncode"));
     if (rc != 0) {
-        std::string err = nb::cast<std::string>(outs[1].attr("decode")("utf-8", "replace"));
+        std::string message = nb::cast<std::string>(err.attr("decode")("utf-8", "replace"));
         ql::raise_runtime_error("espeak-ng failed (exit status " + std::to_string(rc) + ") for \"" + text +
-                                "\": " + trim(err));
+                                "\": " + ql::librispeech::trim(message));
     }
-    return nb::borrow<nb::bytes>(outs[0]);
+    return nb::borrow<nb::bytes>(wav);
 }
 
-// Adds white noise at the given signal-to-noise ratio, in place; deterministic for the seed.
-void add_noise(std::vector<float> &x, double snr_db, uint64_t seed) {
-    if (x.empty()) return;
-    nb::gil_scoped_release release;
-    double power = 0.0;
-    for (float s : x) power += static_cast<double>(s) * s;
-    power /= static_cast<double>(x.size());
-    if (power <= 0.0) return;
-    double sigma = std::sqrt(power / std::pow(10.0, snr_db / 10.0));
-    Rng r(seed);
-    const double two_pi = 6.283185307179586;
-    for (size_t i = 0; i < x.size(); i += 2) {
-        double u1 = std::max(r.uniform(), 1e-300), u2 = r.uniform();
-        double rad = std::sqrt(-2.0 * std::log(u1));
-        x[i] += static_cast<float>(sigma * rad * std::cos(two_pi * u2));
-        if (i + 1 < x.size()) x[i + 1] += static_cast<float>(sigma * rad * std::sin(two_pi * u2));
-    }
-}
-
-// The settings a synthetic corpus was made with, kept beside it so that a re-run with other
-// settings cannot mix two corpora in one folder.
-void check_manifest(const fs::path &out, size_t total, long long seed) {
-    fs::path manifest = out / "corpus.json";
+nb::dict synth_settings(size_t total, long long seed) {
     nb::dict want;
     want["kind"] = "synth";
     want["num_utterances"] = total;
     want["seed"] = seed;
-    if (fs::exists(manifest)) {
-        nb::object f = builtins.attr("open")(path_str(manifest), "r");
-        nb::object have;
-        try {
-            have = json.attr("load")(f);
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
-        if (!have.equal(want))
-            ql::raise_value_error(path_str(out) + " already holds a corpus made with other settings (" +
-                                  ql::str(have) + "); choose another folder or delete it");
-        return;
-    }
-    fs::create_directories(out);
-    write_text_atomic(manifest, nb::cast<std::string>(json.attr("dumps")(want)) + "\n");
+    return want;
 }
 
+std::vector<SynthUtterance> synth_partition(const synth::Split &split, size_t base,
+                                            const std::vector<std::string> &text) {
+    std::vector<SynthUtterance> utts;
+    for (size_t i = 0; i < split.count; ++i) {
+        std::ostringstream name;
+        name << "synth-" << std::setfill('0') << std::setw(6) << (base + i);
+        utts.push_back(SynthUtterance{name.str(), text[base + i], base + i});
+    }
+    return utts;
+}
+
+// The features of one espeak-ng recording with its voice's noise added.
+nb::object synth_features(nb::handle proc, const SynthUtterance &u, uint64_t seed) {
+    synth::Voice v = synth::draw_voice(seed, u.index);
+    nb::bytes wav = finish_espeak(proc, u.text);
+    std::string source = "espeak-ng output for " + u.name;
+    auto [samples, rate] = read_audio(globals["io"].attr("BytesIO")(wav), source);
+    std::vector<float> mono = to_mono_int16_scale(samples);
+    {
+        nb::gil_scoped_release release;
+        synth::add_noise(mono, v.snr_db, synth::mix(seed, 0x0015E000ULL + u.index));
+    }
+    nb::object feats = fbank_of(mono, rate, kSynthFeats);
+    check_frames(feats, source);
+    return feats;
+}
+
+// Speaks the unfinished utterances, keeping a few espeak-ng processes running ahead of the
+// feature extraction; every process still running is stopped when something fails.
+void synthesise(const PartitionWriter &writer, const std::vector<SynthUtterance> &utts,
+                const std::vector<size_t> &todo, nb::handle exe, uint64_t seed, nb::handle bar) {
+    constexpr size_t kInFlight = 3;
+    std::vector<nb::object> procs(todo.size());
+    auto launch = [&](size_t k) {
+        if (k < todo.size() && !procs[k].is_valid()) {
+            const SynthUtterance &u = utts[todo[k]];
+            procs[k] = start_espeak(exe, synth::draw_voice(seed, u.index), u.text);
+        }
+    };
+    try {
+        for (size_t k = 0; k < todo.size(); ++k) {
+            for (size_t j = k; j < k + kInFlight; ++j) launch(j);
+            const SynthUtterance &u = utts[todo[k]];
+            nb::object feats = synth_features(procs[k], u, seed);
+            procs[k] = nb::object();
+            writer.write(u.name, feats, u.text);
+            bar.attr("update")(1);
+        }
+    } catch (...) {
+        for (nb::object &p : procs)
+            if (p.is_valid()) {
+                p.attr("kill")();
+                p.attr("wait")();
+            }
+        throw;
+    }
+}
+
+const char *const kPrepareSynthSig =
+    "prepare_synth(out: str, num_utterances: int = 2000, seed: int = 0, progress: bool = True)";
 nb::object prepare_synth(const ql::Args &a) {
     fs::path out = a.to_str("out");
     long long n = a.to_int("num_utterances"), seed = a.to_int("seed");
@@ -548,62 +480,28 @@ nb::object prepare_synth(const ql::Args &a) {
     if (n < 3) ql::raise_value_error("num_utterances must be at least 3 (one per partition)");
     size_t total = static_cast<size_t>(n);
     nb::object exe = find_espeak();
-    check_manifest(out, total, seed);
+    nb::dict want = synth_settings(total, seed);
+    nb::object have = recorded_settings(out);
+    if (have.is_valid()) check_settings(out, nb::borrow<nb::dict>(have), want);
+    else write_settings(out, want);
 
-    std::vector<std::string> text = synth_text(total, static_cast<uint64_t>(seed));
+    std::vector<std::string> text = synth::sentences(total, static_cast<uint64_t>(seed));
     nb::dict summary;
     size_t base = 0;
-    constexpr size_t kInFlight = 3;  // espeak-ng processes kept running ahead of the feature extraction
-    for (const Split &sp : synth_splits(total)) {
-        std::string partition = sp.name;
-        PartitionWriter writer(out, partition, partition != kTestPartition);
-        std::vector<Utterance> utts;
-        for (size_t i = 0; i < sp.count; ++i) {
-            std::ostringstream name;
-            name << "synth-" << std::setfill('0') << std::setw(6) << (base + i);
-            utts.push_back(Utterance{name.str(), text[base + i], {}, base + i});
-        }
-        std::vector<size_t> todo;
-        for (size_t i = 0; i < utts.size(); ++i)
-            if (!writer.done(utts[i].name)) todo.push_back(i);
-
-        nb::object bar = progress_bar(utts.size(), "Synthesising " + partition, progress);
+    for (const synth::Split &split : synth::splits(total)) {
+        std::string partition = split.name;
+        PartitionWriter writer(out, partition, partition != synth::kTestPartition, kSynthFeats);
+        std::vector<SynthUtterance> utts = synth_partition(split, base, text);
+        std::vector<size_t> todo = writer.unfinished(utts);
+        writer.create_folders();
+        nb::object bar = utterance_bar(utts.size(), "Synthesising " + partition, progress);
+        ql::ContextGuard closer(bar);  // closes the bar, also on an error
         bar.attr("update")(utts.size() - todo.size());
-        std::vector<nb::object> procs(todo.size());
-        auto launch = [&](size_t k) {
-            if (k < todo.size() && !procs[k].is_valid()) {
-                const Utterance &u = utts[todo[k]];
-                procs[k] = start_espeak(exe, draw_voice(static_cast<uint64_t>(seed), u.index), u.text);
-            }
-        };
-        try {
-            for (size_t k = 0; k < todo.size(); ++k) {
-                for (size_t j = k; j < k + kInFlight; ++j) launch(j);
-                const Utterance &u = utts[todo[k]];
-                Voice v = draw_voice(static_cast<uint64_t>(seed), u.index);
-                nb::bytes wav = finish_espeak(procs[k], u.text);
-                procs[k] = nb::object();
-                auto [samples, rate] = read_audio(io_mod.attr("BytesIO")(wav), "espeak-ng output for " + u.name);
-                std::vector<float> mono = to_mono_int16_scale(samples);
-                add_noise(mono, v.snr_db, mix(static_cast<uint64_t>(seed), 0x0015E000ULL + u.index));
-                nb::object feats = fbank_of(mono, rate, 80);
-                check_frames(feats, "espeak-ng output for " + u.name);
-                writer.write(u.name, feats, u.text);
-                bar.attr("update")(1);
-            }
-        } catch (...) {
-            for (nb::object &p : procs)
-                if (p.is_valid()) {
-                    p.attr("kill")();
-                    p.attr("wait")();
-                }
-            bar.attr("close")();
-            throw;
-        }
-        bar.attr("close")();
-        writer.write_transcripts(utts);
+        synthesise(writer, utts, todo, exe, static_cast<uint64_t>(seed), bar);
+        closer.close();
+        writer.finish(utts);
         summary[py_str(partition)] = counts(todo.size(), utts.size() - todo.size());
-        base += sp.count;
+        base += split.count;
     }
     return summary;
 }
@@ -612,68 +510,82 @@ nb::object prepare_synth(const ql::Args &a) {
 // Reading transcripts back
 // ---------------------------------------------------------------------------
 
+const char *const kReadTranscriptsSig = "read_transcripts(path: str)";
 nb::object read_transcripts(const ql::Args &a) {
     fs::path path = a.to_str("path");
-    if (!fs::exists(path)) ql::raise(PyExc_FileNotFoundError, "No such transcript file: " + path_str(path));
+    if (!fs::exists(path)) ql::raise(PyExc_FileNotFoundError, "No such transcript file: " + path.string());
     nb::list out;
-    for (auto &[id, text] : parse_transcripts(path)) out.append(nb::make_tuple(py_str(id), py_str(text)));
+    for (auto &[id, text] : ql::librispeech::parse_transcripts(path))
+        out.append(nb::make_tuple(py_str(id), py_str(text)));
     return out;
 }
+
+const char *const kComputeFbankDoc = R"doc(Kaldi-compatible log-mel filter banks of one recording.
+
+Args:
+    samples: float samples in [-1, 1], shape (frames,) or (frames, channels);
+        channels are averaged.
+    sample_rate: samples per second.
+    num_feats: number of mel bins.
+
+Returns:
+    (num_feats, frames) float32 array: 25 ms windows every 10 ms, no dither,
+    mel range up to 8 kHz.)doc";
+
+const char *const kPrepareLibrispeechDoc = R"doc(Convert a LibriSpeech-style tree into the corpus layout of the speech dataset.
+
+Every '*.trans.txt' below `src` lists '<utt> <transcript>' lines whose audio is
+'<utt>.flac' in the same folder. The partition of a transcript file is the first
+folder below `src` (src/<partition>/<speaker>/<chapter>/), or the name of `src`
+itself when it holds speakers directly. Writes, per partition,
+out/<partition>/fbank/<utt>.npy ((num_feats, frames) float32),
+out/<partition>/text/<utt>.npy (array of characters) and
+out/<partition>/transcripts.txt, and the settings in out/corpus.json.
+
+The whole tree is checked before anything is written: a missing recording, a
+recording without a transcript line, a transcript that is not UTF-8 and a `src`
+above the partitions (a folder holding LibriSpeech/) raise an error naming the file
+or the folder to use. Utterances whose files read back complete are skipped and
+damaged ones are made again, so an interrupted run can simply be repeated; an `out`
+made with other settings (another num_feats) is refused. Files are written
+atomically and flushed to disk. An unreadable audio file raises ValueError naming it.
+
+Returns:
+    {partition: {'written': int, 'skipped': int}})doc";
+
+const char *const kPrepareSynthDoc = R"doc(Make a small synthetic speech corpus with espeak-ng.
+
+Sentences come from a small grammar with a closed vocabulary; each utterance gets
+a voice, speed and pitch of its own and light white noise (20-35 dB SNR). One tenth
+of the utterances go to 'dev-clean', one tenth to 'test-clean' (at least one each)
+and the rest to 'train-clean-100'. 'test-clean' has no text/ folder; its references
+are in out/test-clean/transcripts.txt, like every partition's. The corpus depends
+only on `num_utterances` and `seed`; a re-run skips finished utterances, and a
+folder made with other settings is refused.
+
+Returns:
+    {partition: {'written': int, 'skipped': int}})doc";
 
 }  // namespace
 
 QL_MODULE(prepare, m) {
-    np = ql::keep(ql::import("numpy"));
-    os_mod = ql::keep(ql::import("os"));
-    io_mod = ql::keep(ql::import("io"));
-    builtins = ql::keep(ql::import("builtins"));
-    shutil = ql::keep(ql::import("shutil"));
-    subprocess = ql::keep(ql::import("subprocess"));
-    json = ql::keep(ql::import("json"));
-    soundfile = ql::keep(ql::import("soundfile"));
-    knf = ql::keep(ql::import("kaldi_native_fbank"));
-    tqdm = ql::keep(ql::import_attr("tqdm", "tqdm"));
+    globals.bind(m);
+    globals.set("np", ql::import("numpy"));
+    globals.set("io", ql::import("io"));
+    globals.set("json", ql::import("json"));
+    globals.set("shutil", ql::import("shutil"));
+    globals.set("subprocess", ql::import("subprocess"));
+    globals.set("soundfile", ql::import("soundfile"));
+    globals.set("knf", ql::import("kaldi_native_fbank"));
+    globals.from("tqdm", {"tqdm"});
     m.doc() = "Corpus preparation: audio to the filter-bank and transcript files the speech dataset reads.";
 
-    ql::def(m, "compute_fbank(samples, sample_rate: float, num_feats: int = 80)", compute_fbank,
-            "Kaldi-compatible log-mel filter banks of one recording.\n\n"
-            "Args:\n"
-            "    samples: float samples in [-1, 1], shape (frames,) or (frames, channels);\n"
-            "        channels are averaged.\n"
-            "    sample_rate: samples per second.\n"
-            "    num_feats: number of mel bins.\n\n"
-            "Returns:\n"
-            "    (num_feats, frames) float32 array: 25 ms windows every 10 ms, no dither,\n"
-            "    mel range up to 8 kHz.");
-    ql::def(m, "prepare_librispeech(src: str, out: str, num_feats: int = 80, progress: bool = True)",
-            prepare_librispeech,
-            "Convert a LibriSpeech-style tree into the corpus layout of the speech dataset.\n\n"
-            "Every '*.trans.txt' below `src` lists '<utt> <transcript>' lines whose audio is\n"
-            "'<utt>.flac' in the same folder. The partition of a transcript file is the first\n"
-            "folder below `src` (src/<partition>/<speaker>/<chapter>/), or the name of `src`\n"
-            "itself when it holds speakers directly. Writes, per partition,\n"
-            "out/<partition>/fbank/<utt>.npy ((num_feats, frames) float32),\n"
-            "out/<partition>/text/<utt>.npy (array of characters) and\n"
-            "out/<partition>/transcripts.txt.\n\n"
-            "Finished utterances are skipped, so an interrupted run can simply be repeated.\n"
-            "Files are written atomically. An unreadable audio file raises ValueError naming it.\n\n"
-            "Returns:\n"
-            "    {partition: {'written': int, 'skipped': int}}");
-    ql::def(m, "prepare_synth(out: str, num_utterances: int = 2000, seed: int = 0, progress: bool = True)",
-            prepare_synth,
-            "Make a small synthetic speech corpus with espeak-ng.\n\n"
-            "Sentences come from a small grammar with a closed vocabulary; each utterance gets\n"
-            "a voice, speed and pitch of its own and light white noise (20-35 dB SNR). One tenth\n"
-            "of the utterances go to 'dev-clean', one tenth to 'test-clean' (at least one each)\n"
-            "and the rest to 'train-clean-100'. 'test-clean' has no text/ folder; its references\n"
-            "are in out/test-clean/transcripts.txt, like every partition's. The corpus depends\n"
-            "only on `num_utterances` and `seed`; a re-run skips finished utterances, and a\n"
-            "folder made with other settings is refused.\n\n"
-            "Returns:\n"
-            "    {partition: {'written': int, 'skipped': int}}");
-    ql::def(m, "synth_sentences(n: int, seed: int = 0)", synth_sentences,
+    ql::def(m, kComputeFbankSig, compute_fbank, kComputeFbankDoc);
+    ql::def(m, kPrepareLibrispeechSig, prepare_librispeech, kPrepareLibrispeechDoc);
+    ql::def(m, kPrepareSynthSig, prepare_synth, kPrepareSynthDoc);
+    ql::def(m, kSynthSentencesSig, synth_sentences,
             "`n` sentences of the synthetic corpus' grammar, deterministic for `seed`.");
-    ql::def(m, "read_transcripts(path: str)", read_transcripts,
+    ql::def(m, kReadTranscriptsSig, read_transcripts,
             "Read a transcripts file: a list of (utterance, transcript) pairs in file order.");
     m.attr("ESPEAK_INSTALL_COMMAND") = kEspeakInstall;
 }
