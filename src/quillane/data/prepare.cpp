@@ -262,7 +262,7 @@ public:
         if (with_text_) fs::create_directories(text_dir_);
     }
 
-    // Features first, transcript last: an utterance counts as finished only once both exist.
+    // Features first, transcript last: an utterance counts as finished only once both read back.
     void write(const std::string &name, nb::handle feats, const std::string &text) const {
         save_npy(fbank_path(name), feats);
         if (with_text_) save_npy(text_path(name), char_array(text));
@@ -330,7 +330,8 @@ nb::object prepare_librispeech(const ql::Args &a) {
     if (num_feats <= 0) ql::raise_value_error("num_feats must be positive");
     if (!fs::is_directory(src)) ql::raise(PyExc_FileNotFoundError, "No such source directory: " + src.string());
 
-    // Read and check everything first: nothing is written while an error is still possible.
+    // The tree, the recorded settings and the outputs already there are all checked before the
+    // first file is written.
     ql::librispeech::Partitions partitions = ql::librispeech::gather(src);
     nb::dict want = librispeech_settings(num_feats);
     nb::object have = recorded_settings(out);
