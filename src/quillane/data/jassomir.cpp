@@ -13,9 +13,7 @@ std::string field(const char *label, const std::string &value) {
     return ql::format(nb::str(label), "<25") + ": " + value;
 }
 
-std::string shape_text(nb::handle tensor) {
-    return ql::str(ql::steal_checked(PySequence_List(tensor.attr("shape").ptr())));
-}
+std::string shape_text(nb::handle tensor) { return ql::str(nb::list(tensor.attr("shape"))); }
 
 void print_shapes(nb::handle feats, nb::handle shifted, nb::handle golden, nb::handle feat_lengths,
                   nb::handle transcript_lengths) {
@@ -28,6 +26,7 @@ void print_shapes(nb::handle feats, nb::handle shifted, nb::handle golden, nb::h
         if (!value.is_none()) ql::print(field(label, shape_text(value)));
 }
 
+const char *const kJassomirSig = "jassomir(dataloader)";
 nb::object jassomir(const ql::Args &a) {
     nb::handle loader = a["dataloader"];
     nb::object dataset = loader.attr("dataset");
@@ -47,13 +46,13 @@ nb::object jassomir(const ql::Args &a) {
     for (nb::handle batch : loader) {
         if (index++ == 1) break;
         if (nb::hasattr(dataset, "feat_max_len")) {
-            auto parts = ql::unpack(batch, 5);
-            print_shapes(parts[0], parts[1], parts[2], parts[3], parts[4]);
+            auto [feats, shifted, golden, feat_lengths, transcript_lengths] = ql::unpack<5>(batch);
+            print_shapes(feats, shifted, golden, feat_lengths, transcript_lengths);
             max_feat_len = dataset.attr("feat_max_len");
             max_transcript_len = dataset.attr("text_max_len");
         } else if (nb::hasattr(dataset, "text_max_len")) {
-            auto parts = ql::unpack(batch, 3);
-            print_shapes(nb::none(), parts[0], parts[1], nb::none(), parts[2]);
+            auto [shifted, golden, lengths] = ql::unpack<3>(batch);
+            print_shapes(nb::none(), shifted, golden, nb::none(), lengths);
             max_transcript_len = dataset.attr("text_max_len");
         }
     }
@@ -67,13 +66,15 @@ nb::object jassomir(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kJassomirDoc = R"doc(Print a dataloader's partition, number of batches, batch size, the tensor shapes of
+its first batch, and its dataset's maximum lengths and characters per token.
+
+Speech loaders (datasets with feat_max_len) yield five-element batches; text-only
+loaders (datasets with text_max_len only) yield three-element batches.)doc";
+
 }  // namespace
 
 QL_MODULE(jassomir, m) {
     m.doc() = "Dataloader verification report.";
-    ql::def(m, "jassomir(dataloader)", jassomir,
-            "Print a dataloader's partition, number of batches, batch size, the tensor shapes of\n"
-            "its first batch, and its dataset's maximum lengths and characters per token.\n\n"
-            "Speech loaders (datasets with feat_max_len) yield five-element batches; text-only\n"
-            "loaders (datasets with text_max_len only) yield three-element batches.");
+    ql::def(m, kJassomirSig, jassomir, kJassomirDoc);
 }

@@ -3,7 +3,10 @@
 // Every text is tokenised once at construction; the ids of all texts live in one flat long
 // tensor with an offsets tensor beside it, so the dataset is compact, picklable (loader
 // workers) and serves samples without touching Python lists.
+#include "context.hpp"
 #include "core.hpp"
+#include "globals.hpp"
+#include "pyops.hpp"
 
 #include <cstdint>
 #include <random>
@@ -13,17 +16,22 @@
 namespace {
 namespace nb = nanobind;
 
-nb::handle torch, Dataset, builtins, pad_sequence;
+ql::ModuleGlobals globals;  // names are looked up at call time, as a Python module would
 
 int64_t *data_of(nb::handle tensor) { return reinterpret_cast<int64_t *>(nb::cast<uintptr_t>(tensor.attr("data_ptr")())); }
 
-nb::object long_tensor(size_t n) { return torch.attr("empty")(n, nb::arg("dtype") = torch.attr("long")); }
+nb::object long_tensor(nb::handle shape) {
+    nb::object torch = globals["torch"];
+    return torch.attr("empty")(shape, nb::arg("dtype") = torch.attr("long"));
+}
+nb::object long_tensor(size_t n) { return long_tensor(nb::int_(n)); }
 
+const char *const kInitSig = "__init__(self, partition: str, texts, tokenizer)";
 nb::object init(const ql::Args &a) {
     nb::handle self = a.self(), texts = a["texts"], tokenizer = a["tokenizer"];
-    Dataset.attr("__init__")(self);
-    long sos = nb::cast<long>(tokenizer.attr("sos_id")), eos = nb::cast<long>(tokenizer.attr("eos_id"));
-    long pad = nb::cast<long>(tokenizer.attr("pad_id"));
+    globals["Dataset"].attr("__init__")(self);
+    long long sos = ql::as_long(tokenizer.attr("sos_id")), eos = ql::as_long(tokenizer.attr("eos_id"));
+    long long pad = ql::as_long(tokenizer.attr("pad_id"));
 
     std::vector<int64_t> tokens, offsets{0};
     long long total_chars = 0;
@@ -38,11 +46,7 @@ nb::object init(const ql::Args &a) {
         nb::object seq = ql::steal_checked(PySequence_Fast(ids.ptr(), "tokenizer.encode must return a list of ids"));
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
         PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            long long id = PyLong_AsLongLong(items[i]);
-            if (id == -1 && PyErr_Occurred()) throw nb::python_error();
-            tokens.push_back(id);
-        }
+        for (Py_ssize_t i = 0; i < n; ++i) tokens.push_back(ql::as_long(items[i]));
         offsets.push_back((int64_t)tokens.size());
         max_tokens = std::max(max_tokens, (long)n);
         ++index;
@@ -65,34 +69,32 @@ nb::object init(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kFromFileSig = "from_file(cls, partition: str, path, tokenizer)";
 nb::object from_file(const ql::Args &a) {
     nb::handle cls = a.self();
-    nb::object f = builtins.attr("open")(a["path"], "r", nb::arg("encoding") = "utf-8");
+    nb::object f = globals["io"].attr("open")(a["path"], "r", nb::arg("encoding") = "utf-8");
+    ql::ContextGuard closer(f);  // closes the file, also on an error
     nb::list texts;
-    try {
-        for (nb::handle line : f) {
-            std::string text = nb::cast<std::string>(line);
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-            if (!text.empty()) texts.append(nb::str(text.c_str(), text.size()));  // blank lines separate texts
-        }
-    } catch (...) {
-        f.attr("close")();
-        throw;
+    for (nb::handle line : f) {
+        std::string text = nb::cast<std::string>(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (!text.empty()) texts.append(nb::str(text.c_str(), text.size()));  // blank lines separate texts
     }
-    f.attr("close")();
+    closer.close();
     return cls(a["partition"], texts, a["tokenizer"]);
 }
 
 size_t num_texts(nb::handle self) { return nb::len(nb::object(self.attr(QL_ID("_offsets")))) - 1; }
 
+const char *const kLenSig = "__len__(self)";
 nb::object length(const ql::Args &a) { return nb::int_(num_texts(a.self())); }
 
+const char *const kGetItemSig = "__getitem__(self, idx)";
 nb::object getitem(const ql::Args &a) {
     nb::handle self = a.self();
     // any integer-like index (Python int, NumPy integer, 0-d tensor), as samplers produce
-    nb::object index = ql::steal_checked(PyNumber_Index(a["idx"].ptr()));
-    long long n = (long long)num_texts(self), idx = PyLong_AsLongLong(index.ptr());
-    if (idx == -1 && PyErr_Occurred()) throw nb::python_error();
+    nb::object index = ql::steal_checked(PyNumber_Index(a["idx"].ptr()));  // operator.index
+    long long n = (long long)num_texts(self), idx = ql::as_long(index);
     if (idx < -n || idx >= n) ql::raise(PyExc_IndexError, "text index " + std::to_string(idx) + " out of range for " +
                                                              std::to_string(n) + " texts");
     if (idx < 0) idx += n;
@@ -101,41 +103,45 @@ nb::object getitem(const ql::Args &a) {
     int64_t begin = offsets[idx], count = offsets[idx + 1] - begin;
     nb::object shifted = long_tensor((size_t)count + 1), golden = long_tensor((size_t)count + 1);
     int64_t *s = data_of(shifted), *g = data_of(golden);
-    s[0] = nb::cast<long>(self.attr(QL_ID("sos_id")));
+    s[0] = ql::as_long(self.attr(QL_ID("sos_id")));
     std::copy(tokens + begin, tokens + begin + count, s + 1);
     std::copy(tokens + begin, tokens + begin + count, g);
-    g[count] = nb::cast<long>(self.attr(QL_ID("eos_id")));
+    g[count] = ql::as_long(self.attr(QL_ID("eos_id")));
     return nb::make_tuple(shifted, golden);
 }
 
+const char *const kCollateSig = "collate_fn(self, batch)";
 nb::object collate_fn(const ql::Args &a) {
     nb::handle self = a.self();
     nb::list shifted, golden;
     std::vector<int64_t> lengths;
     for (nb::handle sample : a["batch"]) {
-        auto pair = ql::unpack(sample, 2);
-        lengths.push_back((int64_t)nb::len(pair[0]));
-        shifted.append(pair[0]);
-        golden.append(pair[1]);
+        auto [shifted_ids, golden_ids] = ql::unpack<2>(sample);
+        lengths.push_back((int64_t)nb::len(shifted_ids));
+        shifted.append(shifted_ids);
+        golden.append(golden_ids);
     }
     if (lengths.empty()) ql::raise_value_error("collate_fn needs at least one sample");
     nb::object pad = self.attr(QL_ID("pad_id"));
     nb::object lens = long_tensor(lengths.size());
     std::copy(lengths.begin(), lengths.end(), data_of(lens));
+    nb::object pad_sequence = globals["pad_sequence"];
     return nb::make_tuple(pad_sequence(shifted, nb::arg("batch_first") = true, nb::arg("padding_value") = pad),
                           pad_sequence(golden, nb::arg("batch_first") = true, nb::arg("padding_value") = pad),
                           lens);
 }
 
+const char *const kAvgCharsSig = "get_avg_chars_per_token(self)";
 nb::object avg_chars_per_token(const ql::Args &a) {
     nb::handle self = a.self();
-    long long tokens = nb::cast<long long>(self.attr("total_tokens"));
+    long long tokens = ql::as_long(self.attr("total_tokens"));
     if (tokens == 0)
         ql::raise_value_error("the " + ql::str(self.attr("partition")) +
                               " text dataset holds no tokens, so characters per token is undefined");
-    return nb::float_(double(nb::cast<long long>(self.attr("total_chars"))) / double(tokens));
+    return nb::float_(double(ql::as_long(self.attr("total_chars"))) / double(tokens));
 }
 
+const char *const kSamplePromptsSig = "sample_prompts(self, num_samples: int, prompt_length: int, seed: int)";
 nb::object sample_prompts(const ql::Args &a) {
     nb::handle self = a.self();
     long long num_samples = a.to_int("num_samples"), prompt_length = a.to_int("prompt_length");
@@ -161,8 +167,8 @@ nb::object sample_prompts(const ql::Args &a) {
         size_t j = i + (size_t)(rng() % (eligible.size() - i));
         std::swap(eligible[i], eligible[j]);
     }
-    long sos = nb::cast<long>(self.attr(QL_ID("sos_id"))), eos = nb::cast<long>(self.attr(QL_ID("eos_id")));
-    nb::object prompts = torch.attr("empty")(nb::make_tuple(count, prompt_length), nb::arg("dtype") = torch.attr("long"));
+    long long sos = ql::as_long(self.attr(QL_ID("sos_id"))), eos = ql::as_long(self.attr(QL_ID("eos_id")));
+    nb::object prompts = long_tensor(nb::make_tuple(count, prompt_length));
     int64_t *p = data_of(prompts);
     nb::list originals;
     for (size_t k = 0; k < count; ++k) {
@@ -179,6 +185,7 @@ nb::object sample_prompts(const ql::Args &a) {
     return nb::make_tuple(prompts, originals);
 }
 
+const char *const kReprSig = "__repr__(self)";
 nb::object repr(const ql::Args &a) {
     nb::handle self = a.self();
     return nb::str(("TextDataset(partition=" + ql::repr(self.attr("partition")) + ", texts=" +
@@ -186,36 +193,38 @@ nb::object repr(const ql::Args &a) {
                        .c_str());
 }
 
+const char *const kClassDoc = R"doc(Texts tokenised once, served as (shifted, golden) pairs.
+
+Sample i is (shifted, golden): 1-D long tensors of the text's ids with the start id
+prepended, and with the end id appended. collate_fn pads a list of samples into
+(shifted (B, T), golden (B, T), lengths (B,)) with the tokenizer's pad id.)doc";
+
+const char *const kSamplePromptsDoc = R"doc(Draws up to num_samples distinct texts that are longer than a prompt, using only
+seed (never torch's global random state). Returns (prompts (N, prompt_length) long,
+originals): each prompt is the start id and the first prompt_length - 1 ids of its
+text; each original is the start id, the whole text and the end id.)doc";
+
 }  // namespace
 
 QL_MODULE(text_dataset, m) {
-    torch = ql::keep(ql::import("torch"));
-    Dataset = ql::keep(ql::import_attr("torch.utils.data", "Dataset"));
-    pad_sequence = ql::keep(ql::import_attr("torch.nn.utils.rnn", "pad_sequence"));
-    builtins = ql::keep(ql::import("builtins"));
+    globals.bind(m);
+    globals.set("torch", ql::import("torch"));
+    globals.set("io", ql::import("io"));
+    globals.from("torch.utils.data", {"Dataset"});
+    globals.from("torch.nn.utils.rnn", {"pad_sequence"});
     m.doc() = "Tokenised text dataset for language-model training and prompt sampling.";
 
     ql::make_class(
-        m, "TextDataset", {Dataset},
-        "Texts tokenised once, served as (shifted, golden) pairs.\n\n"
-        "Sample i is (shifted, golden): 1-D long tensors of the text's ids with the start id\n"
-        "prepended, and with the end id appended. collate_fn pads a list of samples into\n"
-        "(shifted (B, T), golden (B, T), lengths (B,)) with the tokenizer's pad id.",
-        {ql::method("__init__(self, partition: str, texts, tokenizer)", init,
+        m, "TextDataset", {globals["Dataset"]}, kClassDoc,
+        {ql::method(kInitSig, init,
                     "texts: an iterable of strings; tokenizer: encode(text) -> list of ids, with\n"
                     "pad_id, sos_id and eos_id."),
-         ql::class_method("from_file(cls, partition: str, path, tokenizer)", from_file,
-                          "Reads one text per line of a UTF-8 file; blank lines are skipped."),
-         ql::method("__len__(self)", length),
-         ql::method("__getitem__(self, idx)", getitem),
-         ql::method("collate_fn(self, batch)", collate_fn,
-                    "Pads samples into (shifted (B, T), golden (B, T), lengths (B,)), all long."),
-         ql::method("get_avg_chars_per_token(self)", avg_chars_per_token,
+         ql::class_method(kFromFileSig, from_file, "Reads one text per line of a UTF-8 file; blank lines are skipped."),
+         ql::method(kLenSig, length),
+         ql::method(kGetItemSig, getitem),
+         ql::method(kCollateSig, collate_fn, "Pads samples into (shifted (B, T), golden (B, T), lengths (B,)), all long."),
+         ql::method(kAvgCharsSig, avg_chars_per_token,
                     "Characters per token over all texts (start and end ids not counted)."),
-         ql::method("sample_prompts(self, num_samples: int, prompt_length: int, seed: int)", sample_prompts,
-                    "Draws up to num_samples distinct texts that are longer than a prompt, using only\n"
-                    "seed (never torch's global random state). Returns (prompts (N, prompt_length) long,\n"
-                    "originals): each prompt is the start id and the first prompt_length - 1 ids of its\n"
-                    "text; each original is the start id, the whole text and the end id."),
-         ql::method("__repr__(self)", repr)});
+         ql::method(kSamplePromptsSig, sample_prompts, kSamplePromptsDoc),
+         ql::method(kReprSig, repr)});
 }

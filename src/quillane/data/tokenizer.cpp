@@ -9,6 +9,8 @@
 // CTC blank); start and end ids are never produced either (the datasets add them).
 #include "context.hpp"
 #include "core.hpp"
+#include "globals.hpp"
+#include "pyops.hpp"
 
 #include <string>
 #include <vector>
@@ -16,7 +18,7 @@
 namespace {
 namespace nb = nanobind;
 
-nb::handle builtins, json, base64, spm, io;
+ql::ModuleGlobals globals;  // names are looked up at call time, as a Python module would
 
 constexpr long kPad = 0, kSos = 1, kEos = 2, kUnk = 3;
 constexpr long kFirstChar = 4;
@@ -43,13 +45,13 @@ void set_subword_model(nb::handle self, nb::handle model_proto) {
                              ql::type_name(model_proto));
     nb::object sp;
     try {
-        sp = spm.attr("SentencePieceProcessor")(nb::arg("model_proto") = model_proto);
+        sp = globals["spm"].attr("SentencePieceProcessor")(nb::arg("model_proto") = model_proto);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_RuntimeError)) throw;
         ql::raise_value_error("model_proto is not a serialized subword model");
     }
-    long pad = nb::cast<long>(sp.attr("pad_id")()), sos = nb::cast<long>(sp.attr("bos_id")());
-    long eos = nb::cast<long>(sp.attr("eos_id")()), unk = nb::cast<long>(sp.attr("unk_id")());
+    long long pad = ql::as_long(sp.attr("pad_id")()), sos = ql::as_long(sp.attr("bos_id")());
+    long long eos = ql::as_long(sp.attr("eos_id")()), unk = ql::as_long(sp.attr("unk_id")());
     if (pad < 0 || sos < 0 || eos < 0 || unk < 0)
         ql::raise_value_error("subword model must define padding, start, end and unknown pieces "
                               "(got ids pad=" + std::to_string(pad) + ", start=" + std::to_string(sos) +
@@ -62,6 +64,7 @@ void set_subword_model(nb::handle self, nb::handle model_proto) {
     self.attr("vocab_size") = sp.attr("get_piece_size")();
 }
 
+const char *const kInitSig = "__init__(self, model_proto=None)";
 nb::object init(const ql::Args &a) {
     nb::handle self = a.self();
     if (a.is_none("model_proto")) {
@@ -77,6 +80,7 @@ nb::object init(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kEncodeSig = "encode(self, text: str)";
 nb::object encode(const ql::Args &a) {
     nb::handle self = a.self(), text = a["text"];
     if (!is_char_kind(self)) {
@@ -105,7 +109,7 @@ std::vector<long> read_ids(nb::handle ids, long vocab_size) {
     PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
     out.reserve((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object index = ql::steal_checked(PyNumber_Index(items[i]));
+        nb::object index = ql::steal_checked(PyNumber_Index(items[i]));  // operator.index
         int overflow = 0;
         long id = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
         if (id == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -117,10 +121,11 @@ std::vector<long> read_ids(nb::handle ids, long vocab_size) {
     return out;
 }
 
+const char *const kDecodeSig = "decode(self, ids, skip_special_tokens: bool = True)";
 nb::object decode(const ql::Args &a) {
     nb::handle self = a.self();
     bool skip = a.to_bool("skip_special_tokens");
-    long vocab_size = nb::cast<long>(self.attr(QL_ID("vocab_size")));
+    long vocab_size = static_cast<long>(ql::as_long(self.attr(QL_ID("vocab_size"))));
     std::vector<long> ids = read_ids(a["ids"], vocab_size);
     if (is_char_kind(self)) {
         std::string text;
@@ -136,9 +141,9 @@ nb::object decode(const ql::Args &a) {
     }
     // Subword ids: decode the runs between special ids, which the subword model renders
     // as nothing; when they are kept, write them as markers.
-    nb::handle sp = self.attr(QL_ID("_sp"));
-    long pad = nb::cast<long>(self.attr(QL_ID("pad_id"))), sos = nb::cast<long>(self.attr(QL_ID("sos_id")));
-    long eos = nb::cast<long>(self.attr(QL_ID("eos_id")));
+    nb::object sp = self.attr(QL_ID("_sp"));
+    long long pad = ql::as_long(self.attr(QL_ID("pad_id"))), sos = ql::as_long(self.attr(QL_ID("sos_id")));
+    long long eos = ql::as_long(self.attr(QL_ID("eos_id")));
     std::string text;
     nb::list run;
     auto flush = [&] {
@@ -160,6 +165,8 @@ nb::object decode(const ql::Args &a) {
     return nb::str(text.c_str(), text.size());
 }
 
+const char *const kTrainSig =
+    "train(cls, texts, vocab_size: int, *, model_type: str = 'unigram', character_coverage: float = 1.0)";
 nb::object train(const ql::Args &a) {
     nb::handle cls = a.self();
     long vocab_size = (long)a.to_int("vocab_size");
@@ -173,9 +180,9 @@ nb::object train(const ql::Args &a) {
     if (vocab_size <= kFirstChar)
         ql::raise_value_error("vocab_size must exceed the " + std::to_string(kFirstChar) +
                               " special ids, got " + std::to_string(vocab_size));
-    nb::object writer = io.attr("BytesIO")();
+    nb::object writer = globals["io"].attr("BytesIO")();
     nb::dict options;
-    options["sentence_iterator"] = builtins.attr("iter")(texts);
+    options["sentence_iterator"] = nb::iter(texts);
     options["model_writer"] = writer;
     options["vocab_size"] = vocab_size;
     options["model_type"] = a["model_type"];
@@ -188,10 +195,11 @@ nb::object train(const ql::Args &a) {
     options["hard_vocab_limit"] = false;
     options["minloglevel"] = 2;
     options["num_threads"] = 1;
-    spm.attr("SentencePieceTrainer").attr("train")(**options);
+    globals["spm"].attr("SentencePieceTrainer").attr("train")(**options);
     return cls(nb::arg("model_proto") = writer.attr("getvalue")());
 }
 
+const char *const kSaveSig = "save(self, path)";
 nb::object save(const ql::Args &a) {
     nb::handle self = a.self();
     nb::dict doc;
@@ -202,36 +210,38 @@ nb::object save(const ql::Args &a) {
     } else {
         doc["kind"] = "subword";
         nb::object proto = self.attr(QL_ID("_sp")).attr("serialized_model_proto")();
-        doc["model"] = base64.attr("b64encode")(proto).attr("decode")("ascii");
+        doc["model"] = globals["base64"].attr("b64encode")(proto).attr("decode")("ascii");
     }
-    nb::object f = builtins.attr("open")(a["path"], "w", nb::arg("encoding") = "utf-8");
+    nb::object f = globals["io"].attr("open")(a["path"], "w", nb::arg("encoding") = "utf-8");
     ql::ContextGuard closer(f);  // closes the file, also on an error
-    json.attr("dump")(doc, f);
+    globals["json"].attr("dump")(doc, f);
     closer.close();
     return nb::none();
 }
 
+const char *const kLoadSig = "load(cls, path)";
 nb::object load(const ql::Args &a) {
     nb::handle cls = a.self(), path = a["path"];
-    nb::object f = builtins.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
+    nb::object f = globals["io"].attr("open")(path, "r", nb::arg("encoding") = "utf-8");
     nb::object doc;
     std::string bad = "'" + ql::str(path) + "' is not a saved tokenizer";
     {
         ql::ContextGuard closer(f);  // closes the file, also on an error
         try {
-            doc = json.attr("load")(f);
+            doc = globals["json"].attr("load")(f);
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_ValueError)) throw;  // JSON and Unicode decode errors are ValueErrors
             ql::raise_value_error(bad);
         }
         closer.close();
     }
-    if (!PyDict_Check(doc.ptr()) || !doc.attr("get")("format").equal(nb::str(kFormat))) ql::raise_value_error(bad);
-    nb::object kind = doc.attr("get")("kind");
+    if (!PyDict_Check(doc.ptr()) || !ql::get(doc, "format", nb::none()).equal(nb::str(kFormat)))
+        ql::raise_value_error(bad);
+    nb::object kind = ql::get(doc, "kind", nb::none());
     if (kind.equal(nb::str("char"))) return cls();
-    if (kind.equal(nb::str("subword")) && PyUnicode_Check(doc.attr("get")("model").ptr())) {
+    if (kind.equal(nb::str("subword")) && PyUnicode_Check(ql::get(doc, "model", nb::none()).ptr())) {
         try {
-            nb::object proto = base64.attr("b64decode")(doc["model"], nb::arg("validate") = true);
+            nb::object proto = globals["base64"].attr("b64decode")(doc["model"], nb::arg("validate") = true);
             return cls(nb::arg("model_proto") = proto);
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_ValueError)) throw;  // bad base64 or not a subword model
@@ -241,46 +251,48 @@ nb::object load(const ql::Args &a) {
     ql::raise_value_error(bad + " (unknown kind " + ql::repr(kind) + ")");
 }
 
+const char *const kReprSig = "__repr__(self)";
 nb::object repr(const ql::Args &a) {
     nb::handle self = a.self();
     std::string kind = is_char_kind(self) ? "char" : "subword";
     return nb::str(("VantTokenizer(kind='" + kind + "', vocab_size=" + ql::str(self.attr("vocab_size")) + ")").c_str());
 }
 
+const char *const kKindSig = "kind(self)";
 nb::object kind(const ql::Args &a) { return nb::str(is_char_kind(a.self()) ? "char" : "subword"); }
+
+const char *const kClassDoc = R"doc(Turns text into token ids and back.
+
+VantTokenizer() is a character tokenizer over printable ASCII (letters, digits, space,
+apostrophe and punctuation); other characters map to unk_id. VantTokenizer.train builds
+a subword tokenizer, VantTokenizer.load restores a saved one. In both kinds ids 0-3 are
+pad, start, end and unknown; encode never produces pad, start or end ids.)doc";
+
+const char *const kDecodeDoc = R"doc(Returns the text of a sequence of ids. With skip_special_tokens the pad, start and
+end ids contribute nothing; otherwise they appear as <pad>, <sos>, <eos>.
+Unknown ids decode to U+2047. Ids outside the vocabulary raise ValueError.)doc";
+
+const char *const kTrainDoc = R"doc(Trains a subword tokenizer on an iterable of strings. model_type is 'unigram'
+or 'bpe'. A corpus too small for vocab_size gives a smaller vocabulary.)doc";
 
 }  // namespace
 
 QL_MODULE(tokenizer, m) {
-    builtins = ql::keep(ql::import("builtins"));
-    json = ql::keep(ql::import("json"));
-    base64 = ql::keep(ql::import("base64"));
-    io = ql::keep(ql::import("io"));
-    spm = ql::keep(ql::import("sentencepiece"));
+    globals.bind(m);
+    globals.set("io", ql::import("io"));
+    globals.set("json", ql::import("json"));
+    globals.set("base64", ql::import("base64"));
+    globals.set("spm", ql::import("sentencepiece"));
     m.doc() = "Character and subword tokenizers for transcripts and language-model text.";
 
     ql::make_class(
-        m, "VantTokenizer", {builtins.attr("object")},
-        "Turns text into token ids and back.\n\n"
-        "VantTokenizer() is a character tokenizer over printable ASCII (letters, digits, space,\n"
-        "apostrophe and punctuation); other characters map to unk_id. VantTokenizer.train builds\n"
-        "a subword tokenizer, VantTokenizer.load restores a saved one. In both kinds ids 0-3 are\n"
-        "pad, start, end and unknown; encode never produces pad, start or end ids.",
-        {ql::method("__init__(self, model_proto=None)", init,
-                    "model_proto: serialized subword model bytes, or None for the character vocabulary."),
-         ql::method("encode(self, text: str)", encode,
-                    "Returns the list of token ids of text, without start or end ids (\"\" gives [])."),
-         ql::method("decode(self, ids, skip_special_tokens: bool = True)", decode,
-                    "Returns the text of a sequence of ids. With skip_special_tokens the pad, start and\n"
-                    "end ids contribute nothing; otherwise they appear as <pad>, <sos>, <eos>.\n"
-                    "Unknown ids decode to U+2047. Ids outside the vocabulary raise ValueError."),
-         ql::class_method("train(cls, texts, vocab_size: int, *, model_type: str = 'unigram', "
-                          "character_coverage: float = 1.0)",
-                          train,
-                          "Trains a subword tokenizer on an iterable of strings. model_type is 'unigram'\n"
-                          "or 'bpe'. A corpus too small for vocab_size gives a smaller vocabulary."),
-         ql::method("save(self, path)", save, "Writes the tokenizer to path (a small JSON file)."),
-         ql::class_method("load(cls, path)", load, "Reads a tokenizer written by save."),
-         ql::property("kind(self)", kind, "'char' or 'subword'."),
-         ql::method("__repr__(self)", repr)});
+        m, "VantTokenizer", {ql::import_attr("builtins", "object")}, kClassDoc,
+        {ql::method(kInitSig, init, "model_proto: serialized subword model bytes, or None for the character vocabulary."),
+         ql::method(kEncodeSig, encode, "Returns the list of token ids of text, without start or end ids (\"\" gives [])."),
+         ql::method(kDecodeSig, decode, kDecodeDoc),
+         ql::class_method(kTrainSig, train, kTrainDoc),
+         ql::method(kSaveSig, save, "Writes the tokenizer to path (a small JSON file)."),
+         ql::class_method(kLoadSig, load, "Reads a tokenizer written by save."),
+         ql::property(kKindSig, kind, "'char' or 'subword'."),
+         ql::method(kReprSig, repr)});
 }

@@ -6,35 +6,30 @@
 //  * Conv2DSubsampling     - two strided 2-D convolutions over (time, frequency).
 //  * SpeechEmbedding       - either stage alone, or the convolutions followed by the BLSTMs.
 #include "core.hpp"
-#include "pyops.hpp"
 #include "globals.hpp"
+#include "pyops.hpp"
 
-#include <tuple>
 #include <string>
+#include <tuple>
 
 namespace {
 namespace nb = nanobind;
-using ql::add;
-using ql::compare;
-using ql::floordiv;
-using ql::mul;
 using ql::py_int;
-using ql::sub;
 
-ql::ModuleGlobals globals;  // smoke tests look their helpers up here at call time
-nb::handle torch, nn, Module, pack_padded_sequence, pad_packed_sequence;
-nb::handle StackedBLSTMEmbedding, Conv2DSubsampling, SpeechEmbedding;
+ql::ModuleGlobals globals;  // torch, its helpers and the sibling classes, looked up at call time
+
+// nn.Module.__init__(self), through the module's current nn.
+void init_module(nb::handle self) { globals["nn"].attr("Module").attr("__init__")(self); }
 
 // The checks shared by the BLSTM stage and the speech embedding, in their order.
 void check_dimensions(std::initializer_list<nb::handle> dims) {
     nb::object zero = py_int(0);
     for (nb::handle d : dims)
-        if (!compare(d, zero, Py_GT)) ql::raise_value_error("All dimension values must be positive");
+        if (!(d > zero)) ql::raise_value_error("All dimension values must be positive");
 }
 
 void check_dropout(nb::handle p) {
-    double d = PyFloat_AsDouble(p.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    double d = ql::as_double(p);
     if (!(d >= 0.0 && d < 1.0)) ql::raise_value_error("Dropout rate must be between 0 and 1");  // NaN too
 }
 
@@ -42,16 +37,18 @@ void check_dropout(nb::handle p) {
 // square root and walk down to the first divisor. Python arithmetic is kept for the
 // square root and for unusual n, so 0 and negative n fail the way plain arithmetic does
 // (division by zero, a complex root that cannot become an integer).
+const char *const kClosestFactorsSig = "closest_factors(self, n)";
 nb::object closest_factors(const ql::Args &a) {
     nb::handle n = a["n"];
+    // n ** 0.5: nanobind has no operator for **, hence the one direct call.
     nb::object root = ql::steal_checked(PyNumber_Power(n.ptr(), nb::float_(0.5).ptr(), Py_None));
-    nb::object factor = ql::steal_checked(PyNumber_Long(root.ptr()));
+    nb::object factor = nb::int_(root);
 
     if (PyLong_CheckExact(n.ptr())) {
         int overflow = 0;
         long long nv = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
-        long long f = PyLong_AsLongLong(factor.ptr());
-        if (PyErr_Occurred()) throw nb::python_error();
+        if (nv == -1 && PyErr_Occurred()) throw nb::python_error();
+        long long f = ql::as_long(factor);
         if (!overflow && nv > 0 && f > 0) {
             while (nv % f != 0) --f;
             long long other = nv / f;
@@ -59,21 +56,15 @@ nb::object closest_factors(const ql::Args &a) {
         }
     }
     nb::object one = py_int(1), zero = py_int(0);
-    for (;;) {
-        nb::object rem = ql::steal_checked(PyNumber_Remainder(n.ptr(), factor.ptr()));
-        int is_zero = PyObject_RichCompareBool(rem.ptr(), zero.ptr(), Py_EQ);
-        if (is_zero < 0) throw nb::python_error();
-        if (is_zero) break;
-        factor = sub(factor, one);
-    }
-    nb::object other = floordiv(n, factor);
-    bool factor_first = !compare(other, factor, Py_GT);  // max()/min() keep the first on ties
+    while (!(n % factor).equal(zero)) factor = factor - one;
+    nb::object other = n.floor_div(factor);
+    bool factor_first = !(other > factor);  // max()/min() keep the first on ties
     return nb::make_tuple(factor_first ? factor : other, factor_first ? other : factor);
 }
 
 std::pair<nb::object, nb::object> pair_of(nb::handle result) {
-    auto items = ql::unpack(result, 2);
-    return {std::move(items[0]), std::move(items[1])};
+    auto [first, second] = ql::unpack<2>(result);
+    return {std::move(first), std::move(second)};
 }
 
 nb::object transpose12(nb::handle x) { return x.attr(QL_ID("transpose"))(1, 2); }
@@ -91,11 +82,13 @@ nb::object pool_params(nb::handle stride) {
     return d;
 }
 
+const char *const kBLSTMInitSig =
+    "__init__(self, input_dim: int, hidden_dim: int, output_dim: int, time_reduction: int = 2, dropout: float = 0.1)";
 nb::object blstm_init(const ql::Args &a) {
     nb::handle self = a.self(), input_dim = a["input_dim"], hidden_dim = a["hidden_dim"],
                output_dim = a["output_dim"], time_reduction = a["time_reduction"],
                dropout = a["dropout"];
-    Module.attr("__init__")(self);
+    init_module(self);
     check_dimensions({input_dim, hidden_dim, output_dim, time_reduction});
     check_dropout(dropout);
 
@@ -105,7 +98,8 @@ nb::object blstm_init(const ql::Args &a) {
     self.attr("pool1_params") = pool_params(stride1);
     self.attr("pool2_params") = pool_params(stride2);
 
-    nb::object half = floordiv(hidden_dim, py_int(2));
+    nb::object nn = globals["nn"];
+    nb::object half = hidden_dim.floor_div(py_int(2));
     auto lstm = [&](nb::handle in) {
         return nn.attr("LSTM")(in, half, nb::arg("num_layers") = 1, nb::arg("batch_first") = true,
                                nb::arg("bidirectional") = true);
@@ -120,17 +114,18 @@ nb::object blstm_init(const ql::Args &a) {
 }
 
 // Output length of a 1-D max-pooling layer (no ceiling mode), as 64-bit integers.
+const char *const kPoolLengthSig =
+    "calculate_pool_output_length(self, L_in: torch.Tensor, pool_params: dict) -> torch.Tensor";
 nb::object blstm_pool_output_length(const ql::Args &a) {
     nb::handle L_in = a["L_in"], params = a["pool_params"];
     nb::object padding = params["padding"], dilation = params["dilation"];
     nb::object kernel_size = params["kernel_size"], stride = params["stride"];
     nb::object one = py_int(1);
-    nb::object numerator = add(L_in, mul(py_int(2), padding));
-    numerator = sub(numerator, mul(dilation, sub(kernel_size, one)));
-    numerator = sub(numerator, one);
-    return add(floordiv(numerator, stride), one).attr("to")(torch.attr("long"));
+    nb::object numerator = L_in + py_int(2) * padding - dilation * (kernel_size - one) - one;
+    return (numerator.floor_div(stride) + one).attr("to")(globals["torch"].attr("long"));
 }
 
+const char *const kBLSTMLengthSig = "calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor";
 nb::object blstm_downsampled_length(const ql::Args &a) {
     nb::handle self = a.self();
     nb::object lengths = self.attr("calculate_pool_output_length")(a["lengths"], self.attr("pool1_params"));
@@ -140,14 +135,16 @@ nb::object blstm_downsampled_length(const ql::Args &a) {
 // Runs one BLSTM over the valid frames only and pads the result back to `total_length`
 // (zeros after each utterance's end).
 nb::object packed_lstm(nb::handle lstm, nb::handle x, nb::handle lengths, nb::handle total_length) {
-    nb::object packed = pack_padded_sequence(x, lengths.attr(QL_ID("cpu"))(), nb::arg("batch_first") = true,
-                                             nb::arg("enforce_sorted") = false);
+    nb::object packed = globals["pack_padded_sequence"](x, lengths.attr(QL_ID("cpu"))(), nb::arg("batch_first") = true,
+                                                        nb::arg("enforce_sorted") = false);
     nb::object packed_output = pair_of(lstm(packed)).first;
-    return pair_of(pad_packed_sequence(packed_output, nb::arg("batch_first") = true,
-                                       nb::arg("total_length") = total_length))
+    return pair_of(globals["pad_packed_sequence"](packed_output, nb::arg("batch_first") = true,
+                                                  nb::arg("total_length") = total_length))
         .first;
 }
 
+// The forward signature of all three stages.
+const char *const kForwardSig = "forward(self, x, x_len)";
 nb::object blstm_forward(const ql::Args &a) {
     nb::handle self = a.self(), x = a["x"];
     nb::object x_len = nb::borrow(a["x_len"]);
@@ -169,11 +166,15 @@ nb::object blstm_forward(const ql::Args &a) {
 // Conv2DSubsampling
 // ---------------------------------------------------------------------------
 
+const char *const kConvInitSig =
+    "__init__(self, input_dim: int, output_dim: int, dropout: float = 0.0, time_reduction: int = 2, "
+    "kernel_size: int = 3)";
 nb::object conv_init(const ql::Args &a) {
     nb::handle self = a.self(), input_dim = a["input_dim"], output_dim = a["output_dim"],
                dropout = a["dropout"], time_reduction = a["time_reduction"],
                kernel_size = a["kernel_size"];
-    Module.attr("__init__")(self);
+    init_module(self);
+    nb::object nn = globals["nn"];
     self.attr("kernel_size") = kernel_size;
     auto [stride1, stride2] = pair_of(self.attr("closest_factors")(time_reduction));
     self.attr("time_stride1") = stride1;
@@ -188,23 +189,22 @@ nb::object conv_init(const ql::Args &a) {
 
     // Frequency width left after the two unpadded convolutions (stride 1 along frequency).
     nb::object freq = self.attr("calculate_downsampled_length")(input_dim, 1, 1);
-    self.attr("linear_out") = nn.attr("Linear")(mul(output_dim, freq), output_dim);
+    self.attr("linear_out") = nn.attr("Linear")(output_dim * freq, output_dim);
     self.attr("dropout") = nn.attr("Dropout")(dropout);
     return nb::none();
 }
 
 // Output-length rule of an unpadded convolution with the stored kernel, applied twice.
 // Works on tensors (dtype and device kept) and on plain integers.
+const char *const kConvLengthSig =
+    "calculate_downsampled_length(self, lengths: torch.Tensor, stride1: int, stride2: int) -> torch.Tensor";
 nb::object conv_downsampled_length(const ql::Args &a) {
     nb::handle self = a.self();
     nb::object lengths = nb::borrow(a["lengths"]);
     nb::object k = self.attr(QL_ID("kernel_size"));
     nb::object one = py_int(1);
-    nb::object k_minus_1 = sub(k, one);
-    for (const char *stride : {"stride1", "stride2"}) {
-        lengths = sub(sub(lengths, k_minus_1), one);
-        lengths = add(floordiv(lengths, a[stride]), one);
-    }
+    nb::object k_minus_1 = k - one;
+    for (const char *stride : {"stride1", "stride2"}) lengths = (lengths - k_minus_1 - one).floor_div(a[stride]) + one;
     return lengths;
 }
 
@@ -213,7 +213,7 @@ nb::object conv_forward(const ql::Args &a) {
     nb::object x = a["x"].attr(QL_ID("unsqueeze"))(1);
     x = self.attr(QL_ID("conv"))(x);  // (N, C, T', F')
     auto dims = ql::unpack(x.attr(QL_ID("shape")), 4);
-    x = transpose12(x).attr(QL_ID("contiguous"))().attr(QL_ID("view"))(dims[0], dims[2], mul(dims[1], dims[3]));
+    x = transpose12(x).attr(QL_ID("contiguous"))().attr(QL_ID("view"))(dims[0], dims[2], dims[1] * dims[3]);
     x = self.attr(QL_ID("dropout"))(self.attr(QL_ID("linear_out"))(x));
     nb::object lengths = self.attr(QL_ID("calculate_downsampled_length"))(
         x_len, self.attr(QL_ID("time_stride1")), self.attr(QL_ID("time_stride2")));
@@ -224,11 +224,14 @@ nb::object conv_forward(const ql::Args &a) {
 // SpeechEmbedding
 // ---------------------------------------------------------------------------
 
+const char *const kSpeechInitSig =
+    "__init__(self, input_dim: int, output_dim: int, time_reduction: int = 6, reduction_method: str = 'lstm', "
+    "dropout: float = 0.0)";
 nb::object speech_init(const ql::Args &a) {
     nb::handle self = a.self(), input_dim = a["input_dim"], output_dim = a["output_dim"],
                time_reduction = a["time_reduction"], method = a["reduction_method"],
                dropout = a["dropout"];
-    Module.attr("__init__")(self);
+    init_module(self);
     check_dimensions({input_dim, output_dim, time_reduction});
     check_dropout(dropout);
     std::string m = a.to_str("reduction_method");
@@ -253,11 +256,11 @@ nb::object speech_init(const ql::Args &a) {
     self.attr("blstm") = nb::none();
     nb::object embedding_dim = self.attr("embedding_dim");
     if (m == "conv" || m == "both")
-        self.attr("cnn") = Conv2DSubsampling(input_dim, embedding_dim, nb::arg("dropout") = dropout,
-                                             nb::arg("time_reduction") = cnn_share);
+        self.attr("cnn") = globals["Conv2DSubsampling"](input_dim, embedding_dim, nb::arg("dropout") = dropout,
+                                                        nb::arg("time_reduction") = cnn_share);
     if (m == "lstm" || m == "both") {
         nb::handle lstm_in = self.attr("cnn").is_none() ? input_dim : nb::handle(embedding_dim);
-        self.attr("blstm") = StackedBLSTMEmbedding(
+        self.attr("blstm") = globals["StackedBLSTMEmbedding"](
             nb::arg("input_dim") = lstm_in, nb::arg("hidden_dim") = embedding_dim,
             nb::arg("output_dim") = embedding_dim, nb::arg("time_reduction") = lstm_share,
             nb::arg("dropout") = dropout);
@@ -275,6 +278,7 @@ nb::object speech_forward(const ql::Args &a) {
     return nb::make_tuple(x, x_len);
 }
 
+const char *const kSpeechLengthSig = "calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor";
 nb::object speech_downsampled_length(const ql::Args &a) {
     nb::handle self = a.self();
     nb::object lengths = nb::borrow(a["lengths"]);
@@ -291,17 +295,19 @@ nb::object speech_downsampled_length(const ql::Args &a) {
 // Smoke tests
 // ---------------------------------------------------------------------------
 
+const char *const kGetInputsSig = "get_inputs(input_dim, max_length, batch_size)";
 nb::object get_inputs(const ql::Args &a) {
     nb::handle input_dim = a["input_dim"], max_length = a["max_length"], batch_size = a["batch_size"];
+    nb::object torch = globals["torch"];
     nb::object inputs = torch.attr("randn")(batch_size, max_length, input_dim);
-    nb::object lengths = mul(torch.attr("ones")(batch_size), max_length);
+    nb::object lengths = torch.attr("ones")(batch_size) * max_length;
     return nb::make_tuple(inputs, lengths);
 }
 
 nb::object smoke_test(const char *method, nb::handle time_reduction) {
     auto [inputs, lengths] = pair_of(globals["get_inputs"](80, 1000, 10));
-    nb::object model = SpeechEmbedding(80, 256, time_reduction, nb::arg("reduction_method") = method,
-                                       nb::arg("dropout") = 0.1);
+    nb::object model = globals["SpeechEmbedding"](80, 256, time_reduction, nb::arg("reduction_method") = method,
+                                                  nb::arg("dropout") = 0.1);
     nb::list input_data;
     input_data.append(inputs);
     input_data.append(lengths);
@@ -311,108 +317,98 @@ nb::object smoke_test(const char *method, nb::handle time_reduction) {
     return nb::none();
 }
 
+const char *const kTestLstmSig = "test_vorrindel_lstm(time_reduction: int = 2)";
 nb::object test_lstm(const ql::Args &a) { return smoke_test("lstm", a["time_reduction"]); }
+
+const char *const kTestConvSig = "test_vorrindel_conv(time_reduction: int = 2)";
 nb::object test_conv(const ql::Args &a) { return smoke_test("conv", a["time_reduction"]); }
+
+const char *const kTestBothSig = "test_vorrindel_both(time_reduction: int = 2)";
 nb::object test_both(const ql::Args &a) { return smoke_test("both", a["time_reduction"]); }
 
-const char *kClosestFactorsDoc =
-    "Return the factor pair (larger, smaller) of n whose members are closest to each other,\n"
-    "e.g. 6 -> (3, 2), 7 -> (7, 1), 9 -> (3, 3).";
+const char *const kClosestFactorsDoc = R"doc(Return the factor pair (larger, smaller) of n whose members are closest to each other,
+e.g. 6 -> (3, 2), 7 -> (7, 1), 9 -> (3, 3).)doc";
 
-const char *kBLSTMDoc =
-    "Stacked Bidirectional LSTM with interleaved max-pooling layers.\n\n"
-    "    BLSTM1 -> MaxPool1 -> BLSTM2 -> MaxPool2 -> Linear -> Dropout\n\n"
-    "    Time is reduced by time_reduction = stride1 * stride2 (closest factor pair, larger\n"
-    "    first); each pooling window equals its stride. Both BLSTMs run on packed sequences,\n"
-    "    so an utterance's output within its length does not depend on the batch padding.\n";
+const char *const kBLSTMDoc = R"doc(Stacked Bidirectional LSTM with interleaved max-pooling layers.
 
-const char *kConvDoc =
-    "Two strided 2-D convolutions (GELU after each) over (time, frequency), then a linear\n"
-    "    projection and dropout: (N, T, input_dim) -> (N, T', output_dim).\n\n"
-    "    Time is reduced by time_stride1 * time_stride2 = time_reduction; the frequency axis\n"
-    "    loses kernel_size - 1 bins per convolution.\n";
+    BLSTM1 -> MaxPool1 -> BLSTM2 -> MaxPool2 -> Linear -> Dropout
 
-const char *kSpeechDoc =
-    "Speech front-end: features (N, T, input_dim) with lengths -> embeddings\n"
-    "    (N, T', output_dim) with the reduced lengths.\n\n"
-    "    reduction_method 'conv' uses the convolutional stage, 'lstm' the stacked-BLSTM stage,\n"
-    "    'both' the convolutions (smaller factor of time_reduction) followed by the BLSTMs\n"
-    "    (larger factor).\n";
+    Time is reduced by time_reduction = stride1 * stride2 (closest factor pair, larger
+    first); each pooling window equals its stride. Both BLSTMs run on packed sequences,
+    so an utterance's output within its length does not depend on the batch padding.
+)doc";
+
+const char *const kConvDoc = R"doc(Two strided 2-D convolutions (GELU after each) over (time, frequency), then a linear
+    projection and dropout: (N, T, input_dim) -> (N, T', output_dim).
+
+    Time is reduced by time_stride1 * time_stride2 = time_reduction; the frequency axis
+    loses kernel_size - 1 bins per convolution.
+)doc";
+
+const char *const kSpeechDoc = R"doc(Speech front-end: features (N, T, input_dim) with lengths -> embeddings
+    (N, T', output_dim) with the reduced lengths.
+
+    reduction_method 'conv' uses the convolutional stage, 'lstm' the stacked-BLSTM stage,
+    'both' the convolutions (smaller factor of time_reduction) followed by the BLSTMs
+    (larger factor).
+)doc";
+
+const char *const kBLSTMForwardDoc = R"doc(Args:
+    x: (N, T, input_dim) features.
+    x_len: (N,) valid lengths, on any device; batches need not be sorted.
+
+Returns:
+    (output (N, T2, output_dim), lengths (N,) int64).)doc";
+
+const char *const kForwardDoc = R"doc(Args:
+    x: (N, T, input_dim) features.
+    x_len: (N,) valid lengths.
+
+Returns:
+    (x (N, T', output_dim), lengths (N,)).)doc";
 
 }  // namespace
 
 QL_MODULE(vorrindel, m) {
     globals.bind(m);
-    torch = ql::keep(ql::import("torch"));
-    nn = ql::keep(ql::import("torch.nn"));
-    Module = nn.attr("Module");
-    pack_padded_sequence = ql::keep(ql::import_attr("torch.nn.utils.rnn", "pack_padded_sequence"));
-    pad_packed_sequence = ql::keep(ql::import_attr("torch.nn.utils.rnn", "pad_packed_sequence"));
-    m.attr("torch") = torch;
-    m.attr("nn") = nn;
-    m.attr("pack_padded_sequence") = pack_padded_sequence;
-    m.attr("pad_packed_sequence") = pad_packed_sequence;
-    m.attr("summary") = ql::import_attr("torchinfo", "summary");
+    globals.set("torch", ql::import("torch"));
+    globals.set("nn", ql::import("torch.nn"));
+    globals.from("torch.nn.utils.rnn", {"pack_padded_sequence", "pad_packed_sequence"});
+    globals.from("torchinfo", {"summary"});
     m.doc() = "Speech front-end: convolutional subsampling, stacked BLSTM embedding, speech embedding.";
+    nb::object Module = globals["nn"].attr("Module");
 
-    StackedBLSTMEmbedding = ql::keep(ql::make_class(
+    ql::make_class(
         m, "StackedBLSTMEmbedding", {Module}, kBLSTMDoc,
-        {ql::method("__init__(self, input_dim: int, hidden_dim: int, output_dim: int, time_reduction: int = 2, "
-                    "dropout: float = 0.1)",
-                    blstm_init),
-         ql::method("closest_factors(self, n)", closest_factors, kClosestFactorsDoc),
-         ql::method("calculate_pool_output_length(self, L_in: torch.Tensor, pool_params: dict) -> torch.Tensor",
-                    blstm_pool_output_length,
+        {ql::method(kBLSTMInitSig, blstm_init),
+         ql::method(kClosestFactorsSig, closest_factors, kClosestFactorsDoc),
+         ql::method(kPoolLengthSig, blstm_pool_output_length,
                     "Output length of one max-pooling layer described by pool_params, as int64."),
-         ql::method("calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor",
-                    blstm_downsampled_length, "Output lengths of the whole block (both poolings), as int64."),
-         ql::method("forward(self, x, x_len)", blstm_forward,
-                    "Args:\n"
-                    "    x: (N, T, input_dim) features.\n"
-                    "    x_len: (N,) valid lengths, on any device; batches need not be sorted.\n\n"
-                    "Returns:\n"
-                    "    (output (N, T2, output_dim), lengths (N,) int64).")}));
+         ql::method(kBLSTMLengthSig, blstm_downsampled_length, "Output lengths of the whole block (both poolings), as int64."),
+         ql::method(kForwardSig, blstm_forward, kBLSTMForwardDoc)});
 
-    Conv2DSubsampling = ql::keep(ql::make_class(
+    ql::make_class(
         m, "Conv2DSubsampling", {Module}, kConvDoc,
-        {ql::method("__init__(self, input_dim: int, output_dim: int, dropout: float = 0.0, "
-                    "time_reduction: int = 2, kernel_size: int = 3)",
-                    conv_init),
-         ql::method("closest_factors(self, n)", closest_factors, kClosestFactorsDoc),
-         ql::method("calculate_downsampled_length(self, lengths: torch.Tensor, stride1: int, stride2: int) "
-                    "-> torch.Tensor",
-                    conv_downsampled_length,
+        {ql::method(kConvInitSig, conv_init),
+         ql::method(kClosestFactorsSig, closest_factors, kClosestFactorsDoc),
+         ql::method(kConvLengthSig, conv_downsampled_length,
                     "Apply the unpadded-convolution length rule twice (stride1, then stride2).\n"
                     "lengths may be a tensor (dtype and device kept) or a plain integer."),
-         ql::method("forward(self, x, x_len)", conv_forward,
-                    "Args:\n"
-                    "    x: (N, T, input_dim) features.\n"
-                    "    x_len: (N,) valid lengths.\n\n"
-                    "Returns:\n"
-                    "    (x (N, T', output_dim), lengths (N,)).")}));
+         ql::method(kForwardSig, conv_forward, kForwardDoc)});
 
-    SpeechEmbedding = ql::keep(ql::make_class(
+    ql::make_class(
         m, "SpeechEmbedding", {Module}, kSpeechDoc,
-        {ql::method("__init__(self, input_dim: int, output_dim: int, time_reduction: int = 6, "
-                    "reduction_method: str = 'lstm', dropout: float = 0.0)",
-                    speech_init),
-         ql::method("closest_factors(self, n)", closest_factors, kClosestFactorsDoc),
-         ql::method("forward(self, x, x_len)", speech_forward,
-                    "Args:\n"
-                    "    x: (N, T, input_dim) features.\n"
-                    "    x_len: (N,) valid lengths.\n\n"
-                    "Returns:\n"
-                    "    (x (N, T', output_dim), lengths (N,))."),
-         ql::method("calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor",
-                    speech_downsampled_length,
-                    "The output lengths that forward returns for these input lengths.")}));
+        {ql::method(kSpeechInitSig, speech_init),
+         ql::method(kClosestFactorsSig, closest_factors, kClosestFactorsDoc),
+         ql::method(kForwardSig, speech_forward, kForwardDoc),
+         ql::method(kSpeechLengthSig, speech_downsampled_length,
+                    "The output lengths that forward returns for these input lengths.")});
 
-    ql::def(m, "get_inputs(input_dim, max_length, batch_size)", get_inputs,
-            "Random features (batch_size, max_length, input_dim) and full lengths (float).");
-    ql::def(m, "test_vorrindel_lstm(time_reduction: int = 2)", test_lstm,
+    ql::def(m, kGetInputsSig, get_inputs, "Random features (batch_size, max_length, input_dim) and full lengths (float).");
+    ql::def(m, kTestLstmSig, test_lstm,
             "Print the summary of an 'lstm' speech embedding and the lengths it returns.");
-    ql::def(m, "test_vorrindel_conv(time_reduction: int = 2)", test_conv,
+    ql::def(m, kTestConvSig, test_conv,
             "Print the summary of a 'conv' speech embedding and the lengths it returns.");
-    ql::def(m, "test_vorrindel_both(time_reduction: int = 2)", test_both,
+    ql::def(m, kTestBothSig, test_both,
             "Print the summary of a 'both' speech embedding and the lengths it returns.");
 }
