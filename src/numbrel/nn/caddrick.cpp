@@ -2,23 +2,28 @@
 // dot-product attention that serves every head at once, with forward and backward passes.
 #include "core.hpp"
 #include "globals.hpp"
+#include "pyops.hpp"
 
 namespace {
 namespace nb = nanobind;
 
-ql::ModuleGlobals globals;  // classes looked up at call time, as a Python module would
-nb::handle np;
+ql::ModuleGlobals globals;  // numpy and the layer classes, looked up at call time
 
+// A zero, negative or incomparable head count would otherwise fail later with an unrelated error.
+bool usable_head_count(nb::handle num_heads) {
+    if (num_heads.is_none()) return false;
+    try {
+        return !(num_heads <= nb::int_(0));
+    } catch (nb::python_error &) {
+        return false;
+    }
+}
+
+const char *const kInitSig = "__init__(self, embed_dim, num_heads)";
 nb::object mha_init(const ql::Args &a) {
     nb::handle self = a.self(), embed_dim = a["embed_dim"], num_heads = a["num_heads"];
-    nb::int_ zero(0);
-    // A zero or negative head count would otherwise fail later with an unrelated error.
-    if (num_heads.is_none() || PyObject_RichCompareBool(num_heads.ptr(), zero.ptr(), Py_LE) != 0) {
-        PyErr_Clear();
-        ql::raise_value_error("num_heads must be a positive integer");
-    }
-    nb::object rest = nb::borrow(embed_dim) % num_heads;
-    if (!rest.equal(zero)) ql::raise_value_error("embed_dim must be divisible by num_heads");
+    if (!usable_head_count(num_heads)) ql::raise_value_error("num_heads must be a positive integer");
+    if (!(embed_dim % num_heads).equal(nb::int_(0))) ql::raise_value_error("embed_dim must be divisible by num_heads");
 
     self.attr("embed_dim") = embed_dim;
     self.attr("num_heads") = num_heads;
@@ -29,6 +34,7 @@ nb::object mha_init(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kInitWeightsSig = "init_weights(self, Wq, bq, Wk, bk, Wv, bv, Wo, bo)";
 nb::object mha_init_weights(const ql::Args &a) {
     nb::handle self = a.self();
     self.attr("q_proj").attr("init_weights")(a["Wq"], a["bq"]);
@@ -40,8 +46,10 @@ nb::object mha_init_weights(const ql::Args &a) {
 
 // (N, T, E) -> (N, H, T, E / H); T is the array's own length, so keys and values of a
 // length S other than the query's split correctly.
+const char *const kSplitHeadsSig = "_split_heads(self, x)";
 nb::object split_heads(const ql::Args &a) {
     nb::handle self = a.self(), x = a["x"];
+    nb::object np = globals["np"];
     nb::object length = np.attr("shape")(x)[1];
     nb::object heads = np.attr("reshape")(
         x, nb::make_tuple(self.attr(QL_ID("N")), length, self.attr(QL_ID("num_heads")), -1));
@@ -49,8 +57,10 @@ nb::object split_heads(const ql::Args &a) {
 }
 
 // (N, H, T, E / H) -> (N, T, E), the inverse of split_heads.
+const char *const kConcatHeadsSig = "_concat_heads(self, x)";
 nb::object concat_heads(const ql::Args &a) {
     nb::handle self = a.self(), x = a["x"];
+    nb::object np = globals["np"];
     nb::object length = np.attr("shape")(x)[2];
     nb::object joined = np.attr("transpose")(x, nb::make_tuple(0, 2, 1, 3));
     return np.attr("reshape")(joined, nb::make_tuple(self.attr(QL_ID("N")), length, -1));
@@ -58,8 +68,10 @@ nb::object concat_heads(const ql::Args &a) {
 
 // Either mask may be None (nothing masked by it); the result is always a fresh
 // (N, H, L, S) bool array.
+const char *const kMergeMasksSig = "_merge_masks(self, key_padding_mask, attn_mask)";
 nb::object merge_masks(const ql::Args &a) {
     nb::handle self = a.self(), key_padding_mask = a["key_padding_mask"], attn_mask = a["attn_mask"];
+    nb::object np = globals["np"];
     nb::object shape = nb::make_tuple(self.attr(QL_ID("N")), self.attr(QL_ID("num_heads")),
                                       self.attr(QL_ID("L")), self.attr(QL_ID("S")));
     nb::object key_mask, attention_mask;
@@ -80,13 +92,16 @@ nb::object merge_masks(const ql::Args &a) {
 }
 
 void require_3d(nb::handle x, const char *name, const char *layout) {
-    if (nb::cast<long long>(np.attr("ndim")(x)) != 3)
+    nb::object np = globals["np"];
+    if (ql::as_long(np.attr("ndim")(x)) != 3)
         ql::raise_value_error(std::string(name) + " must be a 3-D array " + layout + ", got shape " +
                               ql::repr(np.attr("shape")(x)));
 }
 
+const char *const kForwardSig = "forward(self, query, key, value, key_padding_mask=None, attn_mask=None)";
 nb::object mha_forward(const ql::Args &a) {
     nb::handle self = a.self(), query = a["query"], key = a["key"], value = a["value"];
+    nb::object np = globals["np"];
     require_3d(query, "query", "(N, L, E)");
     require_3d(key, "key", "(N, S, E)");
     require_3d(value, "value", "(N, S, E)");
@@ -109,62 +124,60 @@ nb::object mha_forward(const ql::Args &a) {
     return self.attr(QL_ID("out_proj")).attr(QL_ID("forward"))(attn_output);
 }
 
+const char *const kBackwardSig = "backward(self, d_output)";
 nb::object mha_backward(const ql::Args &a) {
     nb::handle self = a.self();
     nb::object d_attn_output = self.attr(QL_ID("out_proj")).attr(QL_ID("backward"))(a["d_output"]);
     nb::object d_attn_outputs = self.attr(QL_ID("_split_heads"))(d_attn_output);
-    auto grads = ql::unpack(self.attr(QL_ID("attention")).attr(QL_ID("backward"))(d_attn_outputs), 3);
+    auto [d_q_heads, d_k_heads, d_v_heads] =
+        ql::unpack<3>(self.attr(QL_ID("attention")).attr(QL_ID("backward"))(d_attn_outputs));
     nb::object concat = self.attr(QL_ID("_concat_heads"));
-    nb::object d_q = self.attr(QL_ID("q_proj")).attr(QL_ID("backward"))(concat(grads[0]));
-    nb::object d_k = self.attr(QL_ID("k_proj")).attr(QL_ID("backward"))(concat(grads[1]));
-    nb::object d_v = self.attr(QL_ID("v_proj")).attr(QL_ID("backward"))(concat(grads[2]));
+    nb::object d_q = self.attr(QL_ID("q_proj")).attr(QL_ID("backward"))(concat(d_q_heads));
+    nb::object d_k = self.attr(QL_ID("k_proj")).attr(QL_ID("backward"))(concat(d_k_heads));
+    nb::object d_v = self.attr(QL_ID("v_proj")).attr(QL_ID("backward"))(concat(d_v_heads));
     return nb::make_tuple(d_q, d_k, d_v);
 }
 
-const char *kInitWeightsDoc =
-    "Hands each (W, b) pair to its projection's init_weights, in the order query, key,\n"
-    "value, output; W is (embed_dim, embed_dim) and b (embed_dim,).";
+const char *const kInitWeightsDoc = R"doc(Hands each (W, b) pair to its projection's init_weights, in the order query, key,
+value, output; W is (embed_dim, embed_dim) and b (embed_dim,).)doc";
 
-const char *kForwardDoc =
-    "Args:\n"
-    "    query: (N, L, E) queries.\n"
-    "    key: (N, S, E) keys; S may differ from L.\n"
-    "    value: (N, S, E) values.\n"
-    "    key_padding_mask: optional (N, S) bool array, True at keys no query may attend to.\n"
-    "    attn_mask: optional (L, S) bool array, True where query l may not attend to key s.\n"
-    "        An omitted mask masks nothing.\n\n"
-    "Returns:\n"
-    "    (N, L, E) output; what backward needs is kept by this layer and its sub-layers.";
+const char *const kForwardDoc = R"doc(Args:
+    query: (N, L, E) queries.
+    key: (N, S, E) keys; S may differ from L.
+    value: (N, S, E) values.
+    key_padding_mask: optional (N, S) bool array, True at keys no query may attend to.
+    attn_mask: optional (L, S) bool array, True where query l may not attend to key s.
+        An omitted mask masks nothing.
 
-const char *kBackwardDoc =
-    "Args:\n"
-    "    d_output: (N, L, E) gradient with respect to the output of the last forward.\n\n"
-    "Returns:\n"
-    "    (d_q, d_k, d_v) with the shapes of query, key and value. The gradients of the\n"
-    "    projection weights stay in q_proj, k_proj, v_proj and out_proj.";
+Returns:
+    (N, L, E) output; what backward needs is kept by this layer and its sub-layers.)doc";
+
+const char *const kBackwardDoc = R"doc(Args:
+    d_output: (N, L, E) gradient with respect to the output of the last forward.
+
+Returns:
+    (d_q, d_k, d_v) with the shapes of query, key and value. The gradients of the
+    projection weights stay in q_proj, k_proj, v_proj and out_proj.)doc";
+
+const char *const kMergeMasksDoc = R"doc(Combines the (N, S) padding mask and the (L, S) attention mask into one
+(N, H, L, S) bool array: a position is masked when either mask masks it.)doc";
 
 }  // namespace
 
 QL_MODULE(caddrick, m) {
-    nb::object linear_class = ql::import_attr("numbrel.nn.linear", "Linear");
-    nb::object sdpa_class = ql::import_attr("numbrel.nn.fenwrath", "ScaledDotProductAttention");
-    np = ql::keep(ql::import("numpy"));
     globals.bind(m);
     m.doc() = "Multi-head attention on NumPy arrays with forward and backward passes.";
-    m.attr("Linear") = linear_class;
-    m.attr("ScaledDotProductAttention") = sdpa_class;
-    m.attr("np") = np;
+    globals.from("numbrel.nn.linear", {"Linear"});
+    globals.from("numbrel.nn.fenwrath", {"ScaledDotProductAttention"});
+    globals.set("np", ql::import("numpy"));
 
     ql::make_class(
         m, "MultiHeadAttention", {ql::import_attr("builtins", "object")}, "Multi Head Attention",
-        {ql::method("__init__(self, embed_dim, num_heads)", mha_init),
-         ql::method("init_weights(self, Wq, bq, Wk, bk, Wv, bv, Wo, bo)", mha_init_weights, kInitWeightsDoc),
-         ql::method("forward(self, query, key, value, key_padding_mask=None, attn_mask=None)", mha_forward,
-                    kForwardDoc),
-         ql::method("backward(self, d_output)", mha_backward, kBackwardDoc),
-         ql::method("_merge_masks(self, key_padding_mask, attn_mask)", merge_masks,
-                    "Combines the (N, S) padding mask and the (L, S) attention mask into one\n"
-                    "(N, H, L, S) bool array: a position is masked when either mask masks it."),
-         ql::method("_split_heads(self, x)", split_heads, "(N, T, E) -> (N, H, T, E / H)."),
-         ql::method("_concat_heads(self, x)", concat_heads, "(N, H, T, E / H) -> (N, T, E).")});
+        {ql::method(kInitSig, mha_init),
+         ql::method(kInitWeightsSig, mha_init_weights, kInitWeightsDoc),
+         ql::method(kForwardSig, mha_forward, kForwardDoc),
+         ql::method(kBackwardSig, mha_backward, kBackwardDoc),
+         ql::method(kMergeMasksSig, merge_masks, kMergeMasksDoc),
+         ql::method(kSplitHeadsSig, split_heads, "(N, T, E) -> (N, H, T, E / H)."),
+         ql::method(kConcatHeadsSig, concat_heads, "(N, H, T, E / H) -> (N, T, E).")});
 }

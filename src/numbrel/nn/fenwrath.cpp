@@ -1,25 +1,26 @@
 // Scaled dot-product attention on NumPy arrays with a hand-derived backward pass.
 #include "core.hpp"
 #include "globals.hpp"
+#include "pyops.hpp"
 
 #include <cmath>
 
 namespace {
 namespace nb = nanobind;
 
-ql::ModuleGlobals globals;  // classes looked up at call time, as a Python module would
-nb::handle np;
+ql::ModuleGlobals globals;  // numpy and Softmax, looked up at call time
 
 // Transposes the last two axes, keeping every leading axis in place.
-nb::object swap_last_two(nb::handle x) { return np.attr("swapaxes")(x, -1, -2); }
+nb::object swap_last_two(nb::handle x) { return globals["np"].attr("swapaxes")(x, -1, -2); }
 
 // sqrt of the size of the last axis of K. A Python float scales arrays without
 // promoting float32 or float16 inputs to float64.
 nb::float_ key_scale(nb::handle K) {
-    nb::object d_k = np.attr("shape")(K)[-1];
-    return nb::float_(std::sqrt(nb::cast<double>(d_k)));
+    nb::object d_k = globals["np"].attr("shape")(K)[-1];
+    return nb::float_(std::sqrt(ql::as_double(d_k)));
 }
 
+const char *const kInitSig = "__init__(self)";
 nb::object sdpa_init(const ql::Args &a) {
     nb::handle self = a.self();
     self.attr("eps") = 1e10;
@@ -27,8 +28,10 @@ nb::object sdpa_init(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kForwardSig = "forward(self, Q, K, V, mask=None)";
 nb::object sdpa_forward(const ql::Args &a) {
     nb::handle self = a.self(), Q = a["Q"], K = a["K"], V = a["V"], mask = a["mask"];
+    nb::object np = globals["np"];
     self.attr("V") = V;
     self.attr("K") = K;
     self.attr("Q") = Q;
@@ -44,8 +47,10 @@ nb::object sdpa_forward(const ql::Args &a) {
     return np.attr("matmul")(attention_scores, V);
 }
 
+const char *const kBackwardSig = "backward(self, d_output)";
 nb::object sdpa_backward(const ql::Args &a) {
     nb::handle self = a.self(), d_output = a["d_output"];
+    nb::object np = globals["np"];
     nb::object A = self.attr(QL_ID("attention_scores"));
     nb::object V = self.attr(QL_ID("V")), K = self.attr(QL_ID("K")), Q = self.attr(QL_ID("Q"));
     nb::object d_V = np.attr("matmul")(swap_last_two(A), d_output);
@@ -57,39 +62,38 @@ nb::object sdpa_backward(const ql::Args &a) {
     return nb::make_tuple(d_Q, d_K, d_V);
 }
 
-const char *kForwardDoc =
-    "Args:\n"
-    "    Q: (..., L, E) queries.\n"
-    "    K: (..., S, E) keys.\n"
-    "    V: (..., S, Ev) values.\n"
-    "    mask: optional bool array broadcastable to (..., L, S), True where a query may not\n"
-    "        attend to a key; those scores become -eps before the softmax.\n\n"
-    "Returns:\n"
-    "    (..., L, Ev) array softmax(Q @ K^T / sqrt(E)) @ V. Q, K, V and the attention\n"
-    "    weights (attention_scores) are kept for backward.";
+const char *const kForwardDoc = R"doc(Args:
+    Q: (..., L, E) queries.
+    K: (..., S, E) keys.
+    V: (..., S, Ev) values.
+    mask: optional bool array broadcastable to (..., L, S), True where a query may not
+        attend to a key; those scores become -eps before the softmax.
 
-const char *kBackwardDoc =
-    "Args:\n"
-    "    d_output: (..., L, Ev) gradient with respect to the output of the last forward.\n\n"
-    "Returns:\n"
-    "    (d_Q, d_K, d_V) with the shapes of Q, K and V.\n\n"
-    "The mask acts only through the cached attention weights: a masked weight is zero, so\n"
-    "no gradient reaches it. A query row whose keys are all masked attends uniformly in the\n"
-    "forward pass, and its gradients are those of that uniform softmax.";
+Returns:
+    (..., L, Ev) array softmax(Q @ K^T / sqrt(E)) @ V. Q, K, V and the attention
+    weights (attention_scores) are kept for backward.)doc";
+
+const char *const kBackwardDoc = R"doc(Args:
+    d_output: (..., L, Ev) gradient with respect to the output of the last forward.
+
+Returns:
+    (d_Q, d_K, d_V) with the shapes of Q, K and V.
+
+The mask acts only through the cached attention weights: a masked weight is zero, so
+no gradient reaches it. A query row whose keys are all masked attends uniformly in the
+forward pass, and its gradients are those of that uniform softmax.)doc";
 
 }  // namespace
 
 QL_MODULE(fenwrath, m) {
-    np = ql::keep(ql::import("numpy"));
-    nb::object softmax_class = ql::import_attr("numbrel.nn.activation", "Softmax");
     globals.bind(m);
     m.doc() = "Scaled dot-product attention on NumPy arrays with forward and backward passes.";
-    m.attr("np") = np;
-    m.attr("Softmax") = softmax_class;
+    globals.set("np", ql::import("numpy"));
+    globals.from("numbrel.nn.activation", {"Softmax"});
 
     ql::make_class(m, "ScaledDotProductAttention", {ql::import_attr("builtins", "object")},
                    "Scaled Dot Product Attention",
-                   {ql::method("__init__(self)", sdpa_init),
-                    ql::method("forward(self, Q, K, V, mask=None)", sdpa_forward, kForwardDoc),
-                    ql::method("backward(self, d_output)", sdpa_backward, kBackwardDoc)});
+                   {ql::method(kInitSig, sdpa_init),
+                    ql::method(kForwardSig, sdpa_forward, kForwardDoc),
+                    ql::method(kBackwardSig, sdpa_backward, kBackwardDoc)});
 }

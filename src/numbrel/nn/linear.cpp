@@ -1,25 +1,24 @@
 // Fully connected layer on NumPy arrays with an explicit backward pass.
 #include "core.hpp"
+#include "globals.hpp"
+#include "pyops.hpp"
 
 #include <cmath>
 
 namespace {
 namespace nb = nanobind;
 
-nb::handle np;
+ql::ModuleGlobals globals;  // numpy is looked up at call time, as a Python module would
 
 // operator.index: accepts Python and NumPy integers, rejects floats with Python's message.
-long long to_index(nb::handle h) {
-    nb::object i = ql::steal_checked(PyNumber_Index(h.ptr()));
-    long long v = PyLong_AsLongLong(i.ptr());
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
+long long to_index(nb::handle h) { return ql::as_long(ql::steal_checked(PyNumber_Index(h.ptr()))); }
 
 std::string shape_text(nb::handle shape) { return ql::repr(shape); }
 
+const char *const kInitSig = "__init__(self, in_features, out_features)";
 nb::object linear_init(const ql::Args &a) {
     nb::handle self = a.self();
+    nb::object np = globals["np"];
     long long in = to_index(a["in_features"]), out = to_index(a["out_features"]);
     if (in < 0 || out < 0) ql::raise_value_error("in_features and out_features must be non-negative");
     self.attr("in_features") = in;
@@ -30,8 +29,10 @@ nb::object linear_init(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kInitWeightsSig = "init_weights(self, W, b)";
 nb::object linear_init_weights(const ql::Args &a) {
     nb::handle self = a.self();
+    nb::object np = globals["np"];
     nb::object W = np.attr("asarray")(a["W"]);
     nb::object b = np.attr("asarray")(a["b"]);
     nb::object in = self.attr("in_features"), out = self.attr("out_features");
@@ -47,16 +48,20 @@ nb::object linear_init_weights(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kForwardSig = "forward(self, A)";
 nb::object linear_forward(const ql::Args &a) {
     nb::handle self = a.self();
+    nb::object np = globals["np"];
     nb::object A = np.attr("asarray")(a["A"]);
     self.attr("A") = A;
     nb::object W = self.attr(QL_ID("W"));
     return np.attr("matmul")(A, W.attr("T")) + self.attr(QL_ID("b"));
 }
 
+const char *const kBackwardSig = "backward(self, dLdZ)";
 nb::object linear_backward(const ql::Args &a) {
     nb::handle self = a.self();
+    nb::object np = globals["np"];
     nb::object dLdZ = np.attr("asarray")(a["dLdZ"]);
     nb::object A = self.attr(QL_ID("A"));
     nb::object W = self.attr(QL_ID("W"));
@@ -70,25 +75,26 @@ nb::object linear_backward(const ql::Args &a) {
     return dLdA;
 }
 
+const char *const kLinearDoc = R"doc(Affine map Z = A @ W.T + b over the last axis of an input of any leading shape.
+
+W has shape (out_features, in_features) and b shape (out_features,). New layers draw W
+uniformly from [-1/sqrt(in_features), 1/sqrt(in_features)] with NumPy's global random
+state (np.random.seed makes them reproducible) and start with b at zero.
+backward(dLdZ) returns dLdA and keeps dLdW and dLdb, summed over all leading axes.)doc";
+
 }  // namespace
 
 QL_MODULE(linear, m) {
-    np = ql::keep(ql::import("numpy"));
+    globals.bind(m);
+    globals.set("np", ql::import("numpy"));
     m.doc() = "Fully connected layer on NumPy arrays with a hand-written backward pass.";
-    m.attr("np") = np;
 
     ql::make_class(
-        m, "Linear", {ql::import_attr("builtins", "object")},
-        "Affine map Z = A @ W.T + b over the last axis of an input of any leading shape.\n\n"
-        "W has shape (out_features, in_features) and b shape (out_features,). New layers draw W\n"
-        "uniformly from [-1/sqrt(in_features), 1/sqrt(in_features)] with NumPy's global random\n"
-        "state (np.random.seed makes them reproducible) and start with b at zero.\n"
-        "backward(dLdZ) returns dLdA and keeps dLdW and dLdb, summed over all leading axes.",
-        {ql::method("__init__(self, in_features, out_features)", linear_init),
-         ql::method("init_weights(self, W, b)", linear_init_weights,
-                    "Installs W (out_features, in_features) and b (out_features,)."),
-         ql::method("forward(self, A)", linear_forward,
+        m, "Linear", {ql::import_attr("builtins", "object")}, kLinearDoc,
+        {ql::method(kInitSig, linear_init),
+         ql::method(kInitWeightsSig, linear_init_weights, "Installs W (out_features, in_features) and b (out_features,)."),
+         ql::method(kForwardSig, linear_forward,
                     "Returns A @ W.T + b for A of shape (..., in_features); keeps A for backward."),
-         ql::method("backward(self, dLdZ)", linear_backward,
+         ql::method(kBackwardSig, linear_backward,
                     "Returns dLdA = dLdZ @ W and stores dLdW and dLdb for the A of the last forward.")});
 }
