@@ -76,6 +76,30 @@ def test_prompts_start_their_originals_and_skip_texts_that_are_too_short(ds, num
     assert len(texts) == len(prompts) and texts <= set(eligible)  # distinct texts, all long enough
 
 
+@pytest.mark.parametrize("prompt_length", [1, 2, 5])
+def test_a_text_qualifies_for_a_prompt_exactly_when_it_is_at_least_prompt_length_tokens_long(prompt_length):
+    texts = ["x" * (prompt_length - 1), "y" * prompt_length, "z" * (prompt_length + 1), "w" * (prompt_length - 1)]
+    ds = TextDataset("train", texts, TOK)
+    prompts, originals = ds.sample_prompts(num_samples=10, prompt_length=prompt_length, seed=3)
+    assert prompts.shape == (2, prompt_length)
+    drawn = sorted(TOK.decode(o.tolist()) for o in originals)
+    assert drawn == texts[1:3]
+    for prompt, original in zip(prompts.tolist(), originals):
+        assert prompt == original.tolist()[:prompt_length]
+        assert original.tolist()[prompt_length:] != [TOK.eos_id]  # a real token continues every prompt
+
+    shorter = TextDataset("train", [texts[0], texts[3]], TOK)
+    with pytest.raises(ValueError, match=f"has more than {prompt_length - 1} tokens"):
+        shorter.sample_prompts(num_samples=10, prompt_length=prompt_length, seed=3)
+
+
+@pytest.mark.parametrize("num_samples, expected", [(1, 1), (2, 2), (3, 2)])
+def test_prompt_count_is_the_smaller_of_the_request_and_the_qualifying_texts(num_samples, expected):
+    ds = TextDataset("train", ["abc", "ab", "abcd", "a"], TOK)
+    prompts, originals = ds.sample_prompts(num_samples=num_samples, prompt_length=3, seed=0)
+    assert len(prompts) == len(originals) == expected
+
+
 @pytest.mark.parametrize("kwargs, match", [
     ({"num_samples": 2, "prompt_length": 40, "seed": 0}, "no text"),
     ({"num_samples": 0, "prompt_length": 3, "seed": 0}, "num_samples"),
