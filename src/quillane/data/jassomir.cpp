@@ -13,7 +13,11 @@ std::string field(const char *label, const std::string &value) {
     return ql::format(nb::str(label), "<25") + ": " + value;
 }
 
-std::string shape_text(nb::handle tensor) { return ql::str(nb::list(tensor.attr("shape"))); }
+// The shape as a list, "[2, 25, 6]".
+std::string shape_text(nb::handle tensor) {
+    nb::object shape = tensor.attr("shape");
+    return ql::str(nb::list(shape));
+}
 
 void print_shapes(nb::handle feats, nb::handle shifted, nb::handle golden, nb::handle feat_lengths,
                   nb::handle transcript_lengths) {
