@@ -126,10 +126,10 @@ class Namer:
             return " | ".join(self.annotation(a, where) for a in args)
         if origin is not None:
             head = self.type_name(origin) if isinstance(origin, type) else self.typing_name(origin, where)
+            if origin is tuple and (args == ((),) or not args and repr(ann).endswith("[()]")):
+                return head + "[()]"  # the empty tuple, not the bare Tuple
             if not args:
                 return head
-            if origin is tuple and args == ((),):
-                return head + "[()]"
             return head + "[" + ", ".join(self.annotation(a, where) for a in args) + "]"
         if isinstance(ann, type):
             return self.type_name(ann)
@@ -334,19 +334,19 @@ def missing_dependency(exc: ImportError) -> str | None:
 
 
 def generate(modules_root: Path, source_root: Path) -> list[Path]:
+    """Writes the stubs of every module under modules_root, or none when one cannot be made."""
     sys.path.insert(0, str(source_root))
     sys.meta_path.insert(0, BuiltModuleFinder(modules_root))
     os.environ.setdefault("MPLBACKEND", "Agg")
     os.environ.setdefault("WANDB_MODE", "offline")
-    written = []
-    for name, path in extension_modules(modules_root).items():
-        module = importlib.import_module(name)
-        stub = path.with_name(name.rsplit(".", 1)[-1] + ".pyi")
-        write_if_changed(stub, module_stub(module))
-        written.append(stub)
-    for package in sorted({name.split(".")[0] for name in extension_modules(modules_root)}):
-        write_if_changed(modules_root / package / "py.typed", "")
-    return written
+    modules = extension_modules(modules_root)
+    stubs = {path.with_name(name.rsplit(".", 1)[-1] + ".pyi"): module_stub(importlib.import_module(name))
+             for name, path in modules.items()}
+    for package in sorted({name.split(".")[0] for name in modules}):
+        stubs[modules_root / package / "py.typed"] = ""
+    for path, text in stubs.items():
+        write_if_changed(path, text)
+    return [path for path in stubs if path.suffix == ".pyi"]
 
 
 def main(argv=None) -> int:
