@@ -240,7 +240,10 @@ def function_lines(name: str, fn, namer: Namer, indent: str, where: str,
 
 
 def overrides_differently(cls: type, name: str, fn, where: str) -> bool:
-    """Whether `fn` replaces a method of one of our own base classes with another signature."""
+    """Whether `fn` replaces a method of one of our own base classes with another signature
+    (constructors are exempt: checkers never hold them to their base's)."""
+    if name in ("__init__", "__new__"):
+        return False
     for base in cls.__mro__[1:]:
         if base.__module__.split(".")[0] in OWN_PACKAGES and callable(base.__dict__.get(name)):
             return str(signature_of(base.__dict__[name], where)) != str(signature_of(fn, where))
