@@ -42,9 +42,6 @@ CLASS_BOOKKEEPING = {"__module__", "__qualname__", "__doc__", "__dict__", "__wea
                      "__abstractmethods__", "_abc_impl", "__parameters__", "__orig_bases__",
                      "__annotations__", "__firstlineno__", "__static_attributes__"}
 
-# Stub-only members that declare the attributes a C++ __init__ sets; no runtime class has them.
-DYNAMIC_ATTRIBUTE_MEMBERS = ("__getattr__", "__setattr__")
-
 # The typing names the core evaluates signature annotations with.
 TYPING_NAMES = ("Optional", "Tuple", "List", "Dict", "Union", "Any", "Callable")
 
@@ -272,7 +269,7 @@ def sets_attributes_at_run_time(cls: type) -> bool:
     return init is not None and not isinstance(init, types.FunctionType) and callable(init)
 
 
-def foreign_base_defines(cls: type, attr: str, module_name: str) -> bool:
+def foreign_base_defines(cls: type, attr: str) -> bool:
     """Whether a base class from another library (nn.Module, say) gives `attr` its own typing."""
     return any(attr in base.__dict__ and base.__module__.split(".")[0] not in OWN_PACKAGES
                for base in cls.__mro__[1:] if base is not object)
@@ -292,7 +289,7 @@ def class_lines(cls: type, namer: Namer, module_name: str) -> list[str]:
         namer.imports.add("typing")
         lines.append("    # instance attributes are set at run time by __init__")
         lines.append("    def __getattr__(self, name: str) -> typing.Any: ...")
-        if not foreign_base_defines(cls, "__setattr__", module_name):
+        if not foreign_base_defines(cls, "__setattr__"):
             lines.append("    def __setattr__(self, name: str, value: typing.Any) -> None: ...")
     namer.shadowed = set()
     if len(lines) == 1:
@@ -309,8 +306,10 @@ def module_stub(module: types.ModuleType) -> str:
         if attr.startswith("_") or isinstance(value, types.ModuleType):
             continue
         if inspect.isclass(value):
-            if value.__module__ == name:
+            if value.__module__ == name and attr == value.__name__:
                 body += [""] + class_lines(value, namer, name) + [""]
+            elif value.__module__ == name:
+                body.append(f"{attr} = {value.__name__}")
         elif callable(value):
             if getattr(value, "__module__", None) == name:
                 body += function_lines(attr, value, namer, "", f"{name}.{attr}")
