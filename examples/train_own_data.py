@@ -32,7 +32,8 @@ from quillane.utils import create_scheduler, ostravel
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("corpus", help="corpus root (<corpus>/train-clean-100, dev-clean, ...)")
-    parser.add_argument("config", nargs="?", default="configs/demo.yaml", help="YAML recipe (default configs/demo.yaml)")
+    parser.add_argument("config", nargs="?", default="configs/demo.yaml",
+                        help="YAML recipe (default configs/demo.yaml)")
     parser.add_argument("--epochs", type=int, help="training epochs (default: the recipe's training.epochs)")
     parser.add_argument("--run-name", default="own-data", help="experiment folder under expts/ (default own-data)")
     args = parser.parse_args()

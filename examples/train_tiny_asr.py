@@ -1,4 +1,7 @@
-"""Train and evaluate a tiny speech recogniser end to end on generated data (CPU, TIME_ASR).
+"""Train and evaluate a tiny speech recogniser end to end on generated data.
+
+With the default sizes this takes 42 s on a shared two-core Xeon VM, 20 s of it CPU time on one
+thread.
 
 Every character of a small alphabet has its own fixed filter-bank pattern, held for a few frames
 and blurred with noise; transcripts are pairs of short words. The script writes the corpus

@@ -58,8 +58,13 @@ def with_overrides(code: str, directive: str) -> str:
     overrides = dict(pair.split("=", 1) for pair in shlex.split(directive))
     tree = ast.parse(code)
     for node in tree.body:
-        target = node.targets[0] if isinstance(node, ast.Assign) and len(node.targets) == 1 else getattr(node, "target", None)
-        if isinstance(node, (ast.Assign, ast.AnnAssign)) and isinstance(target, ast.Name) and target.id in overrides:
+        if isinstance(node, ast.Assign) and len(node.targets) == 1:
+            target = node.targets[0]
+        elif isinstance(node, ast.AnnAssign):
+            target = node.target
+        else:
+            continue
+        if isinstance(target, ast.Name) and target.id in overrides:
             node.value = ast.parse(overrides.pop(target.id), mode="eval").body
     assert not overrides, f"the smoke-test comment names {sorted(overrides)}, which the block never assigns"
     return ast.unparse(tree)

@@ -106,7 +106,8 @@ def decorator_names(node):
 
 def check_function(where, fn, node):
     assert stub_parameters(node) == runtime_parameters(fn), where
-    assert ("abc.abstractmethod" in map(ast.unparse, node.decorator_list)) == getattr(fn, "__isabstractmethod__", False), where
+    abstract = "abc.abstractmethod" in map(ast.unparse, node.decorator_list)
+    assert abstract == getattr(fn, "__isabstractmethod__", False), where
 
 
 def check_class(where, cls, node: ast.ClassDef):
