@@ -231,7 +231,11 @@ def make_module():
      "def f(x: tuple[int, ...] = ...) -> tuple[()]: ..."),
     ("class C:\n    def list(self, x: list) -> list: ...",
      "    def list(self, x: builtins.list) -> builtins.list: ..."),
-], ids=["optional-callable-varargs", "positional-only-keyword-only-string", "ellipsis-non-literal", "shadowed-builtin"])
+    ("from typing import Literal, Optional, Sequence\n"
+     "def f(mode: Literal['a', 'b'] = 'a', tag: Optional['Sequence[str]'] = None): ...",
+     "def f(mode: typing.Literal['a', 'b'] = 'a', tag: collections.abc.Sequence[str] | None = None): ..."),
+], ids=["optional-callable-varargs", "positional-only-keyword-only-string", "ellipsis-non-literal", "shadowed-builtin",
+        "literal-forward-reference"])
 def test_generator_writes_annotations_and_defaults_the_checker_reads_back(stubgen, make_module, source, expected):
     text = stubgen.module_stub(make_module(source))
     assert expected in text.splitlines()

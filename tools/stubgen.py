@@ -114,6 +114,8 @@ class Namer:
         if ann is typing.Any:
             self.imports.add("typing")
             return "typing.Any"
+        if isinstance(ann, typing.ForwardRef):  # a quoted name inside Optional["X"] and the like
+            ann = ann.__forward_arg__
         if isinstance(ann, str):
             return self.annotation(self.evaluate(ann, where), where)
         if isinstance(ann, list):  # the parameter list of Callable[[...], R]
@@ -121,6 +123,8 @@ class Namer:
         origin, args = typing.get_origin(ann), typing.get_args(ann)
         if origin in (typing.Union, types.UnionType):
             return " | ".join(self.annotation(a, where) for a in args)
+        if origin is typing.Literal:  # its arguments are values, not types
+            return self.typing_name(origin, where) + "[" + ", ".join(map(repr, args)) + "]"
         if origin is not None:
             head = self.type_name(origin) if isinstance(origin, type) else self.typing_name(origin, where)
             if origin is tuple and (args == ((),) or not args and repr(ann).endswith("[()]")):
