@@ -1,9 +1,10 @@
-"""Build an optimizer and a warm-up cosine schedule for a small model and save a preview plot.
+"""Build an optimizer and a warm-up cosine schedule for a small model and save a preview plot
+(a few seconds on a CPU, most of it importing torch and matplotlib).
 
-    PYTHONPATH=src python examples/lr_schedule_preview.py [output.png]
+    PYTHONPATH=src python examples/lr_schedule_preview.py [output.png] [--epochs 30 --batches 50]
 """
 
-import sys
+import argparse
 
 import matplotlib
 
@@ -27,9 +28,21 @@ class TinyModel(nn.Module):
         self.head = nn.Linear(d_model, vocab)
 
 
-def main(output="lr_schedule.png"):
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("output", nargs="?", default="lr_schedule.png", help="PNG to write (default lr_schedule.png)")
+    parser.add_argument("--epochs", type=int, default=30, help="epochs to preview (default 30)")
+    parser.add_argument("--batches", type=int, default=50, help="training batches per epoch (default 50)")
+    args = parser.parse_args()
+    if args.epochs < 1 or args.batches < 1:
+        parser.error("--epochs and --batches must be positive")
+    return args
+
+
+def main():
+    args = parse_args()
     model = TinyModel()
-    train_loader = DataLoader(TensorDataset(torch.zeros(800, 4)), batch_size=16)  # 50 batches
+    train_loader = DataLoader(TensorDataset(torch.zeros(16 * args.batches, 4)), batch_size=16)
 
     optimizer = ostravel(model, {
         "name": "adamw", "lr": 5e-4, "weight_decay": 0.01,
@@ -40,17 +53,18 @@ def main(output="lr_schedule.png"):
         "layer_decay": {"enabled": True, "decay_rate": 0.9},
         "adamw": {"betas": (0.9, 0.999), "eps": 1e-8, "amsgrad": False},
     })  # fmt: skip
+    warmup_epochs = max(1, args.epochs // 6)
     scheduler = create_scheduler(optimizer, {
         "name": "cosine",
-        "cosine": {"T_max": 25, "eta_min": 1e-6},
-        "warmup": {"enabled": True, "epochs": 5, "start_factor": 0.1, "end_factor": 1.0},
+        "cosine": {"T_max": args.epochs - warmup_epochs, "eta_min": 1e-6},
+        "warmup": {"enabled": True, "epochs": warmup_epochs, "start_factor": 0.1, "end_factor": 1.0},
     }, train_loader, gradient_accumulation_steps=2)  # fmt: skip
 
-    plot_lr_schedule(scheduler, num_epochs=30, train_loader=train_loader, gradient_accumulation_steps=2)
-    plt.gcf().savefig(output, dpi=100, bbox_inches="tight")
+    plot_lr_schedule(scheduler, num_epochs=args.epochs, train_loader=train_loader, gradient_accumulation_steps=2)
+    plt.gcf().savefig(args.output, dpi=100, bbox_inches="tight")
     plt.close("all")
-    print(f"Saved the schedule preview to {output}")
+    print(f"Saved the schedule preview to {args.output}")
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:2])
+    main()

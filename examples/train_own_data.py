@@ -6,13 +6,18 @@ Prepare the corpus once (a LibriSpeech-style tree of *.flac and *.trans.txt file
 
 then run this script:
 
-    python examples/train_own_data.py data/librispeech [configs/demo.yaml]
+    python examples/train_own_data.py data/librispeech [configs/demo.yaml] [--epochs N]
 
 The configuration's data, model, loss, training, optimizer and scheduler sections are used;
-data.root is replaced by the corpus given on the command line.
+data.root becomes the corpus given on the command line (and training.epochs --epochs, when given),
+and the configuration so changed is the one stored with the experiment. The run takes as long
+as the recipe says for a corpus of that size: configs/demo.yaml trains for about 7 minutes on a
+two-core CPU with 800 training utterances.
 """
 
-import sys
+import argparse
+import copy
+import os
 
 import torch
 import yaml
@@ -23,28 +28,55 @@ from quillane.model import EncoderDecoderTransformer
 from quillane.trainers.halvorn import ASRTrainer
 from quillane.utils import create_scheduler, ostravel
 
-root = sys.argv[1]
-config_file = sys.argv[2] if len(sys.argv) > 2 else "configs/demo.yaml"
-with open(config_file) as f:
-    config = yaml.safe_load(f)
-config["data"]["root"] = root
-data = config["data"]
 
-# datasets: the training partition computes the feature statistics the others reuse
-tokenizer = VantTokenizer()
-train = ASRDataset("train-clean-100", data, tokenizer, True)
-dev = ASRDataset("dev-clean", data, tokenizer, False, (train.global_mean, train.global_std))
-train_loader = torch.utils.data.DataLoader(train, batch_size=data["batch_size"], shuffle=True,
-                                           collate_fn=train.collate_fn)
-dev_loader = torch.utils.data.DataLoader(dev, batch_size=data["batch_size"], collate_fn=dev.collate_fn)
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("corpus", help="corpus root (<corpus>/train-clean-100, dev-clean, ...)")
+    parser.add_argument("config", nargs="?", default="configs/demo.yaml",
+                        help="YAML recipe (default configs/demo.yaml)")
+    parser.add_argument("--epochs", type=int, help="training epochs (default: the recipe's training.epochs)")
+    parser.add_argument("--run-name", default="own-data", help="experiment folder under expts/ (default own-data)")
+    args = parser.parse_args()
+    if args.epochs is not None and args.epochs < 1:
+        parser.error("--epochs must be positive")
+    return args
 
-# model, trainer, optimizer and scheduler
-model = EncoderDecoderTransformer(data["num_feats"], tokenizer.vocab_size, **config["model"])
-trainer = ASRTrainer(model, tokenizer, config, "own-data", config_file)
-trainer.optimizer = ostravel(model, config["optimizer"])
-trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader,
-                                     config["training"]["gradient_accumulation_steps"])
 
-trainer.train(train_loader, dev_loader, config["training"]["epochs"])
-print(f"checkpoints, attention plots and recognised text are in {trainer.expt_root}")
-trainer.cleanup()
+def main():
+    args = parse_args()
+    with open(args.config) as f:
+        recipe = yaml.safe_load(f)
+    config = copy.deepcopy(recipe)
+    config["data"]["root"] = args.corpus
+    if args.epochs is not None:
+        config["training"]["epochs"] = args.epochs
+    data, training = config["data"], config["training"]
+
+    # the configuration actually used, which the trainer copies into the experiment folder
+    os.makedirs("expts", exist_ok=True)
+    config_file = os.path.join("expts", f"{args.run_name}.yaml")
+    with open(config_file, "w") as f:
+        yaml.safe_dump(config, f, sort_keys=False)
+
+    # datasets: the training partition computes the feature statistics the others reuse
+    tokenizer = VantTokenizer()
+    train = ASRDataset("train-clean-100", data, tokenizer, True)
+    dev = ASRDataset("dev-clean", data, tokenizer, False, (train.global_mean, train.global_std))
+    train_loader = torch.utils.data.DataLoader(train, batch_size=data["batch_size"], shuffle=True,
+                                               collate_fn=train.collate_fn)
+    dev_loader = torch.utils.data.DataLoader(dev, batch_size=data["batch_size"], collate_fn=dev.collate_fn)
+
+    # model, trainer, optimizer and scheduler
+    model = EncoderDecoderTransformer(data["num_feats"], tokenizer.vocab_size, **config["model"])
+    trainer = ASRTrainer(model, tokenizer, config, args.run_name, config_file)
+    trainer.optimizer = ostravel(model, config["optimizer"])
+    trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader,
+                                         training["gradient_accumulation_steps"])
+
+    trainer.train(train_loader, dev_loader, training["epochs"])
+    print(f"checkpoints, attention plots and recognised text are in {trainer.expt_root}")
+    trainer.cleanup()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Incremental in-place build for development: each compiled module lands next to its
-# source under src/, so `PYTHONPATH=src python -m pytest` runs against the working tree.
+# source under src/, with its typed stub (.pyi), so `PYTHONPATH=src python -m pytest` runs
+# against the working tree.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 py=${PYTHON:-$root/.venv/bin/python}
