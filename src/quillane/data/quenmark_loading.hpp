@@ -1,0 +1,194 @@
+// Reading one utterance of a corpus partition: its feature file (a 2-D float .npy array)
+// and its transcript file (a character array, or a pickled array of strings). Runs on
+// worker threads without the interpreter; what goes wrong is recorded on the utterance and
+// raised on the calling thread, naming the file.
+//
+// An utterance's features are a block of memory the NumPy array in `feats` takes over; the
+// values are checked and, when statistics are wanted, summarised row by row as they are
+// read, so a block that is a view of the file instead of a copy needs only another reader.
+#pragma once
+
+#include "quenmark_tensors.hpp"
+#include "npy.hpp"
+#include "npy_pickle.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace quenmark {
+namespace npy = ql::npy;
+
+// What to read from each utterance.
+struct LoadPlan {
+    int64_t num_feats = 0;  // feature rows kept; every file must have at least this many
+    bool stats = false;     // summarise the kept rows for the global statistics
+    bool text = false;      // read the transcript too
+};
+
+// A failure while reading, kept until the calling thread raises it.
+struct LoadError {
+    enum class Kind : unsigned char { None, System, Content };
+    Kind kind = Kind::None;
+    int error_no = 0;  // System: the errno value
+    bool in_text = false;
+    std::string message;
+};
+
+struct Utterance {
+    std::string fbank_path, text_path;  // file-system encoding
+    // The kept (rows, cols) features of the stored float type, C-ordered, malloc-owned
+    // until handed to NumPy.
+    void *data = nullptr;
+    ql::FloatRows features;
+    std::vector<double> mean, m2;  // per kept row, over the utterance's frames (stats only)
+    std::u32string text;
+    LoadError error;
+
+    Utterance() = default;
+    Utterance(const Utterance &) = delete;
+    Utterance &operator=(const Utterance &) = delete;
+    ~Utterance() { std::free(data); }
+};
+
+inline std::string shape_text(const std::vector<int64_t> &shape) {
+    std::string out = "(";
+    for (size_t i = 0; i < shape.size(); ++i) out += (i ? ", " : "") + std::to_string(shape[i]);
+    return out + (shape.size() == 1 ? ",)" : ")");
+}
+
+// The number of rows kept from a feature file with header `h`; refuses anything that is not
+// a (rows, frames) float array with at least num_feats rows.
+inline int64_t kept_rows(const npy::Header &h, int64_t num_feats) {
+    if (h.kind != 'f')
+        throw npy::FormatError("unsupported dtype '" + npy::printable(h.descr) +
+                               "' (expected float16, float32 or float64)");
+    if (h.shape.size() != 2)
+        throw npy::FormatError("expected a two-dimensional (features, frames) array, found shape " +
+                               shape_text(h.shape));
+    if (h.shape[0] < num_feats)
+        throw npy::FormatError("it has " + std::to_string(h.shape[0]) + " feature rows, fewer than data.num_feats=" +
+                               std::to_string(num_feats));
+    return num_feats;
+}
+
+// One pass over the kept features as float32: every value must be finite (one NaN would
+// turn the global statistics, and every utterance normalised with them, into NaN), and
+// with statistics on each row's mean and squared deviations are recorded.
+inline void scan_features(Utterance &u, bool stats) {
+    const ql::FloatRows &v = u.features;
+    if (stats) {
+        u.mean.assign(size_t(v.rows), 0.0);
+        u.m2.assign(size_t(v.rows), 0.0);
+    }
+    ql::for_each_row(v, [&](int64_t r, const float *x) {
+        for (int64_t c = 0; c < v.cols; ++c)
+            if (!std::isfinite(x[c]))
+                throw npy::FormatError("row " + std::to_string(r) + ", frame " + std::to_string(c) + " holds " +
+                                       (std::isnan(x[c]) ? "NaN" : "a value that is infinite as float32") +
+                                       "; features must be finite");
+        if (stats && v.cols > 0) ql::moments(x, v.cols, u.mean[size_t(r)], u.m2[size_t(r)]);
+    });
+}
+
+inline void read_features(Utterance &u, const LoadPlan &plan) {
+    npy::File file(u.fbank_path);
+    const npy::Header h = file.read_header();
+    const int64_t rows = kept_rows(h, plan.num_feats), cols = h.shape[1];
+    npy::check_complete(file, h);  // before allocating what the header claims
+    const size_t bytes = size_t(rows) * size_t(cols) * h.itemsize;
+    u.data = std::malloc(bytes ? bytes : 1);
+    if (!u.data) throw npy::OsError(ENOMEM, std::strerror(ENOMEM));
+    npy::read_leading_rows(file, h, rows, u.data);
+    u.features = ql::FloatRows{u.data, int(h.itemsize * 8), rows, cols, cols, 1};
+    scan_features(u, plan.stats);
+}
+
+// A pickled transcript decodes to at most this many characters per byte of pickle: enough
+// for any array of strings np.save writes, which stores each character at least once.
+constexpr size_t kCharsPerPickleByte = 16;
+
+inline std::u32string read_transcript(const std::string &path) {
+    npy::File file(path);
+    if (file.has_magic()) {
+        const npy::Header h = file.read_header();
+        if (h.kind == 'O') {
+            const std::string pickle = file.read_rest(h.data_offset);
+            return npy::join_pickled_strings(pickle, kCharsPerPickleByte * pickle.size());
+        }
+        if (h.kind != 'U')
+            throw npy::FormatError("dtype '" + npy::printable(h.descr) + "' is not an array of characters");
+        return npy::read_unicode(file, h);
+    }
+    // np.load reads a file without the .npy magic string as a pickle
+    const std::string pickle = file.read_rest(0);
+    if (pickle.compare(0, 4, "PK\x03\x04", 4) == 0)
+        throw npy::FormatError("an archive of arrays, not a transcript array");
+    return npy::join_pickled_strings(pickle, kCharsPerPickleByte * pickle.size());
+}
+
+// Reads utterance `u` as `plan` says; never throws (failures are recorded on `u`).
+inline void load_utterance(Utterance &u, const LoadPlan &plan) {
+    LoadError &e = u.error;
+    try {
+        read_features(u, plan);
+        if (plan.text) {
+            e.in_text = true;
+            u.text = read_transcript(u.text_path);
+        }
+        return;
+    } catch (const npy::OsError &x) {
+        e.kind = LoadError::Kind::System;
+        e.error_no = x.error;
+    } catch (const npy::FormatError &x) {
+        e.kind = LoadError::Kind::Content;
+        e.message = x.what();
+    } catch (const std::bad_alloc &) {
+        e.kind = LoadError::Kind::System;
+        e.error_no = ENOMEM;
+    } catch (const std::exception &x) {
+        e.kind = LoadError::Kind::Content;
+        e.message = std::string("unreadable (") + x.what() + ")";
+    }
+}
+
+// Raises the utterance's failure: OSError with the path for system errors, ValueError
+// "<Feature|Transcript> file '<path>': <what>" for unusable content.
+[[noreturn]] inline void raise_load_error(const Utterance &u, nb::handle fbank_path, nb::handle text_path) {
+    const LoadError &e = u.error;
+    nb::handle path = e.in_text ? text_path : fbank_path;
+    if (e.kind == LoadError::Kind::System) {
+        errno = e.error_no;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw nb::python_error();
+    }
+    nb::str message = nb::str("{} file '{}': {}").format(e.in_text ? "Transcript" : "Feature", path, e.message);
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw nb::python_error();
+}
+
+// Hands the utterance's feature block to a NumPy array that owns it from now on.
+inline nb::object take_features(Utterance &u) {
+    void *data = u.data;
+    u.data = nullptr;
+    nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
+    const ql::FloatRows &v = u.features;
+    size_t shape[2] = {size_t(v.rows), size_t(v.cols)};
+    int64_t strides[2] = {v.row_stride, v.col_stride};
+    nb::dlpack::dtype dt{uint8_t(nb::dlpack::dtype_code::Float), uint8_t(v.bits), 1};
+    nb::ndarray<nb::numpy> arr(data, 2, shape, owner, strides, dt);
+    return arr.cast();
+}
+
+// The transcript as a str (the characters are already checked to be code points).
+inline nb::object take_text(Utterance &u) {
+    nb::object text = ql::steal_checked(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, u.text.data(), Py_ssize_t(u.text.size())));
+    std::u32string().swap(u.text);
+    return text;
+}
+
+}  // namespace quenmark
