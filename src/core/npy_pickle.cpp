@@ -9,7 +9,7 @@ namespace {
 
 // A value on the interpreter's stack. Only the types NumPy's writer needs exist.
 struct Value {
-    enum class Type { None, Bool, Int, Str, Bytes, Tuple, List, Global, Dtype, Array };
+    enum class Type { None, Bool, Int, Float, Str, Bytes, Tuple, List, Global, Dtype, Array };
     Type type = Type::None;
     int64_t number = 0;          // Bool, Int; Array: number of dimensions once built
     std::string text;            // Str (UTF-8 as stored), Bytes, Global ("module.name")
@@ -22,6 +22,7 @@ const char *type_name(const Value &v) {
         case Value::Type::None: return "NoneType";
         case Value::Type::Bool: return "bool";
         case Value::Type::Int: return "int";
+        case Value::Type::Float: return "float";
         case Value::Type::Str: return "str";
         case Value::Type::Bytes: return "bytes";
         case Value::Type::Tuple: return "tuple";
@@ -239,6 +240,10 @@ private:
             case 'K': push(make_int(int64_t(byte()))); break;                       // BININT1
             case 'M': push(make_int(int64_t(little(2)))); break;                    // BININT2
             case 'J': push(make_int(int64_t(int32_t(uint32_t(little(4)))))); break;  // BININT
+            case 'G':  // BINFLOAT: only ever an item of the wrong type
+                little(8);
+                push(make(Value::Type::Float));
+                break;
             case 0x8c: push(make_text(Value::Type::Str, take(byte()))); break;      // SHORT_BINUNICODE
             case 'X': push(make_text(Value::Type::Str, take(little(4)))); break;    // BINUNICODE
             case 0x8d: push(make_text(Value::Type::Str, take(little(8)))); break;   // BINUNICODE8
@@ -254,8 +259,11 @@ private:
                 build(*top(), *state);
                 break;
             }
-            default: unsafe("opcode 0x" + printable(std::string(1, char(op))).substr(2) + " at byte " +
-                            std::to_string(at) + " has no place in a pickled array of strings");
+            default: {
+                static const char hex[] = "0123456789abcdef";
+                unsafe(std::string("opcode 0x") + hex[op >> 4] + hex[op & 15] + " at byte " + std::to_string(at) +
+                       " has no place in a pickled array of strings");
+            }
         }
     }
 

@@ -231,7 +231,8 @@ void store_statistics(nb::handle self, nb::handle global_stats, const ql::Runnin
     }
     if (moments.count() < 2)
         ql::raise_value_error("global_mvn statistics need at least 2 feature frames in the training partition, found " +
-                              std::to_string((long long)moments.count()));
+                              std::to_string((long long)moments.count()) + " in '" +
+                              ql::str(self.attr("fbank_dir")) + "'");
     nb::object gm = empty({Py_ssize_t(F)}, "float32"), gs = empty({Py_ssize_t(F)}, "float32");
     auto *pm = static_cast<float *>(data_ptr(gm));
     auto *ps = static_cast<float *>(data_ptr(gs));

@@ -70,7 +70,7 @@ inline int64_t kept_rows(const npy::Header &h, int64_t num_feats) {
         throw npy::FormatError("expected a two-dimensional (features, frames) array, found shape " +
                                shape_text(h.shape));
     if (h.shape[0] < num_feats)
-        throw npy::FormatError("it has " + std::to_string(h.shape[0]) + " feature rows, fewer than data.num_feats=" +
+        throw npy::FormatError(std::to_string(h.shape[0]) + " feature rows, fewer than data.num_feats=" +
                                std::to_string(num_feats));
     return num_feats;
 }
