@@ -78,7 +78,7 @@ private:
     char peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
     static bool is_digit(char c) { return c >= '0' && c <= '9'; }
     void skip_space() {
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n')) ++pos_;
+        while (pos_ < s_.size() && s_[pos_] != 0 && std::strchr(" \t\n\r\f", s_[pos_]) != nullptr) ++pos_;
     }
     void expect(char c) {
         skip_space();
@@ -91,7 +91,7 @@ private:
         if (quote != '\'' && quote != '"') fail("expected a quoted string");
         size_t end = pos_ + 1;
         while (end < s_.size() && s_[end] != quote) {
-            if (s_[end] == '\\' || s_[end] == '\n') fail("unsupported character in a string");
+            if (s_[end] == '\\' || s_[end] == '\n' || s_[end] == '\r') fail("unsupported character in a string");
             ++end;
         }
         if (end == s_.size()) fail("unterminated string");
