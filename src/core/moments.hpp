@@ -39,6 +39,18 @@ void for_each_row(const FloatRows &v, F &&f) {
     }
 }
 
+// Whether none of the n values is NaN or infinite (a branch-free test of the exponent bits,
+// so the loop vectorises).
+inline bool all_finite(const float *x, int64_t n) {
+    uint32_t special = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, x + i, sizeof bits);
+        special |= uint32_t((bits & 0x7f800000u) == 0x7f800000u);
+    }
+    return special == 0;
+}
+
 // Mean and sum of squared deviations of n values, in double precision (two passes).
 inline void moments(const float *x, int64_t n, double &mean, double &m2) {
     double sum = 0.0;

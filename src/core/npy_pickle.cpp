@@ -152,7 +152,8 @@ private:
     }
     void push(Value *v) { stack_.push_back(v); }
     Value *pop() {
-        if (stack_.empty() || (!marks_.empty() && stack_.size() == marks_.back())) unsafe("the pickle's stack underflows");
+        if (stack_.empty() || (!marks_.empty() && stack_.size() == marks_.back()))
+            unsafe("the pickle's stack underflows");
         Value *v = stack_.back();
         stack_.pop_back();
         return v;
@@ -323,7 +324,8 @@ private:
             target.built = true;
             return;
         }
-        if (target.type != Value::Type::Array) unsafe("the pickle sets the state of a " + std::string(type_name(target)));
+        if (target.type != Value::Type::Array)
+            unsafe("the pickle sets the state of a " + std::string(type_name(target)));
         // (1, shape, dtype, is_fortran, items)
         if (s.size() != 5 || !is_int(s[0], 1) || s[1]->type != Value::Type::Tuple || s[2]->type != Value::Type::Dtype ||
             !s[2]->built || s[3] != &false_ || s[4]->type != Value::Type::List)

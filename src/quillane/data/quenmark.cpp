@@ -90,8 +90,9 @@ void keep_first(Listing &listing, nb::handle n) {
 
 // The first name in `a` that `b` lacks, or an invalid object.
 nb::object first_missing(const nb::list &a, const nb::list &b) {
+    nb::object present = ql::steal_checked(PySet_New(b.ptr()));
     for (nb::handle name : a)
-        if (!ql::contains(b, name)) return nb::borrow(name);
+        if (!ql::contains(present, name)) return nb::borrow(name);
     return nb::object();
 }
 
@@ -122,11 +123,11 @@ std::pair<nb::list, nb::list> list_partition(nb::handle self, nb::handle config,
     nb::object fbank_dir = join(root, partition, "fbank");
     self.attr("fbank_dir") = fbank_dir;
     Listing fbank = list_npy(fbank_dir);
-    // a fraction of the files when <= 1, a count when > 1
+    // a fraction of the files when <= 1, a count when > 1, truncated as int() does
     nb::object n;
     if (cut) {
-        n = subset <= nb::float_(1.0) ? nb::int_(nb::handle(nb::int_(nb::len(fbank.paths)) * subset))
-                                      : nb::int_(nb::handle(subset));
+        n = subset <= nb::float_(1.0) ? nb::int_(nb::len(fbank.paths)) * subset : subset;
+        n = nb::int_(nb::handle(n));
         keep_first(fbank, n);
     }
     self.attr("fbank_files") = fbank.paths;
@@ -182,7 +183,7 @@ void load_partition(Corpus &corpus, const nb::list &fbank_files, const nb::list 
         items[i].fbank_path = fs_path(fbank_files[i]);
         if (plan.text) items[i].text_path = fs_path(text_files[i]);
     }
-    nb::object bar = globals["tqdm"](nb::steal(ql::check(PyObject_CallFunction((PyObject *)&PyRange_Type, "n", Py_ssize_t(length)))));
+    nb::object bar = globals["tqdm"](range(nb::int_(length)));
     nb::object progress = nb::iter(bar);
     try {
         ql::OrderedWorkers workers(length, [&](size_t i) { load_utterance(items[i], plan); });
@@ -248,7 +249,8 @@ void store_statistics(nb::handle self, nb::handle global_stats, const ql::Runnin
 // ASRDataset
 // ---------------------------------------------------------------------------
 
-const char *const kDatasetDoc = R"doc(Speech-recognition dataset over one corpus partition, held in memory.
+const char *const kDatasetDoc =
+    R"doc(Speech-recognition dataset over one corpus partition, held in memory.
 
 Layout: <root>/<partition>/fbank/*.npy holds (features, frames) float arrays and
 <root>/<partition>/text/*.npy the matching character arrays (no text folder for
@@ -291,7 +293,8 @@ nb::object dataset_init(const ql::Args &a) {
     ql::RunningMoments moments(plan.stats ? size_t(plan.num_feats) : 0);
     load_partition(corpus, fbank_files, text_files, plan, moments);
     store_totals(self, corpus);
-    if (plan.text && (nb::len(corpus.feats) != nb::len(corpus.shifted) || nb::len(corpus.feats) != nb::len(corpus.golden)))
+    const size_t loaded = nb::len(corpus.feats);
+    if (plan.text && (loaded != nb::len(corpus.shifted) || loaded != nb::len(corpus.golden)))
         ql::raise_value_error("Features and transcripts are misaligned");
 
     if (global_mvn) store_statistics(self, global_stats, moments, size_t(plan.num_feats));
@@ -338,9 +341,11 @@ nb::object float32_features(nb::handle feat, nb::handle mean, nb::handle std) {
     return mean.is_valid() && !fused ? global_normalise(features, mean, std) : features;
 }
 
-const char *const kGetItemDoc = R"doc(Returns (features (num_feats, frames) float32, shifted (tokens+1,) int64,
+const char *const kGetItemDoc =
+    R"doc(Returns (features (num_feats, frames) float32, shifted (tokens+1,) int64,
 golden (tokens+1,) int64); the transcripts are None for 'test-clean'.)doc";
 
+const char *const kGetItemSig = "__getitem__(self, idx)";
 nb::object dataset_getitem(const ql::Args &a) {
     nb::handle self = a.self(), idx = a["idx"];
     nb::object feat = self.attr(QL_ID("feats"))[idx];
@@ -367,14 +372,19 @@ nb::object dataset_getitem(const ql::Args &a) {
     return nb::make_tuple(features, shifted, golden);
 }
 
+const char *const kLenSig = "__len__(self)";
 nb::object dataset_len(const ql::Args &a) { return a.self().attr("length"); }
+
+const char *const kAvgSig = "get_avg_chars_per_token(self)";
 nb::object dataset_avg(const ql::Args &a) { return a.self().attr("avg_chars_per_token"); }
 
-const char *const kTimeMaskingDoc = R"doc(Masks a band of consecutive frames: width uniform in [0, time_mask_param), start uniform in
+const char *const kTimeMaskingDoc =
+    R"doc(Masks a band of consecutive frames: width uniform in [0, time_mask_param), start uniform in
 [0, frames - width), one band per example when iid_masks is true. With p < 1 the width is
 also limited to p times the number of frames.)doc";
 
-const char *const kFreqMaskingDoc = R"doc(Masks a band of consecutive frequency bins: width uniform in [0, freq_mask_param), start
+const char *const kFreqMaskingDoc =
+    R"doc(Masks a band of consecutive frequency bins: width uniform in [0, freq_mask_param), start
 uniform in [0, bins - width), one band per example when iid_masks is true.)doc";
 
 }  // namespace
@@ -405,9 +415,9 @@ QL_MODULE(quenmark, m) {
 
     ql::make_class(m, "ASRDataset", {globals["Dataset"]}, kDatasetDoc,
                    {ql::method(kInitSig, dataset_init),
-                    ql::method("get_avg_chars_per_token(self)", dataset_avg,
+                    ql::method(kAvgSig, dataset_avg,
                                "Average number of characters per token over the partition's transcripts."),
-                    ql::method("__len__(self)", dataset_len),
-                    ql::method("__getitem__(self, idx)", dataset_getitem, kGetItemDoc),
+                    ql::method(kLenSig, dataset_len),
+                    ql::method(kGetItemSig, dataset_getitem, kGetItemDoc),
                     ql::method(kCollateSig, dataset_collate, kCollateDoc)});
 }

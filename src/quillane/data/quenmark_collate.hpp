@@ -130,8 +130,7 @@ inline nb::object apply_masks(nb::handle self, nb::handle conf, nb::object padde
                    {"apply_time_mask", "num_time_mask", "time_mask", true, own_time_masking}};
     for (const Pass &pass : passes) {
         if (!ql::truthy(conf[pass.apply])) continue;
-        nb::object repeats = ql::steal_checked(PyObject_CallOneArg((PyObject *)&PyRange_Type, nb::object(conf[pass.count]).ptr()));
-        const size_t n = nb::len(repeats);
+        const size_t n = nb::len(range(conf[pass.count]));
         nb::object transform = self.attr(pass.attr);
         for (size_t k = 0; k < n; ++k) {
             nb::ndarray<float, nb::device::cpu, nb::c_contig> buf;
@@ -152,7 +151,8 @@ inline nb::object apply_masks(nb::handle self, nb::handle conf, nb::object padde
 }
 
 inline const char *const kCollateSig = "collate_fn(self, batch)";
-inline const char *const kCollateDoc = R"doc(Pads a list of samples into (padded_feats (B, T, num_feats), padded_shifted (B, L),
+inline const char *const kCollateDoc =
+    R"doc(Pads a list of samples into (padded_feats (B, T, num_feats), padded_shifted (B, L),
 padded_golden (B, L), feat_lengths (B,), transcript_lengths (B,)), masking
 frequency bands and then time bands on training partitions when config['specaug'].)doc";
 

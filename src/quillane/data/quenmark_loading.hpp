@@ -12,6 +12,7 @@
 #include "npy.hpp"
 #include "npy_pickle.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -85,11 +86,12 @@ inline void scan_features(Utterance &u, bool stats) {
         u.m2.assign(size_t(v.rows), 0.0);
     }
     ql::for_each_row(v, [&](int64_t r, const float *x) {
-        for (int64_t c = 0; c < v.cols; ++c)
-            if (!std::isfinite(x[c]))
-                throw npy::FormatError("row " + std::to_string(r) + ", frame " + std::to_string(c) + " holds " +
-                                       (std::isnan(x[c]) ? "NaN" : "a value that is infinite as float32") +
-                                       "; features must be finite");
+        if (!ql::all_finite(x, v.cols)) {
+            const int64_t c = std::find_if(x, x + v.cols, [](float y) { return !std::isfinite(y); }) - x;
+            throw npy::FormatError("row " + std::to_string(r) + ", frame " + std::to_string(c) + " holds " +
+                                   (std::isnan(x[c]) ? "NaN" : "a value that is infinite as float32") +
+                                   "; features must be finite");
+        }
         if (stats && v.cols > 0) ql::moments(x, v.cols, u.mean[size_t(r)], u.m2[size_t(r)]);
     });
 }

@@ -28,7 +28,8 @@ inline nb::object masking_init(nb::handle self, nb::handle mask_param, int axis,
     return nb::none();
 }
 
-inline const char *const kTimeMaskingInitSig = "__init__(self, time_mask_param, iid_masks: bool = False, p: float = 1.0)";
+inline const char *const kTimeMaskingInitSig =
+    "__init__(self, time_mask_param, iid_masks: bool = False, p: float = 1.0)";
 inline nb::object time_masking_init(const ql::Args &a) {
     return masking_init(a.self(), a["time_mask_param"], 2, a["iid_masks"], a["p"]);
 }
@@ -50,7 +51,8 @@ inline nb::object effective_mask_param(nb::handle module, Py_ssize_t size) {
 }
 
 inline const char *const kMaskingForwardSig = "forward(self, specgram, mask_value: float = 0.0)";
-inline const char *const kMaskingForwardDoc = R"doc(Args:
+inline const char *const kMaskingForwardDoc =
+    R"doc(Args:
     specgram: (..., freq, time) tensor; iid masks need at least three dimensions.
     mask_value: value written into the masked band.
 

@@ -24,6 +24,11 @@ inline bool is_test_clean(nb::handle partition) { return partition.equal(nb::str
 
 inline nb::object torch() { return globals["torch"]; }
 
+// range(stop)
+inline nb::object range(nb::handle stop) {
+    return ql::steal_checked(PyObject_CallOneArg((PyObject *)&PyRange_Type, stop.ptr()));
+}
+
 inline bool is_tensor(nb::handle h) { return nb::isinstance(h, torch().attr(QL_ID("Tensor"))); }
 
 inline void *data_ptr(nb::handle tensor) {
