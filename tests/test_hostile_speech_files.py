@@ -106,9 +106,20 @@ def memoised_repeats(count, text="x" * 200):
                         count)
 
 
+def rebuilt_arrays(items=5000, arrays=20000):
+    """One list of `items` strings made the contents of `arrays` arrays: an unpickler that
+    copies contents would need items * arrays pointers."""
+    contents = b"](X\x01\x00\x00\x00aq\x03" + b"h\x03" * (items - 1) + b"e"
+    state = array_pickle(count=items, contents=contents)
+    state = state[state.index(b"(K\x01J"):-3] + b"tq\x02"  # the state tuple, memoised
+    return (b"\x80\x02cnumpy._core.multiarray\n_reconstruct\nq\x00cnumpy\nndarray\nK\x00\x85C\x01b\x87q\x01R"
+            + state + b"b" + b"h\x00h\x01Rh\x02b" * arrays + b".")
+
+
 def test_the_pickle_builder_writes_what_numpy_reads():
     assert pickle.loads(array_pickle()).tolist() == ["he", "llo"]
     assert pickle.loads(memoised_repeats(3, "ab")).tolist() == ["ab"] * 3
+    assert pickle.loads(rebuilt_arrays(3, 0)).tolist() == ["a"] * 3
 
 
 @pytest.mark.parametrize("payload, fragment", [
@@ -127,6 +138,7 @@ def test_the_pickle_builder_writes_what_numpy_reads():
     (array_pickle(count=2 ** 30), "shape does not match its items"),
     (array_pickle(items=b"X\xff\xff\xff\x7fhe"), "ends early"),
     (memoised_repeats(20000), "repeats its strings"),
+    (rebuilt_arrays(), "unbalanced stack"),
     # anything that is not an array of strings
     (b"", "not a pickle"),
     (pickle.dumps(1, protocol=2), "holds a int, not an array of characters"),
@@ -144,6 +156,17 @@ def test_hostile_transcript_pickles_raise_naming_the_file(tmp_path, payload, fra
     kind, message, grown = build_in_child(tmp_path)
     assert (kind, str(path) in message, fragment in message) == ("ValueError", True, True), message
     assert grown < 64  # memory stays in proportion to the file, whatever it claims
+
+
+def test_pickles_beyond_any_transcript_size_are_refused_before_reading(tmp_path):
+    make_corpus(tmp_path, n=2)
+    path = tmp_path / "train" / "text" / "utt001.npy"
+    with open(path, "wb") as f:
+        f.write(b"\x80\x02")
+        f.truncate(17 << 20)  # sparse: nothing is written beyond the opcode
+    kind, message, grown = build_in_child(tmp_path)
+    assert kind == "ValueError" and f"'{path}': a pickle of {17 << 20} bytes, more than the 16 MiB" in message
+    assert grown < 8
 
 
 def test_memoised_strings_within_bounds_still_load(tmp_path):

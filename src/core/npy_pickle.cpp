@@ -11,9 +11,11 @@ namespace {
 struct Value {
     enum class Type { None, Bool, Int, Float, Str, Bytes, Tuple, List, Global, Dtype, Array };
     Type type = Type::None;
-    int64_t number = 0;          // Bool, Int; Array: number of dimensions once built
+    int64_t number = 0;          // Bool, Int; Array: number of elements once built
     std::string text;            // Str (UTF-8 as stored), Bytes, Global ("module.name")
-    std::vector<Value *> items;  // Tuple, List; Array: its items once built
+    std::vector<Value *> items;  // Tuple, List
+    const Value *list = nullptr; // Array: the list of its elements (shared, never copied)
+    size_t ndim = 0;             // Array
     bool built = false;          // Dtype, Array: their state has been set
 };
 
@@ -82,6 +84,7 @@ public:
     explicit Interpreter(const std::string &pickle) : p_(pickle) {
         true_.type = false_.type = Value::Type::Bool;
         true_.number = 1;
+        empty_tuple_.type = Value::Type::Tuple;
     }
 
     // Runs the pickle to its STOP opcode and returns the one value it leaves.
@@ -104,7 +107,7 @@ private:
     std::vector<Value *> stack_;
     std::vector<size_t> marks_;
     std::unordered_map<uint64_t, Value *> memo_;
-    Value none_, true_, false_;
+    Value none_, true_, false_, empty_tuple_;  // shared: none of them ever changes
 
     unsigned char peek_byte() const { return pos_ < p_.size() ? static_cast<unsigned char>(p_[pos_]) : 0; }
     void need(uint64_t n) {
@@ -215,7 +218,7 @@ private:
             case 'h': push(recall(byte())); break;    // BINGET
             case 'j': push(recall(little(4))); break; // LONG_BINGET
             case '(': marks_.push_back(stack_.size()); break;
-            case ')': push(tuple_of({})); break;
+            case ')': push(&empty_tuple_); break;
             case 0x85: case 0x86: case 0x87: {  // TUPLE1, TUPLE2, TUPLE3
                 std::vector<Value *> items(size_t(op - 0x84));
                 for (size_t k = items.size(); k-- > 0;) items[k] = pop();
@@ -330,15 +333,18 @@ private:
         if (s.size() != 5 || !is_int(s[0], 1) || s[1]->type != Value::Type::Tuple || s[2]->type != Value::Type::Dtype ||
             !s[2]->built || s[3] != &false_ || s[4]->type != Value::Type::List)
             unsafe("the pickled array is not an object array as NumPy writes one");
+        // the element count, saturating just above the number of items
+        const uint64_t items = s[4]->items.size();
         uint64_t count = 1;
         for (const Value *d : s[1]->items) {
             if (d->type != Value::Type::Int || d->number < 0) unsafe("the pickled array has an invalid shape");
-            count = d->number == 0 ? 0 : count * uint64_t(d->number);
-            if (count > s[4]->items.size()) break;
+            const uint64_t n = uint64_t(d->number);
+            count = n == 0 ? 0 : count > items / n ? items + 1 : count * n;
         }
-        if (count != s[4]->items.size()) unsafe("the pickled array's shape does not match its items");
-        target.number = int64_t(s[1]->items.size());
-        target.items = s[4]->items;
+        if (count != items) unsafe("the pickled array's shape does not match its items");
+        target.ndim = s[1]->items.size();
+        target.number = int64_t(count);
+        target.list = s[4];
         target.built = true;
     }
 };
@@ -350,9 +356,11 @@ std::u32string join_pickled_strings(const std::string &pickle, size_t max_chars)
     const Value &array = interpreter.run();
     if (array.type != Value::Type::Array || !array.built)
         throw FormatError(std::string("holds a ") + type_name(array) + ", not an array of characters");
-    if (array.number > 1) throw FormatError("holds a multi-dimensional array, not a sequence of characters");
+    if (array.ndim > 1) throw FormatError("holds a multi-dimensional array, not a sequence of characters");
+    if (array.list->items.size() != uint64_t(array.number))  // appended to after the array was built
+        throw FormatError("cannot be loaded safely: the pickled array's shape does not match its items");
     std::u32string text;
-    for (const Value *item : array.items) {
+    for (const Value *item : array.list->items) {
         if (item->type != Value::Type::Str)
             throw FormatError(std::string("holds a ") + type_name(*item) + " item, not a character string");
         if (!decode_utf8(item->text, text)) throw FormatError("holds a string that is not valid UTF-8");

@@ -112,24 +112,32 @@ inline void read_features(Utterance &u, const LoadPlan &plan) {
 // A pickled transcript decodes to at most this many characters per byte of pickle: enough
 // for any array of strings np.save writes, which stores each character at least once.
 constexpr size_t kCharsPerPickleByte = 16;
+// Unpickling takes memory in proportion to the pickle (up to about a hundred bytes per
+// byte); no transcript comes near this size.
+constexpr uint64_t kMaxPickleBytes = uint64_t(16) << 20;
+
+inline std::u32string read_pickled_transcript(npy::File &file, uint64_t offset) {
+    if (file.size() > offset && file.size() - offset > kMaxPickleBytes)
+        throw npy::FormatError("a pickle of " + std::to_string(file.size() - offset) +
+                               " bytes, more than the 16 MiB a transcript may take");
+    const std::string pickle = file.read_rest(offset);
+    return npy::join_pickled_strings(pickle, kCharsPerPickleByte * pickle.size());
+}
 
 inline std::u32string read_transcript(const std::string &path) {
     npy::File file(path);
     if (file.has_magic()) {
         const npy::Header h = file.read_header();
-        if (h.kind == 'O') {
-            const std::string pickle = file.read_rest(h.data_offset);
-            return npy::join_pickled_strings(pickle, kCharsPerPickleByte * pickle.size());
-        }
+        if (h.kind == 'O') return read_pickled_transcript(file, h.data_offset);
         if (h.kind != 'U')
             throw npy::FormatError("dtype '" + npy::printable(h.descr) + "' is not an array of characters");
         return npy::read_unicode(file, h);
     }
     // np.load reads a file without the .npy magic string as a pickle
-    const std::string pickle = file.read_rest(0);
-    if (pickle.compare(0, 4, "PK\x03\x04", 4) == 0)
-        throw npy::FormatError("an archive of arrays, not a transcript array");
-    return npy::join_pickled_strings(pickle, kCharsPerPickleByte * pickle.size());
+    char head[4] = {0, 0, 0, 0};
+    if (file.size() >= 4) file.read_at(0, head, 4);
+    if (std::memcmp(head, "PK\x03\x04", 4) == 0) throw npy::FormatError("an archive of arrays, not a transcript array");
+    return read_pickled_transcript(file, 0);
 }
 
 // Reads utterance `u` as `plan` says; never throws (failures are recorded on `u`).
