@@ -3,9 +3,10 @@
 // worker threads without the interpreter; what goes wrong is recorded on the utterance and
 // raised on the calling thread, naming the file.
 //
-// An utterance's features are a block of memory the NumPy array in `feats` takes over; the
-// values are checked and, when statistics are wanted, summarised row by row as they are
-// read, so a block that is a view of the file instead of a copy needs only another reader.
+// An utterance's features are a strided view of memory that the NumPy array in `feats`
+// takes over (today a block the file is read into); the values are checked and, when
+// statistics are wanted, summarised row by row through the view, so memory that maps the
+// file instead needs only another FeatureMemory and another way to fill the view.
 #pragma once
 
 #include "quenmark_tensors.hpp"
@@ -17,6 +18,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,20 +41,27 @@ struct LoadError {
     std::string message;
 };
 
+// Memory behind an utterance's features, released with the NumPy array that views it.
+struct FeatureMemory {
+    virtual ~FeatureMemory() = default;
+};
+
+// A block the features are read into.
+struct HeapMemory : FeatureMemory {
+    void *block;
+    explicit HeapMemory(size_t bytes) : block(std::malloc(bytes ? bytes : 1)) {
+        if (!block) throw std::bad_alloc();
+    }
+    ~HeapMemory() override { std::free(block); }
+};
+
 struct Utterance {
     std::string fbank_path, text_path;  // file-system encoding
-    // The kept (rows, cols) features of the stored float type, C-ordered, malloc-owned
-    // until handed to NumPy.
-    void *data = nullptr;
-    ql::FloatRows features;
+    std::unique_ptr<FeatureMemory> memory;
+    ql::FloatRows features;        // the kept (rows, frames) values, of the stored float type
     std::vector<double> mean, m2;  // per kept row, over the utterance's frames (stats only)
     std::u32string text;
     LoadError error;
-
-    Utterance() = default;
-    Utterance(const Utterance &) = delete;
-    Utterance &operator=(const Utterance &) = delete;
-    ~Utterance() { std::free(data); }
 };
 
 inline std::string shape_text(const std::vector<int64_t> &shape) {
@@ -101,11 +110,10 @@ inline void read_features(Utterance &u, const LoadPlan &plan) {
     const npy::Header h = file.read_header();
     const int64_t rows = kept_rows(h, plan.num_feats), cols = h.shape[1];
     npy::check_complete(file, h);  // before allocating what the header claims
-    const size_t bytes = size_t(rows) * size_t(cols) * h.itemsize;
-    u.data = std::malloc(bytes ? bytes : 1);
-    if (!u.data) throw npy::OsError(ENOMEM, std::strerror(ENOMEM));
-    npy::read_leading_rows(file, h, rows, u.data);
-    u.features = ql::FloatRows{u.data, int(h.itemsize * 8), rows, cols, cols, 1};
+    auto memory = std::make_unique<HeapMemory>(size_t(rows) * size_t(cols) * h.itemsize);
+    npy::read_leading_rows(file, h, rows, memory->block);
+    u.features = ql::FloatRows{memory->block, int(h.itemsize * 8), rows, cols, cols, 1};
+    u.memory = std::move(memory);
     scan_features(u, plan.stats);
 }
 
@@ -182,14 +190,13 @@ inline void load_utterance(Utterance &u, const LoadPlan &plan) {
 
 // Hands the utterance's feature block to a NumPy array that owns it from now on.
 inline nb::object take_features(Utterance &u) {
-    void *data = u.data;
-    u.data = nullptr;
-    nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
+    nb::capsule owner(u.memory.get(), [](void *p) noexcept { delete static_cast<FeatureMemory *>(p); });
+    u.memory.release();
     const ql::FloatRows &v = u.features;
     size_t shape[2] = {size_t(v.rows), size_t(v.cols)};
     int64_t strides[2] = {v.row_stride, v.col_stride};
     nb::dlpack::dtype dt{uint8_t(nb::dlpack::dtype_code::Float), uint8_t(v.bits), 1};
-    nb::ndarray<nb::numpy> arr(data, 2, shape, owner, strides, dt);
+    nb::ndarray<nb::numpy> arr(const_cast<void *>(v.data), 2, shape, owner, strides, dt);
     return arr.cast();
 }
 
