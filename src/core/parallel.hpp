@@ -27,12 +27,13 @@ public:
     // Starts up to `threads` workers (0: one per processor, at most one per item) that run
     // work(0), work(1), ... work(n - 1), each index once.
     OrderedWorkers(size_t n, std::function<void(size_t)> work, size_t threads = 0);
-    // Hands out no further items and joins the workers (items already started finish).
+    // Hands out no further items and joins the workers (items already started finish);
+    // called with the GIL held, which it releases while joining.
     ~OrderedWorkers();
     OrderedWorkers(const OrderedWorkers &) = delete;
     OrderedWorkers &operator=(const OrderedWorkers &) = delete;
 
-    // Blocks, with the GIL released, until item i is done, and rethrows what its work
+    // Blocks, with the GIL released, until item i (< n) is done, and rethrows what its work
     // threw. Signal handlers run at least every 100 ms while it waits, so a KeyboardInterrupt
     // (or any exception a handler raises) stops the wait as nb::python_error.
     void wait(size_t i);
