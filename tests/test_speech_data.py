@@ -69,6 +69,24 @@ def test_subset_rules_cut_both_file_lists(corpus, key, value, kept):
         assert ds.avg_chars_per_token == 0 and ds.feat_max_len == ds.text_max_len == 0
 
 
+@pytest.mark.parametrize("settings, error, message", [
+    (dict(norm="global-mvn"), ValueError, "data.norm must be 'global_mvn', 'cepstral' or 'none', not 'global-mvn'"),
+    (dict(norm=None), ValueError, "data.norm must be 'global_mvn', 'cepstral' or 'none', not None"),
+    (dict(subset_size=float("nan")), ValueError, "data.subset_size must be a finite number, not nan"),
+    (dict(subset_size=float("inf"), subset=0.5), ValueError, "data.subset_size must be a finite number, not inf"),
+    (dict(subset=float("-inf")), ValueError, "data.subset must be a finite number, not -inf"),
+    (dict(subset="half"), TypeError, "data.subset must be a number, not str"),
+    (dict(num_feats=0), ValueError, "data.num_feats must be positive, not 0"),
+    (dict(num_feats=-2), ValueError, "data.num_feats must be positive, not -2"),
+    (dict(num_feats=6.0), TypeError, "data.num_feats must be an int, not float"),
+    (dict(num_feats=True), TypeError, "data.num_feats must be an int, not bool"),
+])
+def test_invalid_settings_raise_naming_the_setting(corpus, settings, error, message):
+    with pytest.raises(error) as err:
+        ASRDataset("train", config(corpus[0], **settings), TOK, True)
+    assert str(err.value) == message
+
+
 def test_subset_size_takes_precedence_over_subset(corpus):
     ds = ASRDataset("train", config(corpus[0], subset_size=2, subset=5), TOK, True)
     assert len(ds) == 2
@@ -188,20 +206,27 @@ def test_test_clean_needs_no_transcripts(tmp_path):
     assert batch[3].tolist() == [feats[0].shape[1], feats[1].shape[1]]
 
 
-@pytest.mark.parametrize("form", ["chars", "words", "object", "raw_pickle"])
+@pytest.mark.parametrize("form", ["chars", "words", "big_endian", "object", "object_0d", "raw_pickle_2",
+                                  "raw_pickle_3", "raw_pickle_5"])
 def test_transcript_forms_load_to_the_same_text(tmp_path, form):
-    make_corpus(tmp_path, n=3)
+    _, texts = make_corpus(tmp_path, n=3)
     path = tmp_path / "train" / "text" / "utt001.npy"
     if form == "chars":
-        np.save(path, np.array(list("héllo")))
+        np.save(path, np.array(list("héllo\U0001f600")))
     elif form == "words":
-        np.save(path, np.array(["hé", "llo"]))
+        np.save(path, np.array(["hé", "llo\U0001f600"]))
+    elif form == "big_endian":
+        np.save(path, np.array(["hé", "llo\U0001f600"]).astype(">U4"))
     elif form == "object":
-        np.save(path, np.array(list("héllo"), dtype=object), allow_pickle=True)
+        np.save(path, np.array(list("héllo\U0001f600"), dtype=object), allow_pickle=True)
+    elif form == "object_0d":
+        np.save(path, np.array("héllo\U0001f600", dtype=object), allow_pickle=True)
     else:
-        path.write_bytes(pickle.dumps(np.array(["hé", "llo"], dtype=object), protocol=2))
+        protocol = int(form[-1])
+        path.write_bytes(pickle.dumps(np.array(["hé", "llo\U0001f600"], dtype=object), protocol=protocol))
     ds = ASRDataset("train", config(tmp_path), TOK, True)
-    assert ds.transcripts_golden[1] == TOK.encode("héllo") + [2]
+    assert ds.transcripts_golden[1] == TOK.encode("héllo\U0001f600") + [2]
+    assert ds.total_chars == len(texts[0]) + len("héllo\U0001f600") + len(texts[2])
 
 
 def test_unsafe_pickled_transcripts_raise_without_running_code(tmp_path):
