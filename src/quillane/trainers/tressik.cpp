@@ -6,22 +6,14 @@
 // classes, ...) is bound as a module global at import time and looked up there on each use, as a
 // Python module would, so callers and tests can replace any of them on the module.
 #include "amp.hpp"
+#include "checkpoint_files.hpp"
 #include "core.hpp"
 #include "globals.hpp"
 #include "precision.hpp"
 #include "pyops.hpp"
 #include "training_loop.hpp"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +22,8 @@ namespace nb = nanobind;
 using ql::get;
 using ql::is_instance;
 using ql::truthy;
+
+using checkpoint_files::checkpoint_get;
 
 ql::ModuleGlobals globals;
 
@@ -267,49 +261,6 @@ nb::object init_experiment(const ql::Args &a) {
 // Checkpoints
 // ---------------------------------------------------------------------------
 
-// Flushes a directory entry change (the rename) to disk; best effort.
-void sync_directory(const std::string &dir) {
-#ifndef _WIN32
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    (void)dir;
-#endif
-}
-
-// The writer's process id of a save's temporary ".<name>.<pid>.tmp", or 0 for another file.
-long temporary_writer(const std::string &file) {
-    const std::string suffix = ".tmp";
-    if (file.size() < 2 + suffix.size() || file[0] != '.' ||
-        file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return 0;
-    std::string stem = file.substr(0, file.size() - suffix.size());
-    std::string pid = stem.substr(stem.rfind('.') + 1);
-    if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos) return 0;
-    return std::stol(pid);
-}
-
-// Removes what saves killed midway left behind: temporaries whose writer no longer runs. The
-// file of a live writer (this process, or another process of the same run) stays.
-void remove_stale_temporaries(const std::string &dir) {
-#ifndef _WIN32
-    namespace fs = std::filesystem;
-    std::error_code error;
-    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-        long writer = temporary_writer(it->path().filename().string());
-        if (writer > 0 && ::kill((pid_t)writer, 0) == -1 && errno == ESRCH) {
-            std::error_code ignored;
-            fs::remove(it->path(), ignored);
-        }
-    }
-#else
-    (void)dir;
-#endif
-}
-
 const char *const kSaveCheckpointSig = "save_checkpoint(self, filename: str)";
 nb::object save_checkpoint(const ql::Args &a) {
     nb::handle self = a.self();
@@ -335,7 +286,7 @@ nb::object save_checkpoint(const ql::Args &a) {
     // midway never leaves a truncated checkpoint under the final name.
     nb::object os = globals["os"];
     nb::object parent = checkpoint_path.attr("parent");
-    remove_stale_temporaries(ql::str(parent));
+    checkpoint_files::remove_stale_temporaries(ql::str(parent));
     std::string tmp_name =
         "." + ql::str(checkpoint_path.attr("name")) + "." + ql::str(os.attr("getpid")()) + ".tmp";
     nb::object tmp_path = parent / nb::str(tmp_name.c_str());
@@ -352,16 +303,10 @@ nb::object save_checkpoint(const ql::Args &a) {
         call_quietly([&] { tmp_path.attr("unlink")(nb::arg("missing_ok") = true); });
         throw;
     }
-    sync_directory(ql::str(parent));
+    checkpoint_files::sync_directory(ql::str(parent));
 
     if (use_wandb(self)) globals["wandb"].attr("save")(nb::str(checkpoint_path));
     return nb::none();
-}
-
-// checkpoint.get(key, fallback) for the loaded object; anything but a dict has no keys.
-nb::object checkpoint_get(nb::handle checkpoint, const char *key, nb::handle fallback) {
-    if (!PyDict_Check(checkpoint.ptr())) return nb::borrow(fallback);
-    return get(checkpoint, key, fallback);
 }
 
 nb::object read_checkpoint(nb::handle self, nb::handle checkpoint_path) {
@@ -378,46 +323,6 @@ nb::object read_checkpoint(nb::handle self, nb::handle checkpoint_path) {
     }
 }
 
-// Restores the components one by one; a component that fails is reported and skipped. The
-// optimizer, scheduler and training state belong to the model's weights, so they stay as they
-// are when the weights do not load.
-class Restorer {
-public:
-    void step(const char *name, const char *what, const std::function<void()> &restore) {
-        try {
-            restore();
-            status_[name] = true;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            ql::print(std::string("Warning: Failed to load ") + what + " state: " + ql::str(e.value()));
-            status_[name] = false;
-        }
-    }
-
-    void with_model(const char *name, const char *what, const std::function<void()> &restore) {
-        if (truthy(status_["model"])) step(name, what, restore);
-        else skipped_.push_back(name);
-    }
-
-    void report(nb::handle checkpoint) {
-        std::string succeeded, failed;
-        for (auto [name, ok] : status_) append(truthy(ok) ? succeeded : failed, ql::str(name));
-        if (succeeded.empty()) ql::raise_runtime_error("Failed to load any checkpoint components");
-        ql::print("Checkpoint loaded from epoch " + ql::str(checkpoint_get(checkpoint, "epoch", nb::str("unknown"))));
-        ql::print("Successfully loaded: " + succeeded);
-        if (!failed.empty()) ql::print("Failed to load: " + failed);
-        std::string skipped;
-        for (const std::string &name : skipped_) append(skipped, name);
-        if (!skipped.empty()) ql::print("Not restored, as the model weights did not load: " + skipped);
-    }
-
-private:
-    static void append(std::string &list, const std::string &name) { list += (list.empty() ? "" : ", ") + name; }
-
-    nb::dict status_;
-    std::vector<std::string> skipped_;
-};
-
 const char *const kLoadCheckpointSig = "load_checkpoint(self, filename: str)";
 nb::object load_checkpoint(const ql::Args &a) {
     nb::handle self = a.self();
@@ -426,7 +331,7 @@ nb::object load_checkpoint(const ql::Args &a) {
         ql::raise(PyExc_FileNotFoundError, "No checkpoint found at " + ql::str(checkpoint_path));
     nb::object checkpoint = read_checkpoint(self, checkpoint_path);
 
-    Restorer restorer;
+    checkpoint_files::Restorer restorer;
     restorer.step("model", "model", [&] { self.attr("model").attr("load_state_dict")(checkpoint["model_state_dict"]); });
     restorer.with_model("optimizer", "optimizer", [&] {
         self.attr("optimizer").attr("load_state_dict")(checkpoint["optimizer_state_dict"]);
