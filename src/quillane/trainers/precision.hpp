@@ -182,6 +182,7 @@ inline std::string first_line(const std::string &text) { return text.substr(0, t
 // None when every probed layer of the model runs under `name` on the device, else the reason;
 // the answer is kept for the process, per device type, precision and layer configurations.
 inline nb::object probe(nb::handle torch, nb::handle model, nb::handle device, const std::string &name) {
+    if (name == "float32") return nb::none();  // no autocast at all
     static std::map<std::string, std::string> failures;  // "" for a pass
     nb::object nn = torch.attr("nn");
     std::string key = ql::device_type(device) + " " + name + "\n";

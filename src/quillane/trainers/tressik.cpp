@@ -52,15 +52,17 @@ void call_quietly(F &&f) noexcept {
 // run_name names one directory inside expts/.
 void check_run_name(nb::handle run_name) {
     std::string name = nb::cast<std::string>(run_name);
-    bool plain = !name.empty() && name != "." && name != ".." && name.find_first_of(std::string("/\\\0", 3)) ==
-                 std::string::npos && !truthy(globals["os"].attr("path").attr("isabs")(run_name));
-    if (!plain)
+    const std::string separators("/\\\0", 3);
+    bool one_directory = !name.empty() && name != "." && name != ".." &&
+                         name.find_first_of(separators) == std::string::npos &&
+                         !truthy(globals["os"].attr("path").attr("isabs")(run_name));
+    if (!one_directory)
         ql::raise_value_error("run_name must name one directory inside expts/ (not empty, '.' or '..', no path "
                               "separator), got " + ql::repr(run_name));
 }
 
-// The settings a run reads later, checked before anything is written.
-std::string checked_precision_setting(nb::handle config, nb::handle run_name) {
+// Checks the settings a run reads later, before anything is written; returns training.precision.
+std::string check_settings(nb::handle config, nb::handle run_name) {
     nb::object training = config["training"];
     check_run_name(run_name);
     if (ql::contains(training, nb::str("gradient_accumulation_steps")))
@@ -72,7 +74,7 @@ const char *const kInitSig =
     "__init__(self, model, tokenizer, config: dict, run_name: str, config_file: str, device=None)";
 nb::object trainer_init(const ql::Args &a) {
     nb::handle self = a.self(), config = a["config"], run_name = a["run_name"];
-    std::string requested = checked_precision_setting(config, run_name);
+    std::string requested = check_settings(config, run_name);
     nb::object torch = globals["torch"];
     nb::object device = nb::borrow(a["device"]);
     if (device.is_none()) device = nb::str(truthy(torch.attr("cuda").attr("is_available")()) ? "cuda" : "cpu");
