@@ -1,6 +1,9 @@
+import copy
 import json
 import os
 import pathlib
+import subprocess
+import sys
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -230,8 +233,9 @@ def test_checkpoint_keys_and_weights_only_load():
     trainer.save_checkpoint("c.pth")
     saved = torch.load(trainer.checkpoint_dir / "c.pth", weights_only=True)
     assert list(saved) == ["epoch", "model_state_dict", "optimizer_state_dict", "scheduler_state_dict",
-                           "scaler_state_dict", "best_metric", "training_history", "config"]
+                           "scaler_state_dict", "best_metric", "training_history", "config", "epochs_completed"]
     assert (saved["epoch"], saved["best_metric"], saved["scheduler_state_dict"]) == (4, 0.25, None)
+    assert saved["epochs_completed"] == 4  # a caller's own loop advances current_epoch only
     assert saved["training_history"] == trainer.training_history and saved["config"] == trainer.config
     trainer.scheduler = torch.optim.lr_scheduler.StepLR(trainer.optimizer, 2)
     trainer.save_checkpoint("c.pth")
@@ -248,8 +252,6 @@ def with_scheduler(trainer):
     (lambda t: t, with_scheduler, [], "model, optimizer, scaler, training_state", None),
     (lambda t: t, lambda t: setattr(t, "optimizer", None), ["optimizer"], "model, scaler, training_state",
      "optimizer"),
-    (lambda t: t, lambda t: t.model.add_module("extra", nn.Linear(1, 1)), ["model"],
-     "optimizer, scaler, training_state", "model"),
 ])
 def test_load_restores_components_independently(saver, loader, warnings, loaded, failed, capsys):
     source = make()
@@ -269,17 +271,56 @@ def test_load_restores_components_independently(saver, loader, warnings, loaded,
     assert (target.current_epoch, target.best_metric, target.training_history) == (7, 0.5, [{"epoch": 7}])
 
 
+def test_weights_that_do_not_load_leave_optimizer_scheduler_and_training_state_alone(capsys):
+    source = with_scheduler(make())
+    source.model.emb.weight.grad = torch.ones_like(source.model.emb.weight)
+    source.optimizer = torch.optim.Adam(source.model.parameters())
+    source.optimizer.step()
+    source.current_epoch, source.best_metric, source.training_history = 7, 0.5, [{"epoch": 7}]
+    source.save_checkpoint("c.pth")
+    target = with_scheduler(make(TinyDecoder(vocab=9)))
+    target.optimizer = torch.optim.Adam(target.model.parameters())
+    capsys.readouterr()
+    target.load_checkpoint("c.pth")
+    warning, report = capsys.readouterr().out.split("Checkpoint loaded")
+    assert warning.startswith("Warning: Failed to load model state: ") and "size mismatch" in warning
+    assert ("Checkpoint loaded" + report).splitlines() == ["Checkpoint loaded from epoch 7", "Successfully loaded: scaler", "Failed to load: model",
+                         "Not restored, as the model weights did not load: optimizer, scheduler, training_state"]
+    assert (target.current_epoch, target.best_metric, target.training_history) == (0, float("inf"), [])
+    assert target.optimizer.state_dict()["state"] == {} and target.scheduler.last_epoch == 0
+
+
 def test_partial_training_state_and_nothing_loadable(capsys):
     trainer = with_scheduler(make())
     capsys.readouterr()
-    torch.save({"epoch": 3, "scheduler_state_dict": "garbage"}, trainer.checkpoint_dir / "bad.pth")
+    weights = trainer.model.state_dict()
+    torch.save({"epoch": 3, "model_state_dict": weights, "scheduler_state_dict": "garbage"},
+               trainer.checkpoint_dir / "partial.pth")
+    trainer.load_checkpoint("partial.pth")
+    lines = capsys.readouterr().out.splitlines()
+    assert [w.split(" state")[0] for w in lines if w.startswith("Warning")] == [
+        f"Warning: Failed to load {c}" for c in ["optimizer", "scheduler", "scaler", "training"]]
+    assert "Warning: Failed to load training state: 'best_metric'" in lines
+    assert (trainer.current_epoch, trainer.best_metric) == (3, float("inf"))
+
+    torch.save({"epoch": 5}, trainer.checkpoint_dir / "bad.pth")
     with pytest.raises(RuntimeError, match="^Failed to load any checkpoint components$"):
         trainer.load_checkpoint("bad.pth")
     warnings = capsys.readouterr().out.splitlines()
-    assert [w.split(" state")[0] for w in warnings] == [f"Warning: Failed to load {c}" for c in
-                                                         ["model", "optimizer", "scheduler", "scaler", "training"]]
-    assert warnings[-1] == "Warning: Failed to load training state: 'best_metric'"
-    assert (trainer.current_epoch, trainer.best_metric) == (3, float("inf"))
+    assert [w.split(" state")[0] for w in warnings] == ["Warning: Failed to load model", "Warning: Failed to load scaler"]
+    assert trainer.current_epoch == 3
+
+
+def test_a_checkpoint_without_the_finished_epoch_count_resumes_at_its_stored_epoch():
+    trainer = make()
+    trainer.current_epoch = 5
+    trainer.save_checkpoint("old.pth")
+    checkpoint = torch.load(trainer.checkpoint_dir / "old.pth", weights_only=True)
+    del checkpoint["epochs_completed"]
+    torch.save(checkpoint, trainer.checkpoint_dir / "old.pth")
+    fresh = make()
+    fresh.load_checkpoint("old.pth")
+    assert (fresh.current_epoch, fresh.epochs_completed) == (5, 5)
 
 
 def test_load_errors_for_missing_and_unreadable_files():
@@ -365,3 +406,151 @@ def test_generated_text_json_overwrites_and_survives_bad_content():
     with pytest.raises(TypeError):
         trainer._save_generated_text([{"x": object()}], "val")
     assert json.loads(path.read_text()) == records
+
+
+# --- settings checked before anything is written -------------------------------------------
+
+@pytest.mark.parametrize("run_name", ["", ".", "..", "../../x", "a/b", "/tmp/abs", "a\\b", "x\0y"])
+def test_a_run_name_that_is_not_one_directory_inside_expts_is_refused(workdir, run_name):
+    with pytest.raises(ValueError, match="^run_name must name one directory inside expts/") as err:
+        make(run=run_name)
+    assert repr(run_name) in str(err.value)
+    assert sorted(os.listdir(workdir)) == ["settings.yml"]
+
+
+@pytest.mark.parametrize("precision", ["fp16", "", "AUTO", 16, None])
+def test_an_unknown_precision_is_refused_naming_the_valid_ones(workdir, precision):
+    with pytest.raises(ValueError) as err:
+        make(precision=precision)
+    assert str(err.value) == ("training.precision must be one of 'auto', 'float32', 'bfloat16', 'float16', "
+                              f"got {precision!r}")
+    assert sorted(os.listdir(workdir)) == ["settings.yml"]
+
+
+# --- the training precision --------------------------------------------------------------
+
+CPU_CHECKS = ["_is_avx512_bf16_supported", "_is_amx_tile_supported", "_is_amx_fp16_supported"]
+
+
+@pytest.fixture
+def cpu_units(monkeypatch):
+    """Fakes the CPU features torch reports and the layer probe; returns the probe's calls."""
+    probed = []
+
+    def fake(units=(), failing=()):
+        for check in CPU_CHECKS:
+            monkeypatch.setattr(torch.cpu, check, lambda check=check: check in units)
+        monkeypatch.setattr(torch.backends.cpu, "get_cpu_capability", lambda: "AVX2")
+
+        def probe(model, device, precision):
+            probed.append(precision)
+            return f"LSTM under {precision} autocast: no kernel" if precision in failing else None
+        monkeypatch.setattr(tressik, "_probe_precision", probe)
+        return probed
+    return fake
+
+
+@pytest.mark.parametrize("units, failing, chosen, probed, reason", [
+    ((), (), "float32", [], "this CPU (AVX2) has no bfloat16 or float16 units"),
+    (("_is_avx512_bf16_supported",), (), "bfloat16", ["bfloat16"], None),
+    (("_is_amx_tile_supported",), (), "bfloat16", ["bfloat16"], None),
+    (("_is_amx_fp16_supported",), (), "float16", ["float16"], None),
+    (("_is_amx_tile_supported", "_is_amx_fp16_supported"), ("bfloat16",), "float16", ["bfloat16", "float16"], None),
+    (("_is_avx512_bf16_supported",), ("bfloat16",), "float32", ["bfloat16"],
+     "LSTM under bfloat16 autocast: no kernel"),
+])
+def test_auto_takes_reduced_precision_on_a_cpu_only_with_units_for_it_and_a_passing_probe(
+        cpu_units, capsys, units, failing, chosen, probed, reason):
+    calls = cpu_units(units, failing)
+    trainer = make()
+    assert (trainer.precision, calls) == (chosen, probed)
+    assert trainer.scaler.is_enabled() == (chosen == "float16")
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[:2] == ["Using device: cpu", f"Training precision: {chosen}" + (f" ({reason})" if reason else "")]
+
+
+@pytest.mark.filterwarnings("ignore:.*CUDA is not available")
+@pytest.mark.parametrize("setting, chosen", [(None, "float16"), ("auto", "float16"), ("float32", "float32"),
+                                             ("bfloat16", "bfloat16")])
+def test_an_accelerator_trains_in_float16_under_auto_and_an_explicit_choice_is_kept(
+        cpu_units, monkeypatch, setting, chosen):
+    calls = cpu_units()
+    monkeypatch.setattr(tressik, "summary", lambda *a, **k: "summary")
+    monkeypatch.setattr(TinyDecoder, "to", lambda self, device: self)
+    training = {} if setting is None else {"precision": setting}
+    trainer = make(device="cuda", **training)
+    assert (trainer.precision, trainer.scaler._device, calls) == (chosen, "cuda", [])
+
+
+def test_an_explicit_precision_is_checked_at_the_first_step_not_at_construction(cpu_units):
+    calls = cpu_units(failing=("float16",))
+    trainer = make(precision="float16")
+    assert (trainer.precision, calls) == ("float16", [])
+    with pytest.raises(ValueError, match="^training.precision 'float16' cannot run on device 'cpu': LSTM under "
+                                         "float16 autocast: no kernel; use 'auto' or 'float32' instead$"):
+        trainer._autocast_dtype()
+    trainer.precision = "float32"
+    assert trainer._autocast_dtype() is None
+
+
+class Recurrent(nn.Module):
+    def __init__(self, lstm=nn.LSTM):
+        super().__init__()
+        self.lstm = lstm(4, 3, batch_first=True, bidirectional=True)
+        self.conv = nn.Conv2d(1, 2, 3, stride=(2, 1))
+        self.attention = nn.MultiheadAttention(6, 2, batch_first=True, dropout=0.5)
+
+
+class NoReducedLSTM(nn.LSTM):
+    def forward(self, *args):
+        if torch.is_autocast_enabled("cpu"):
+            raise RuntimeError("could not create a primitive descriptor\nfor the LSTM")
+        return super().forward(*args)
+
+
+def test_the_probe_leaves_model_and_random_state_alone_and_names_a_failing_layer():
+    model, failing = Recurrent(), Recurrent(NoReducedLSTM)
+    weights = copy.deepcopy(model.state_dict())
+    rng = torch.get_rng_state()
+    assert tressik._probe_precision(model, "cpu", "float32") is None
+    assert isinstance(tressik._probe_precision(model, "cpu", "bfloat16"), (str, type(None)))  # as this CPU allows
+    failure = tressik._probe_precision(failing, "cpu", "bfloat16")
+    assert failure == "NoReducedLSTM under bfloat16 autocast: could not create a primitive descriptor"
+    assert torch.equal(torch.get_rng_state(), rng)
+    assert all(torch.equal(v, weights[k]) for k, v in model.state_dict().items())
+    assert all(p.grad is None for p in model.parameters())
+
+
+# --- files -------------------------------------------------------------------------------
+
+def test_saving_removes_temporaries_of_dead_writers_only():
+    trainer = make()
+    finished = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    dead = int(finished.stdout)
+    names = [f".c.pth.{dead}.tmp", f".other.pth.{dead}.tmp", f".c.pth.{os.getpid()}x.tmp",
+             f".other.pth.{os.getpid()}.tmp", ".other.pth.1.tmp", ".notes.tmp", "c.pth.123.tmp"]
+    for name in names:
+        (trainer.checkpoint_dir / name).write_bytes(b"partial")
+    trainer.save_checkpoint("c.pth")
+    left = sorted(os.listdir(trainer.checkpoint_dir))
+    assert left == sorted(["c.pth"] + names[2:])
+
+
+@pytest.mark.parametrize("front_end", ["lstm", "conv"])
+def test_a_model_too_short_for_1000_frames_still_gets_its_summary(workdir, monkeypatch, front_end):
+    import quillane.model as models
+    monkeypatch.setattr(tressik, "EncoderDecoderTransformer", models.EncoderDecoderTransformer)
+    model = models.EncoderDecoderTransformer(16, 11, d_model=8, num_heads=2, d_ff=16, num_encoder_layers=1,
+                                             num_decoder_layers=1, max_len=40, time_reduction=4,
+                                             reduction_method=front_end)
+    text = (make(model, data={"batch_size": 1, "num_feats": 16}).expt_root / "model_arch.txt").read_text()
+    assert "Total params" in text
+
+
+def test_a_model_error_during_the_summary_surfaces_as_itself(workdir):
+    class Broken(TinyEncoderDecoder):
+        def forward(self, *args):
+            raise ValueError("max_len too small for these frames")
+
+    with pytest.raises(ValueError, match="^max_len too small for these frames$"):
+        make(Broken())

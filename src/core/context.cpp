@@ -2,8 +2,10 @@
 
 namespace ql {
 
-ContextGuard::ContextGuard(nb::object manager) : manager_(std::move(manager)) {
-    manager_.attr("__enter__")();
+ContextGuard::ContextGuard(nb::object manager) {
+    if (manager.is_none()) return;
+    manager.attr("__enter__")();
+    manager_ = std::move(manager);  // left by close() only once it has been entered
 }
 
 void ContextGuard::close() {

@@ -6,7 +6,8 @@
 namespace ql {
 
 // Enters a Python context manager for the lifetime of the guard. close() leaves it and lets
-// errors of __exit__ propagate; the destructor leaves it quietly on an error path.
+// errors of __exit__ propagate; the destructor leaves it quietly on an error path. A None
+// manager enters nothing, as contextlib.nullcontext() would.
 //
 //     ql::ContextGuard inference(torch.attr("inference_mode")());
 //     ...                     // runs inside the context

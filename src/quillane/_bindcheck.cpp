@@ -1,5 +1,5 @@
 // Probes of the core shared by every module: functions that hand back the arguments they were
-// bound to (type checks, conversions, counts and keyword errors), and the mixed-precision choice.
+// bound to (type checks, conversions, counts and keyword errors), and the autocast context.
 #include "amp.hpp"
 #include "core.hpp"
 
@@ -12,7 +12,8 @@ nb::object bound_with_rest(const ql::Args &a) {
     return nb::make_tuple(bound(a), a.varargs(), a.varkw());
 }
 
-nb::object autocast(const ql::Args &a) { return ql::autocast(a["device"]); }
+const char *const kAutocastSig = "autocast(device, dtype=None)";
+nb::object autocast(const ql::Args &a) { return ql::autocast(a["device"], a["dtype"]); }
 
 }  // namespace
 
@@ -25,5 +26,6 @@ QL_MODULE(_bindcheck, m) {
     ql::def(m, "rest(a, b=2, *args, key, **kwargs)", bound_with_rest,
             "Returns (bound arguments, extra positionals, extra keywords).");
     ql::def(m, "none()", bound, "Takes no arguments.");
-    ql::def(m, "autocast(device)", autocast, "The trainers' autocast context for a device.");
+    ql::def(m, kAutocastSig, autocast,
+            "The autocast context for a device: to dtype, or to torch's default for the device type.");
 }

@@ -6,10 +6,11 @@
 // Every name the module imports is also a module attribute, and the functions look the
 // collaborators (tqdm, SequenceGenerator, torchmetrics, pandas, Subset) up there at call
 // time, just as module-level names of a Python module would be.
-#include "amp.hpp"
 #include "core.hpp"
 #include "pyops.hpp"
 #include "globals.hpp"
+#include "speech_trainer_docs.hpp"
+#include "training_loop.hpp"
 
 #include <limits>
 #include <utility>
@@ -27,7 +28,7 @@ using ql::py_int;
 using ql::truthy;
 
 ql::ModuleGlobals globals;
-nb::handle torch, nn, ASRTrainer;
+nb::handle torch;
 
 // ---------------------------------------------------------------------------
 // Small Python helpers
@@ -38,226 +39,112 @@ nb::object slice_all() { return ql::steal_checked(PySlice_New(nullptr, nullptr, 
 void empty_device_cache() { torch.attr("cuda").attr("empty_cache")(); }
 
 // ---------------------------------------------------------------------------
-// ASRTrainer: construction and losses
+// ASRTrainer: construction, losses, epochs
 // ---------------------------------------------------------------------------
 
+nb::object cross_entropy(nb::handle self, nb::handle label_smoothing) {
+    return globals["nn"].attr("CrossEntropyLoss")(nb::arg("ignore_index") = self.attr("tokenizer").attr("pad_id"),
+                                                  nb::arg("label_smoothing") = label_smoothing);
+}
+
+const char *const kInitSig =
+    "__init__(self, model, tokenizer, config: dict, run_name: str, config_file: str, device: Optional[str] = None)";
 nb::object asr_init(const ql::Args &a) {
-    nb::handle self = a.self(), tokenizer = a["tokenizer"], config = a["config"];
-    globals["BaseTrainer"].attr("__init__")(self, a["model"], tokenizer, config, a["run_name"],
-        a["config_file"], a["device"]);
-    nb::object loss_cfg = config[nb::str("loss")];
-    nb::object pad_id = tokenizer.attr("pad_id");
-    self.attr("ce_criterion") =
-        nn.attr("CrossEntropyLoss")(nb::arg("ignore_index") = pad_id,
-                                    nb::arg("label_smoothing") = loss_cfg.attr("get")("label_smoothing", 0.0));
+    nb::handle self = a.self(), config = a["config"];
+    globals["BaseTrainer"].attr("__init__")(self, a["model"], a["tokenizer"], config, a["run_name"],
+                                            a["config_file"], a["device"]);
+    nb::object loss = config["loss"];
+    self.attr("ce_criterion") = cross_entropy(self, ql::get(loss, "label_smoothing", nb::float_(0.0)));
     self.attr("ctc_criterion") = nb::none();
-    nb::object ctc_weight = loss_cfg.attr("get")("ctc_weight", 0.0);
+    nb::object ctc_weight = ql::get(loss, "ctc_weight", nb::float_(0.0));
     self.attr("ctc_weight") = ctc_weight;
-    if (compare(ctc_weight, py_int(0), Py_GT))
-        self.attr("ctc_criterion") =
-            nn.attr("CTCLoss")(nb::arg("blank") = pad_id, nb::arg("zero_infinity") = true);
+    if (ctc_weight > nb::int_(0))
+        self.attr("ctc_criterion") = globals["nn"].attr("CTCLoss")(
+            nb::arg("blank") = self.attr("tokenizer").attr("pad_id"), nb::arg("zero_infinity") = true);
     return nb::none();
 }
 
-// Number of batches per optimizer step; a positive integer.
-long long accumulation_steps(nb::handle self) {
-    nb::object g = self.attr("config")[nb::str("training")][nb::str("gradient_accumulation_steps")];
-    if (!PyLong_Check(g.ptr()) || PyBool_Check(g.ptr()) || as_long(g) < 1)
-        ql::raise_value_error("training.gradient_accumulation_steps must be a positive integer, got " +
-                              ql::repr(g));
-    return as_long(g);
-}
-
-struct StepOutputs {
-    nb::object seq_out, attention, ctc_inputs, ce_loss, ctc_loss, loss;
-};
-
-// The forward pass and the losses of one batch, under mixed precision.
-StepOutputs forward_and_losses(nb::handle self, nb::handle device, bool use_ctc, nb::handle ctc_weight,
-                               nb::handle feats, nb::handle targets_shifted, nb::handle targets_golden,
-                               nb::handle feat_lengths, nb::handle transcript_lengths) {
-    StepOutputs out;
-    {
-        ql::ContextGuard precision(ql::autocast(device));
-        nb::object result = self.attr(QL_ID("model"))(feats, targets_shifted, feat_lengths, transcript_lengths);
-        auto parts = ql::unpack(result, 3);
-        out.seq_out = std::move(parts[0]);
-        out.attention = std::move(parts[1]);
-        out.ctc_inputs = std::move(parts[2]);
-        nb::object logits = out.seq_out.attr("view")(-1, out.seq_out.attr("size")(-1));
-        out.ce_loss = self.attr(QL_ID("ce_criterion"))(logits, targets_golden.attr("view")(-1));
-        if (use_ctc) {
-            out.ctc_loss = self.attr(QL_ID("ctc_criterion"))(out.ctc_inputs[nb::str("log_probs")], targets_golden,
-                                                             out.ctc_inputs[nb::str("lengths")], transcript_lengths);
-            nb::object weighted = ql::mul(ctc_weight, out.ctc_loss);
-            out.loss = ql::add(out.ce_loss, weighted);
-        } else {
-            out.ctc_loss = torch.attr("tensor")(0.0);
-            out.loss = out.ce_loss;
-        }
-        precision.close();
+// Joint loss = CE + ctc_weight * CTC (CTC reported as 0 when its weight is 0), averaged per
+// target token over the epoch.
+training_loop::BatchLosses batch_losses(nb::handle self, nb::handle batch) {
+    auto [feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths] = ql::unpack<5>(batch);
+    auto [seq_out, attention, ctc_inputs] =
+        ql::unpack<3>(self.attr("model")(feats, targets_shifted, feat_lengths, transcript_lengths));
+    nb::object logits = seq_out.attr("view")(-1, seq_out.attr("size")(-1));
+    nb::object ce_loss = self.attr("ce_criterion")(logits, targets_golden.attr("view")(-1));
+    nb::object ctc_loss = globals["torch"].attr("tensor")(0.0), loss = ce_loss;
+    nb::object ctc_weight = self.attr("ctc_weight");
+    if (ctc_weight > nb::int_(0)) {
+        ctc_loss = self.attr("ctc_criterion")(ctc_inputs["log_probs"], targets_golden, ctc_inputs["lengths"],
+                                              transcript_lengths);
+        loss = ce_loss + ctc_weight * ctc_loss;
     }
-    return out;
+    return {loss, {ce_loss, ctc_loss, loss}, transcript_lengths.attr("sum")().attr("item")(), attention};
 }
 
-nb::object token_average(double sum, long long tokens) {
-    if (tokens == 0)
-        ql::raise(PyExc_ZeroDivisionError, "no target tokens in the training loader: the losses cannot be averaged");
-    return py_float(sum / (double)tokens);
-}
+const training_loop::EpochPlan kTrainingEpoch{
+    "[Training ASR]", {"ce_loss", "ctc_loss", "joint_loss"}, "perplexity", true};
 
-nb::object perplexity_of(nb::handle mean_loss) { return torch.attr("exp")(torch.attr("tensor")(mean_loss)); }
-
+const char *const kTrainEpochSig = "_train_epoch(self, dataloader)";
 nb::object train_epoch(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"];
-    nb::object model = self.attr("model");
-    model.attr("train")();
-    Py_ssize_t num_batches = (Py_ssize_t)nb::len(dataloader);
-    nb::object bar = ql::progress_bar(globals["tqdm"], (size_t)num_batches, "[Training ASR]");
-    double running_ce = 0.0, running_ctc = 0.0, running_joint = 0.0;
-    long long total_tokens = 0;
-    nb::object running_att = nb::none();
-    self.attr("optimizer").attr("zero_grad")();
-
-    nb::object device = self.attr("device");
-    nb::object ctc_weight = self.attr("ctc_weight");
-    bool use_ctc = compare(ctc_weight, py_int(0), Py_GT);
-    long long G = 0;  // read at the first batch
-
-    long long i = 0;
-    for (nb::handle raw_batch : dataloader) {
-        if (G == 0) G = accumulation_steps(self);
-        nb::list moved;
-        for (nb::handle item : raw_batch) moved.append(item.is_none() ? nb::object(nb::none()) : item.attr("to")(device));
-        auto batch = ql::unpack(moved, 5);
-        nb::object &feats = batch[0], &targets_shifted = batch[1], &targets_golden = batch[2],
-                   &feat_lengths = batch[3], &transcript_lengths = batch[4];
-
-        StepOutputs step = forward_and_losses(self, device, use_ctc, ctc_weight, feats, targets_shifted,
-                                              targets_golden, feat_lengths, transcript_lengths);
-        running_att = step.attention;
-
-        long long batch_tokens = as_long(transcript_lengths.attr("sum")().attr("item")());
-        total_tokens += batch_tokens;
-        running_ce += as_double(step.ce_loss.attr("item")()) * (double)batch_tokens;
-        if (use_ctc) running_ctc += as_double(step.ctc_loss.attr("item")()) * (double)batch_tokens;
-        running_joint += as_double(step.loss.attr("item")()) * (double)batch_tokens;
-
-        nb::object scaled_loss = ql::truediv(step.loss, py_int(G));
-        self.attr(QL_ID("scaler")).attr("scale")(scaled_loss).attr("backward")();
-
-        if ((i + 1) % G == 0) ql::optimizer_step(self);
-
-        nb::object avg_ce = token_average(running_ce, total_tokens);
-        nb::object avg_ctc = token_average(running_ctc, total_tokens);
-        nb::object avg_joint = token_average(running_joint, total_tokens);
-        nb::object perplexity = perplexity_of(avg_ce);
-        bar.attr("set_postfix")(nb::arg("ce_loss") = ql::format(avg_ce, ".4f"),
-                                nb::arg("ctc_loss") = ql::format(avg_ctc, ".4f"),
-                                nb::arg("joint_loss") = ql::format(avg_joint, ".4f"),
-                                nb::arg("perplexity") = ql::format(perplexity, ".4f"),
-                                nb::arg("acc_step") = std::to_string(i % G + 1) + "/" + std::to_string(G));
-        bar.attr("update")(1);
-
-        // Drop this batch's tensors before the next one is loaded.
-        step = StepOutputs{};
-        batch.clear();
-        moved = nb::list();
-        scaled_loss = nb::object();
-        empty_device_cache();
-        ++i;
-    }
-    if (G == 0) G = accumulation_steps(self);
-    if (num_batches % G != 0) ql::optimizer_step(self);  // apply the last, incomplete group
-
-    nb::object avg_ce = token_average(running_ce, total_tokens);
-    nb::object avg_ctc = token_average(running_ctc, total_tokens);
-    nb::object avg_joint = token_average(running_joint, total_tokens);
-    nb::object ppl_token = perplexity_of(avg_ce);
-    nb::object chars_per_token = dataloader.attr("dataset").attr("get_avg_chars_per_token")();
-    nb::object ce_per_char = ql::truediv(avg_ce, chars_per_token);
-    nb::object ppl_char = perplexity_of(ce_per_char);
-    bar.attr("close")();
-
+    auto epoch = training_loop::run_epoch(globals, self, dataloader, kTrainingEpoch, batch_losses);
+    nb::object ce_loss = py_float(epoch.averages[0]);
+    nb::object ce_per_char = ce_loss / dataloader.attr("dataset").attr("get_avg_chars_per_token")();
     nb::dict metrics;
-    metrics["ce_loss"] = avg_ce;
-    metrics["ctc_loss"] = avg_ctc;
-    metrics["joint_loss"] = avg_joint;
-    metrics["perplexity_token"] = ppl_token.attr("item")();
-    metrics["perplexity_char"] = ppl_char.attr("item")();
-    return nb::make_tuple(metrics, running_att);
+    metrics["ce_loss"] = ce_loss;
+    metrics["ctc_loss"] = py_float(epoch.averages[1]);
+    metrics["joint_loss"] = py_float(epoch.averages[2]);
+    metrics["perplexity_token"] = training_loop::perplexity(globals, ce_loss).attr("item")();
+    metrics["perplexity_char"] = training_loop::perplexity(globals, ce_per_char).attr("item")();
+    return nb::make_tuple(metrics, epoch.attention);
 }
 
+const char *const kValidateEpochSig = "_validate_epoch(self, dataloader)";
 nb::object validate_epoch(const ql::Args &a) {
     nb::handle self = a.self();
     nb::object results = self.attr("recognize")(a["dataloader"]);
     nb::list references, hypotheses;
     for (nb::handle record : results) {
-        references.append(record[nb::str("target")]);
-        hypotheses.append(record[nb::str("generated")]);
+        references.append(record["target"]);
+        hypotheses.append(record["generated"]);
     }
     nb::object metrics = self.attr("_calculate_asr_metrics")(references, hypotheses);
     return nb::make_tuple(metrics, results);
 }
 
-void save_attention_plots(nb::handle self, nb::handle attention, nb::handle epoch) {
+// Sample 0 of the first decoder self-attention map and of the last cross-attention map.
+void save_attention_plots(nb::handle self, nb::handle attention, long long epoch) {
     if (attention.is_none()) return;
     nb::object self_key, cross_key;
-    nb::str dec_self("dec_self"), dec_cross("dec_cross");
     for (nb::handle key : attention.attr("keys")()) {
-        if (!self_key.is_valid() && contains(key, dec_self)) self_key = nb::borrow(key);
-        if (contains(key, dec_cross)) cross_key = nb::borrow(key);
+        if (!self_key.is_valid() && contains(key, nb::str("dec_self"))) self_key = nb::borrow(key);
+        if (contains(key, nb::str("dec_cross"))) cross_key = nb::borrow(key);
     }
-    if (self_key.is_valid())
-        self.attr("_save_attention_plot")(attention[self_key][py_int(0)], epoch, "decoder_self");
-    if (cross_key.is_valid())
-        self.attr("_save_attention_plot")(attention[cross_key][py_int(0)], epoch, "decoder_cross");
+    if (self_key.is_valid()) self.attr("_save_attention_plot")(attention[self_key][py_int(0)], epoch, "decoder_self");
+    if (cross_key.is_valid()) self.attr("_save_attention_plot")(attention[cross_key][py_int(0)], epoch, "decoder_cross");
 }
 
+// The validation CER selects the best checkpoint; the recognition records are the epoch's text.
+const training_loop::TrainingPlan kTraining{
+    "cer",
+    [](nb::handle self, nb::handle val_loader) {
+        auto [metrics, results] = ql::unpack<2>(self.attr("_validate_epoch")(val_loader));
+        return training_loop::Validation{metrics, results};
+    },
+    [](nb::handle self, long long epoch, nb::handle train_attention, nb::handle results) {
+        save_attention_plots(self, train_attention, epoch);
+        self.attr("_save_generated_text")(results, "val_epoch_" + std::to_string(epoch));
+    }};
+
+const char *const kTrainSig = "train(self, train_dataloader, val_dataloader, epochs: int)";
 nb::object asr_train(const ql::Args &a) {
     nb::handle self = a.self(), train_loader = a["train_dataloader"], val_loader = a["val_dataloader"];
-    long long epochs = a.to_int("epochs");
-    if (self.attr("scheduler").is_none()) ql::raise_value_error("Scheduler is not initialized, initialize it first!");
-    if (self.attr("optimizer").is_none()) ql::raise_value_error("Optimizer is not initialized, initialize it first!");
-
+    training_loop::require_optimizer_and_scheduler(self);
     nb::object val_len = val_loader.attr("dataset").attr("text_max_len");
     nb::object train_len = train_loader.attr("dataset").attr("text_max_len");
-    self.attr("text_max_len") = compare(train_len, val_len, Py_GT) ? train_len : val_len;
-
-    // Best-model tracking continues from the trainer's best CER (+inf on a fresh trainer,
-    // the stored value after load_checkpoint), so a resumed run never replaces the best
-    // checkpoint with a worse model.
-    nb::object best_val_cer = self.attr("best_metric");
-    long long start = as_long(self.attr("current_epoch"));
-    for (long long e = start; e < start + epochs; ++e) {
-        nb::object epoch = py_int(e);
-        auto train_out = ql::unpack(self.attr("_train_epoch")(train_loader), 2);
-        auto val_out = ql::unpack(self.attr("_validate_epoch")(val_loader), 2);
-        nb::object &train_metrics = train_out[0], &train_attn = train_out[1];
-        nb::object &val_metrics = val_out[0], &val_results = val_out[1];
-        nb::object cer = val_metrics[nb::str("cer")];
-
-        nb::object scheduler = self.attr("scheduler");
-        if (ql::is_plateau_scheduler(scheduler)) scheduler.attr("step")(cer);
-
-        nb::dict logged;
-        logged["train"] = train_metrics;
-        logged["val"] = val_metrics;
-        self.attr("_log_metrics")(logged, epoch);
-        save_attention_plots(self, train_attn, epoch);
-        self.attr("_save_generated_text")(val_results, "val_epoch_" + std::to_string(e));
-
-        // The best value is updated before the last-epoch checkpoint is written, so that
-        // resuming from either checkpoint restores the true best CER.
-        bool improved = compare(cer, best_val_cer, Py_LT);
-        if (improved) {
-            best_val_cer = cer;
-            self.attr("best_metric") = cer;
-        }
-        self.attr("save_checkpoint")("checkpoint-last-epoch-model.pth");
-        if (improved) self.attr("save_checkpoint")("checkpoint-best-metric-model.pth");
-        self.attr("current_epoch") = ql::add(self.attr("current_epoch"), py_int(1));
-    }
+    self.attr("text_max_len") = train_len > val_len ? train_len : val_len;
+    training_loop::run_epochs(globals, self, train_loader, val_loader, a.to_int("epochs"), kTraining);
     return nb::none();
 }
 
@@ -461,39 +348,46 @@ nb::object evaluate(const ql::Args &a) {
     return eval_results;
 }
 
+
 // ---------------------------------------------------------------------------
 // ProgressiveTrainer
 // ---------------------------------------------------------------------------
 
 nb::object progressive_init(const ql::Args &a) {
     nb::handle self = a.self();
-    ASRTrainer.attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"], a["config_file"],
-        a["device"]);
+    globals["ASRTrainer"].attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"],
+                                           a["config_file"], a["device"]);
     self.attr("current_stage") = 0;
     nb::object model = self.attr("model");
-    self.attr("all_orlesque") = ql::steal_checked(PySequence_List(model.attr("enc_layers").ptr()));
-    self.attr("all_tremmoth") = ql::steal_checked(PySequence_List(model.attr("dec_layers").ptr()));
+    nb::object encoders = model.attr("enc_layers"), decoders = model.attr("dec_layers");
+    self.attr("all_orlesque") = nb::list(encoders);  // plain lists of the layers
+    self.attr("all_tremmoth") = nb::list(decoders);
     return nb::none();
 }
 
 std::string thousands(long long n) { return ql::format(py_int(n), ","); }
 
-// Selects the stage's layers of one stack; returns the active indices.
-nb::object select_layers(nb::handle self, nb::handle stage, const char *which, nb::handle freeze) {
-    std::string w = which;  // "encoder" or "decoder"
-    nb::object active = stage[nb::str((w + "_active_layers").c_str())];
+// The two layer stacks a stage configures, by the names its settings and the model use.
+struct Stack {
+    const char *which, *title, *pool, *layers, *count;
+};
+const Stack kEncoder{"encoder", "Encoder", "all_orlesque", "enc_layers", "num_orlesque"};
+const Stack kDecoder{"decoder", "Decoder", "all_tremmoth", "dec_layers", "num_tremmoth"};
+
+// Makes the stage's layers the model's stack; returns the active indices.
+nb::object select_layers(nb::handle self, nb::handle stage, const Stack &stack, nb::handle freeze) {
+    std::string which = stack.which;
+    nb::object active = stage[(which + "_active_layers").c_str()];
     size_t n_freeze = nb::len(freeze), n_active = nb::len(active);
-    if (n_freeze != 0 && n_freeze != n_active) {
-        std::string cap = w == "encoder" ? "Encoder" : "Decoder";
-        ql::raise_value_error(cap + " freeze list length (" + std::to_string(n_freeze) +
-                              ") must match number of active " + w + " layers (" + std::to_string(n_active) + ")");
-    }
-    nb::object pool = self.attr(w == "encoder" ? "all_orlesque" : "all_tremmoth");
+    if (n_freeze != 0 && n_freeze != n_active)
+        ql::raise_value_error(std::string(stack.title) + " freeze list length (" + std::to_string(n_freeze) +
+                              ") must match number of active " + which + " layers (" + std::to_string(n_active) + ")");
+    nb::object pool = self.attr(stack.pool);
     nb::list chosen;
     for (nb::handle k : active) chosen.append(pool[k]);
     nb::object model = self.attr("model");
-    model.attr(w == "encoder" ? "enc_layers" : "dec_layers") = nn.attr("ModuleList")(chosen);
-    model.attr(w == "encoder" ? "num_orlesque" : "num_tremmoth") = n_active;
+    model.attr(stack.layers) = globals["nn"].attr("ModuleList")(chosen);
+    model.attr(stack.count) = n_active;
     return active;
 }
 
@@ -501,198 +395,134 @@ nb::object select_layers(nb::handle self, nb::handle stage, const char *which, n
 void apply_freezing(nb::handle layers, nb::handle active, nb::handle freeze, long long &frozen,
                     long long &trainable) {
     bool have_flags = nb::len(freeze) != 0;
-    size_t j = 0;
+    long long j = 0;
     for (nb::handle layer : layers) {
-        bool should_freeze = have_flags && truthy(freeze[py_int((long long)j)]);
+        bool should_freeze = have_flags && truthy(freeze[py_int(j)]);
         for (nb::handle param : layer.attr("parameters")()) {
             param.attr("requires_grad") = !should_freeze;
-            long long n = as_long(param.attr("numel")());
-            (should_freeze ? frozen : trainable) += n;
+            (should_freeze ? frozen : trainable) += as_long(param.attr("numel")());
         }
-        ql::print(ql::tree_prefix({false, false}) + "Layer " + ql::str(active[py_int((long long)j)]) + ": " +
-                  (should_freeze ? "Frozen" : "Trainable"));
+        ql::tree_line({false, false}, "Layer " + ql::str(active[py_int(j)]) + ": " +
+                                          (should_freeze ? "Frozen" : "Trainable"));
         ++j;
     }
 }
 
+const char *const kConfigureStageSig = "configure_stage(self, stage_config)";
 nb::object configure_stage(const ql::Args &a) {
     nb::handle self = a.self(), stage = a["stage_config"];
-    nb::object name = stage[nb::str("name")];
-    nb::object data_subset = stage[nb::str("data_subset")];
-    nb::object epochs = stage[nb::str("epochs")];
-    nb::object dropout = stage[nb::str("dropout")];
-    nb::object label_smoothing = stage[nb::str("label_smoothing")];
+    nb::object name = stage["name"], data_subset = stage["data_subset"], epochs = stage["epochs"];
+    nb::object dropout = stage["dropout"], label_smoothing = stage["label_smoothing"];
 
     std::string rule(80, '=');
     ql::print("\n" + rule);
-    ql::print(nb::cast<std::string>(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
+    ql::print(ql::str(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
     ql::print(rule);
     ql::print("\nConfiguration Details:");
-    nb::object percent = ql::mul(data_subset, py_int(100));
-    ql::print("├── Data Subset: " + ql::format(percent, ".1f") + "% of training data");
-    ql::print("├── Training Epochs: " + ql::str(epochs));
-    ql::print("├── Dropout: " + ql::str(dropout));
-    ql::print("├── Label Smoothing: " + ql::str(label_smoothing));
+    ql::tree_line({false}, "Data Subset: " + ql::format(data_subset * nb::int_(100), ".1f") + "% of training data");
+    ql::tree_line({false}, "Training Epochs: " + ql::str(epochs));
+    ql::tree_line({false}, "Dropout: " + ql::str(dropout));
+    ql::tree_line({false}, "Label Smoothing: " + ql::str(label_smoothing));
 
     nb::object model = self.attr("model");
     model.attr("dropout").attr("p") = dropout;
-    self.attr("ce_criterion") = nn.attr("CrossEntropyLoss")(
-        nb::arg("ignore_index") = self.attr("tokenizer").attr("pad_id"), nb::arg("label_smoothing") = label_smoothing);
+    self.attr("ce_criterion") = cross_entropy(self, label_smoothing);
 
-    nb::list empty;
-    nb::object encoder_freeze = stage.attr("get")("encoder_freeze", empty);
-    nb::object decoder_freeze = stage.attr("get")("decoder_freeze", nb::list());
-    nb::object enc_active = select_layers(self, stage, "encoder", encoder_freeze);
-    nb::object dec_active = select_layers(self, stage, "decoder", decoder_freeze);
+    nb::object encoder_freeze = ql::get(stage, "encoder_freeze", nb::list());
+    nb::object decoder_freeze = ql::get(stage, "decoder_freeze", nb::list());
+    nb::object enc_active = select_layers(self, stage, kEncoder, encoder_freeze);
+    nb::object dec_active = select_layers(self, stage, kDecoder, decoder_freeze);
 
     long long frozen = 0, trainable = 0;
-    ql::print("├── Encoder Layers:");
+    ql::tree_line({false}, "Encoder Layers:");
     apply_freezing(model.attr("enc_layers"), enc_active, encoder_freeze, frozen, trainable);
-    ql::print("├── Decoder Layers:");
+    ql::tree_line({false}, "Decoder Layers:");
     apply_freezing(model.attr("dec_layers"), dec_active, decoder_freeze, frozen, trainable);
-    ql::print("├── Frozen Parameters: " + thousands(frozen));
-    ql::print("└── Trainable Parameters: " + thousands(trainable));
+    ql::tree_line({false}, "Frozen Parameters: " + thousands(frozen));
+    ql::tree_line({true}, "Trainable Parameters: " + thousands(trainable));
     return nb::none();
 }
 
+const char *const kSubsetSig = "get_subset_dataloader(self, dataloader, subset_fraction)";
 nb::object get_subset_dataloader(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"], fraction = a["subset_fraction"];
-    if (compare(fraction, py_int(0), Py_LT) || compare(fraction, py_int(1), Py_GT))
+    if (fraction < nb::int_(0) || fraction > nb::int_(1))
         ql::raise_value_error("subset_fraction must lie between 0.0 and 1.0, got " + ql::repr(fraction));
+    nb::object torch_module = globals["torch"];
     nb::object dataset = dataloader.attr("dataset");
     nb::object n = py_int((long long)nb::len(dataset));
-    nb::object scaled = ql::mul(n, fraction);
-    nb::object subset_size = ql::steal_checked(PyNumber_Long(scaled.ptr()));
-    nb::object indices = torch.attr("randperm")(n)[nb::slice(nb::none(), subset_size, nb::none())].attr("tolist")();
+    nb::object subset_size = nb::int_(n * fraction);
+    nb::object indices = torch_module.attr("randperm")(n)[nb::slice(nb::none(), subset_size, nb::none())].attr("tolist")();
     nb::object subset = globals["Subset"](dataset, indices);
-    subset.attr("text_max_len") = dataset.attr("text_max_len");
-    subset.attr("feat_max_len") = dataset.attr("feat_max_len");
-    subset.attr("get_avg_chars_per_token") = dataset.attr("get_avg_chars_per_token");
-    nb::object data_cfg = self.attr("config")[nb::str("data")];
-    return torch.attr("utils").attr("data").attr("DataLoader")(
-        subset, nb::arg("batch_size") = data_cfg[nb::str("batch_size")], nb::arg("shuffle") = true,
-        nb::arg("num_workers") = data_cfg[nb::str("NUM_WORKERS")], nb::arg("collate_fn") = dataset.attr("collate_fn"),
+    for (const char *shared : {"text_max_len", "feat_max_len", "get_avg_chars_per_token"})
+        subset.attr(shared) = dataset.attr(shared);
+    nb::object data = self.attr("config")["data"];
+    return torch_module.attr("utils").attr("data").attr("DataLoader")(
+        subset, nb::arg("batch_size") = data["batch_size"], nb::arg("shuffle") = true,
+        nb::arg("num_workers") = data["NUM_WORKERS"], nb::arg("collate_fn") = dataset.attr("collate_fn"),
         nb::arg("pin_memory") = true);
 }
 
+const char *const kProgressiveTrainSig =
+    "progressive_train(self, train_dataloader, val_dataloader, stages: List[Dict[str, Any]])";
 nb::object progressive_train(const ql::Args &a) {
-    nb::handle self = a.self(), train_loader = a["train_dataloader"], val_loader = a["val_dataloader"],
-               stages = a["stages"];
+    nb::handle self = a.self(), train_loader = a["train_dataloader"], val_loader = a["val_dataloader"];
     long long k = 0;
-    for (nb::handle stage : stages) {
+    for (nb::handle stage : a["stages"]) {
         self.attr("current_stage") = k++;
         self.attr("configure_stage")(stage);
-        nb::object subset = self.attr("get_subset_dataloader")(train_loader, stage[nb::str("data_subset")]);
-        ASRTrainer.attr("train")(self, subset, val_loader, nb::arg("epochs") = stage[nb::str("epochs")]);
+        nb::object subset = self.attr("get_subset_dataloader")(train_loader, stage["data_subset"]);
+        globals["ASRTrainer"].attr("train")(self, subset, val_loader, nb::arg("epochs") = stage["epochs"]);
     }
     return nb::none();
 }
 
+const char *const kTransitionSig = "transition_to_full_training(self)";
 nb::object transition_to_full_training(const ql::Args &a) {
     nb::handle self = a.self();
     ql::print("\n=== Transitioning to Full Training ===");
-    nb::object model = self.attr("model");
+    nb::object model = self.attr("model"), module_list = globals["nn"].attr("ModuleList");
     nb::object encoders = self.attr("all_orlesque"), decoders = self.attr("all_tremmoth");
-    model.attr("enc_layers") = nn.attr("ModuleList")(encoders);
-    model.attr("dec_layers") = nn.attr("ModuleList")(decoders);
+    model.attr("enc_layers") = module_list(encoders);
+    model.attr("dec_layers") = module_list(decoders);
     model.attr("num_orlesque") = nb::len(encoders);
     model.attr("num_tremmoth") = nb::len(decoders);
-    self.attr("ce_criterion") = nn.attr("CrossEntropyLoss")(
-        nb::arg("ignore_index") = self.attr("tokenizer").attr("pad_id"),
-        nb::arg("label_smoothing") = self.attr("config")[nb::str("loss")][nb::str("label_smoothing")]);
+    self.attr("ce_criterion") = cross_entropy(self, self.attr("config")["loss"]["label_smoothing"]);
     long long unfrozen = 0;
     for (nb::handle param : model.attr("parameters")()) {
         param.attr("requires_grad") = true;
         unfrozen += as_long(param.attr("numel")());
     }
-    ql::print("├── Total Unfrozen Parameters: " + thousands(unfrozen));
+    ql::tree_line({false}, "Total Unfrozen Parameters: " + thousands(unfrozen));
     self.attr("best_metric") = py_float(std::numeric_limits<double>::infinity());
     return nb::none();
 }
 
+const char *const kProgressiveFullTrainSig = "train(self, train_dataloader, val_dataloader, epochs)";
 nb::object progressive_full_train(const ql::Args &a) {
     nb::handle self = a.self();
     self.attr("transition_to_full_training")();
-    ASRTrainer.attr("train")(self, a["train_dataloader"], a["val_dataloader"], nb::arg("epochs") = a["epochs"]);
+    globals["ASRTrainer"].attr("train")(self, a["train_dataloader"], a["val_dataloader"],
+                                        nb::arg("epochs") = a["epochs"]);
     return nb::none();
 }
-
-// ---------------------------------------------------------------------------
-// Documentation
-// ---------------------------------------------------------------------------
-
-const char *kASRTrainerDoc =
-    "\n    ASR Trainer class that handles training, validation, and recognition loops.\n\n"
-    "    This trainer implements:\n"
-    "    1. Training loop with gradient accumulation, mixed precision training, and optional CTC loss\n"
-    "    2. Validation loop for model evaluation\n"
-    "    3. Recognition capabilities with different decoding strategies (greedy, beam search)\n"
-    "    4. Language model shallow fusion during recognition\n\n"
-    "    The joint loss is CE + ctc_weight * CTC; the validation character error rate selects\n"
-    "    the best checkpoint.\n    ";
-
-const char *kProgressiveDoc =
-    "\n    Progressive Trainer class that implements curriculum learning for ASR training.\n\n"
-    "    Each stage trains a model made of a chosen subset of the encoder and decoder layers,\n"
-    "    with some of them frozen, its own dropout rate and label smoothing, on a random\n"
-    "    fraction of the training data. Layers keep their weights between stages; `train`\n"
-    "    afterwards restores every layer, unfreezes all parameters and trains normally.\n\n"
-    "    Note: the same optimizer and scheduler serve all stages and the final training, so\n"
-    "    choose the learning rates and the schedule length with the whole curriculum in mind.\n\n"
-    "    Example schedule for a model with 6 encoder and 6 decoder layers (each stage 5 epochs\n"
-    "    on 20% of the data; the same layers and freeze flags for encoder and decoder):\n\n"
-    "        stages = [\n"
-    "            {'name': 'Initial (1 Encoder + 1 Decoder layers)', 'epochs': 5,\n"
-    "             'encoder_active_layers': [0], 'decoder_active_layers': [0],\n"
-    "             'encoder_freeze': [False], 'decoder_freeze': [False],\n"
-    "             'dropout': 0.0, 'label_smoothing': 0.0, 'data_subset': 0.2},\n"
-    "            {'name': '2 Encoder + 2 Decoder layers', 'epochs': 5,\n"
-    "             'encoder_active_layers': [0, 1], 'decoder_active_layers': [0, 1],\n"
-    "             'encoder_freeze': [True, False], 'decoder_freeze': [True, False],\n"
-    "             'dropout': 0.0, 'label_smoothing': 0.0, 'data_subset': 0.2},\n"
-    "            {'name': '4 Encoder + 4 Decoder layers', 'epochs': 5,\n"
-    "             'encoder_active_layers': [0, 1, 2, 3], 'decoder_active_layers': [0, 1, 2, 3],\n"
-    "             'encoder_freeze': [True, True, False, False],\n"
-    "             'decoder_freeze': [True, True, False, False],\n"
-    "             'dropout': 0.05, 'label_smoothing': 0.0, 'data_subset': 0.2},\n"
-    "            {'name': '6 Encoder + 6 Decoder layers', 'epochs': 5,\n"
-    "             'encoder_active_layers': [0, 1, 2, 3, 4, 5], 'decoder_active_layers': [0, 1, 2, 3, 4, 5],\n"
-    "             'encoder_freeze': [True, True, True, True, False, False],\n"
-    "             'decoder_freeze': [True, True, True, True, False, False],\n"
-    "             'dropout': 0.1, 'label_smoothing': 0.0, 'data_subset': 0.2},\n"
-    "            {'name': 'Final (with label smoothing)', 'epochs': 5,\n"
-    "             'encoder_active_layers': [0, 1, 2, 3, 4, 5], 'decoder_active_layers': [0, 1, 2, 3, 4, 5],\n"
-    "             'encoder_freeze': [False] * 6, 'decoder_freeze': [False] * 6,\n"
-    "             'dropout': 0.1, 'label_smoothing': 0.1, 'data_subset': 0.2},\n"
-    "        ]\n\n"
-    "        trainer.progressive_train(train_loader, val_loader, stages)\n"
-    "        trainer.train(train_loader, val_loader, epochs)\n    ";
-
-const char *kInitSig =
-    "__init__(self, model, tokenizer, config: dict, run_name: str, config_file: str, device: Optional[str] = None)";
 
 }  // namespace
 
 QL_MODULE(halvorn, m) {
     globals.bind(m);
     // Imported in this order; every name stays a module attribute.
-    m.attr("BaseTrainer") = ql::import_attr("quillane.trainers.tressik", "BaseTrainer");
+    globals.from("quillane.trainers.tressik", {"BaseTrainer"});
     globals.from("typing", {"Dict", "Any", "Optional", "List", "Tuple", "Union"});
-    torch = ql::keep(ql::import("torch"));
-    m.attr("torch") = torch;
-    nn = ql::keep(ql::import("torch.nn"));
-    m.attr("nn") = nn;
-    m.attr("tqdm") = ql::import_attr("tqdm", "tqdm");
-    m.attr("F") = ql::import("torch.nn.functional");
-    m.attr("SequenceGenerator") = ql::import_attr("quillane.decoding.sequence_generator", "SequenceGenerator");
-    nb::object utils = ql::import("quillane.utils");
-    m.attr("create_scheduler") = utils.attr("create_scheduler");
-    m.attr("ostravel") = utils.attr("ostravel");
-    m.attr("DecoderOnlyTransformer") = ql::import_attr("quillane.model", "DecoderOnlyTransformer");
-    m.attr("json") = ql::import("json");
-    m.attr("tmt") = ql::import("torchmetrics.text");
-    m.attr("Subset") = ql::import_attr("torch.utils.data", "Subset");
-    m.attr("pd") = ql::import("pandas");
+    torch = ql::keep(globals.set("torch", ql::import("torch")));
+    globals.set("nn", ql::import("torch.nn"));
+    globals.from("tqdm", {"tqdm"});
+    globals.from("quillane.decoding.sequence_generator", {"SequenceGenerator"});
+    globals.from("quillane.utils", {"create_scheduler", "ostravel"});
+    globals.from("quillane.model", {"DecoderOnlyTransformer"});
+    globals.set("tmt", ql::import("torchmetrics.text"));
+    globals.from("torch.utils.data", {"Subset"});
+    globals.set("pd", ql::import("pandas"));
 
     partial = ql::keep(ql::import_attr("functools", "partial"));
     fused_score_fn = ql::keep(ql::function(nb::cast<std::string>(m.attr("__name__")), "fused_score",
@@ -701,18 +531,18 @@ QL_MODULE(halvorn, m) {
     m.doc() = "Speech-recognition trainers: ASRTrainer and the curriculum-based ProgressiveTrainer.";
 
     nb::object asr = ql::make_class(
-        m, "ASRTrainer", {m.attr("BaseTrainer")}, kASRTrainerDoc,
+        m, "ASRTrainer", {globals["BaseTrainer"]}, kASRTrainerDoc,
         {ql::method(kInitSig, asr_init),
-         ql::method("_train_epoch(self, dataloader)", train_epoch,
+         ql::method(kTrainEpochSig, train_epoch,
                     "Train for one epoch.\n\n"
                     "Returns:\n"
                     "    (metrics, attention): token-weighted ce_loss, ctc_loss, joint_loss, perplexity_token,\n"
                     "    perplexity_char, and the attention weights of the last batch."),
-         ql::method("_validate_epoch(self, dataloader)", validate_epoch,
+         ql::method(kValidateEpochSig, validate_epoch,
                     "Validate by greedy recognition of the first batches.\n\n"
                     "Returns:\n"
                     "    (metrics, results): word_dist, wer and cer, and the recognition records."),
-         ql::method("train(self, train_dataloader, val_dataloader, epochs: int)", asr_train,
+         ql::method(kTrainSig, asr_train,
                     "Full training loop: train, validate, log, plot, save text and checkpoints each epoch."),
          ql::method("recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None, "
                     "config_name: Optional[str] = None, max_length: Optional[int] = None)",
@@ -737,19 +567,18 @@ QL_MODULE(halvorn, m) {
                     "Returns:\n"
                     "    {config name: DataFrame with columns id and transcription}; a configuration that\n"
                     "    fails is reported and skipped.")});
-    ASRTrainer = ql::keep(asr);
 
     ql::make_class(
         m, "ProgressiveTrainer", {asr}, kProgressiveDoc,
         {ql::method(kInitSig, progressive_init),
-         ql::method("configure_stage(self, stage_config)", configure_stage,
+         ql::method(kConfigureStageSig, configure_stage,
                     "Set the stage's layers, freezing, dropout and label smoothing, and print its report."),
-         ql::method("progressive_train(self, train_dataloader, val_dataloader, stages: List[Dict[str, Any]])",
-                    progressive_train, "Train every stage in order, each on a fresh random subset of the training data."),
-         ql::method("transition_to_full_training(self)", transition_to_full_training,
+         ql::method(kProgressiveTrainSig, progressive_train,
+                    "Train every stage in order, each on a fresh random subset of the training data."),
+         ql::method(kTransitionSig, transition_to_full_training,
                     "Restore all layers, reset the loss, unfreeze every parameter and reset best_metric."),
-         ql::method("train(self, train_dataloader, val_dataloader, epochs)", progressive_full_train,
+         ql::method(kProgressiveFullTrainSig, progressive_full_train,
                     "Return to the full model, then run the normal training loop."),
-         ql::method("get_subset_dataloader(self, dataloader, subset_fraction)", get_subset_dataloader,
+         ql::method(kSubsetSig, get_subset_dataloader,
                     "A shuffled loader over a random subset_fraction of the loader's dataset.")});
 }

@@ -1,19 +1,19 @@
-// The abstract base trainer: device choice, gradient scaler, experiment directory, wandb run,
-// checkpoint files, metric logging, attention heat maps and generated-text files.
+// The abstract base trainer: settings checks, device and training precision, gradient scaler,
+// experiment directory, wandb run, checkpoint files, metric logging, attention heat maps and
+// generated-text files.
 //
 // Every library the trainer drives (wandb, torch, pyplot, seaborn, torchinfo's summary, the model
 // classes, ...) is bound as a module global at import time and looked up there on each use, as a
 // Python module would, so callers and tests can replace any of them on the module.
 #include "amp.hpp"
+#include "checkpoint_files.hpp"
 #include "core.hpp"
-#include "pyops.hpp"
 #include "globals.hpp"
+#include "precision.hpp"
+#include "pyops.hpp"
+#include "training_loop.hpp"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,8 +21,9 @@ namespace {
 namespace nb = nanobind;
 using ql::get;
 using ql::is_instance;
-using ql::truediv;
 using ql::truthy;
+
+using checkpoint_files::checkpoint_get;
 
 ql::ModuleGlobals globals;
 
@@ -48,123 +49,212 @@ void call_quietly(F &&f) noexcept {
 // Construction and experiment set-up
 // ---------------------------------------------------------------------------
 
+// run_name names one directory inside expts/.
+void check_run_name(nb::handle run_name) {
+    std::string name = nb::cast<std::string>(run_name);
+    const std::string separators("/\\\0", 3);
+    bool one_directory = !name.empty() && name != "." && name != ".." &&
+                         name.find_first_of(separators) == std::string::npos &&
+                         !truthy(globals["os"].attr("path").attr("isabs")(run_name));
+    if (!one_directory)
+        ql::raise_value_error("run_name must name one directory inside expts/ (not empty, '.' or '..', no path "
+                              "separator), got " + ql::repr(run_name));
+}
+
+// Checks the settings a run reads later, before anything is written; returns training.precision.
+std::string check_settings(nb::handle config, nb::handle run_name) {
+    nb::object training = config["training"];
+    check_run_name(run_name);
+    if (ql::contains(training, nb::str("gradient_accumulation_steps")))
+        training_loop::accumulation_steps(training["gradient_accumulation_steps"]);
+    return precision::setting(training);
+}
+
+const char *const kInitSig =
+    "__init__(self, model, tokenizer, config: dict, run_name: str, config_file: str, device=None)";
 nb::object trainer_init(const ql::Args &a) {
-    nb::handle self = a.self(), model = a["model"], tokenizer = a["tokenizer"], config = a["config"],
-               run_name = a["run_name"],
-               config_file = a["config_file"];
+    nb::handle self = a.self(), config = a["config"], run_name = a["run_name"];
+    std::string requested = check_settings(config, run_name);
     nb::object torch = globals["torch"];
     nb::object device = nb::borrow(a["device"]);
     if (device.is_none()) device = nb::str(truthy(torch.attr("cuda").attr("is_available")()) ? "cuda" : "cpu");
     ql::print("Using device: " + ql::str(device));
 
     self.attr("device") = device;
-    self.attr("model") = model.attr("to")(device);
-    self.attr("tokenizer") = tokenizer;
+    self.attr("model") = a["model"].attr("to")(device);
+    precision::Choice chosen{requested, ""};
+    if (requested == "auto")
+        chosen = precision::choose_automatically(torch, globals["_probe_precision"], self.attr("model"), device);
+    ql::print("Training precision: " + chosen.name + (chosen.reason.empty() ? "" : " (" + chosen.reason + ")"));
+
+    self.attr("tokenizer") = a["tokenizer"];
     self.attr("config") = config;
     self.attr("optimizer") = nb::none();
     self.attr("scheduler") = nb::none();
-    // The scaler takes a device type: "cuda:0" and "cuda" both mean "cuda" here.
-    self.attr("scaler") = torch.attr("amp").attr("GradScaler")(nb::arg("device") = ql::device_type(device));
+    self.attr("precision") = chosen.name;
+    // The scaler takes a device type ("cuda:0" and "cuda" both mean "cuda"); only float16
+    // losses need scaling.
+    self.attr("scaler") = torch.attr("amp").attr("GradScaler")(nb::arg("device") = ql::device_type(device),
+                                                               nb::arg("enabled") = chosen.name == "float16");
     self.attr("use_wandb") = get(config["training"], "use_wandb", nb::bool_(false));
 
-    nb::object paths = self.attr("_init_experiment")(run_name, config_file);
-    std::vector<nb::object> items = ql::unpack(paths, 6);
+    std::vector<nb::object> paths = ql::unpack(self.attr("_init_experiment")(run_name, a["config_file"]), 6);
     const char *names[] = {"expt_root", "checkpoint_dir", "attn_dir", "text_dir", "best_model_path",
                            "last_model_path"};
-    for (size_t i = 0; i < 6; ++i) self.attr(names[i]) = items[i];
+    for (size_t i = 0; i < 6; ++i) self.attr(names[i]) = paths[i];
 
     self.attr("current_epoch") = 0;
+    self.attr("epochs_completed") = 0;
     self.attr("best_metric") = nb::float_(Py_HUGE_VAL);
     self.attr("training_history") = nb::list();
     return nb::none();
+}
+
+const char *const kProbeSig = "_probe_precision(model, device, precision: str)";
+nb::object probe_precision(const ql::Args &a) {
+    return precision::probe(globals["torch"], a["model"], a["device"], a.to_str("precision"));
+}
+
+const char *const kAutocastDtypeSig = "_autocast_dtype(self)";
+nb::object autocast_dtype(const ql::Args &a) {
+    nb::handle self = a.self();
+    nb::object name = self.attr("precision");
+    if (!nb::isinstance<nb::str>(name) || !precision::is_training_precision(nb::cast<std::string>(name)))
+        ql::raise_value_error("precision must be 'float32', 'bfloat16' or 'float16', got " + ql::repr(name));
+    if (nb::cast<std::string>(name) == "float32") return nb::none();
+    nb::object device = self.attr("device");
+    nb::object failure = globals["_probe_precision"](self.attr("model"), device, name);
+    if (!failure.is_none())
+        ql::raise_value_error("training.precision " + ql::repr(name) + " cannot run on device " + ql::repr(device) +
+                              ": " + ql::str(failure) + "; use 'auto' or 'float32' instead");
+    return globals["torch"].attr(name);
+}
+
+// Frames of the dummy utterance: 1000, or the most whose reduced length still fits the model's
+// max_len where 1000 frames would not.
+long long summary_frames(nb::handle model) {
+    const long long kFrames = 1000;
+    nb::object max_len = nb::getattr(model, "max_len", nb::none());
+    nb::object front_end = nb::getattr(model, "source_embedding", nb::none());
+    if (!PyLong_Check(max_len.ptr()) || !nb::hasattr(front_end, "calculate_downsampled_length")) return kFrames;
+    nb::object torch = globals["torch"];
+    auto fits = [&](long long frames) {
+        nb::list lengths;
+        lengths.append(frames);
+        nb::object reduced = front_end.attr("calculate_downsampled_length")(torch.attr("tensor")(lengths));
+        return reduced.attr("max")().attr("item")() <= max_len;
+    };
+    if (fits(kFrames)) return kFrames;
+    long long low = 1, high = kFrames - 1;  // the largest count that fits lies in [low, high]
+    while (low < high) {
+        long long middle = (low + high + 1) / 2;
+        if (fits(middle)) low = middle;
+        else high = middle - 1;
+    }
+    return low;
+}
+
+// The summary's four speech inputs: one dummy length fixes every size (1000 frames give 100
+// target tokens, source lengths in [500, 1000) and target lengths in [50, 100)).
+nb::list speech_summary_inputs(nb::handle self, nb::handle model) {
+    nb::object torch = globals["torch"];
+    nb::object data = self.attr("config")["data"];
+    nb::object batch = get(data, "batch_size", nb::int_(8));
+    nb::object num_feats = data["num_feats"];
+    long long frames = summary_frames(model);
+    long long tokens = std::max(1LL, frames / 10);
+    nb::object max_len = nb::getattr(model, "max_len", nb::none());
+    if (PyLong_Check(max_len.ptr())) tokens = std::min(tokens, ql::as_long(max_len));
+    long long shortest_source = std::max(1LL, frames / 2), shortest_target = std::max(1LL, tokens / 2);
+
+    nb::object device = self.attr("device");
+    auto on_device = [&](nb::object tensor) { return tensor.attr("to")(device); };
+    nb::list inputs;
+    inputs.append(on_device(torch.attr("randn")(batch, frames, num_feats)));
+    inputs.append(on_device(torch.attr("randint")(0, model.attr("num_classes"), nb::make_tuple(batch, tokens))));
+    inputs.append(on_device(torch.attr("randint")(shortest_source, std::max(shortest_source + 1, frames),
+                                                  nb::make_tuple(batch))));
+    inputs.append(on_device(torch.attr("randint")(shortest_target, std::max(shortest_target + 1, tokens),
+                                                  nb::make_tuple(batch))));
+    return inputs;
+}
+
+// torchinfo reports a failing forward pass as "Failed to run torchinfo..." raised from the
+// model's own error; that error is the one that says what is wrong.
+nb::object error_behind_summary(nb::python_error &e) {
+    if (!e.matches(PyExc_RuntimeError) || ql::str(e.value()).rfind("Failed to run torchinfo", 0) != 0) return {};
+    nb::object cause = nb::steal(PyException_GetCause(e.value().ptr()));
+    return cause.is_valid() && !cause.is_none() ? cause : nb::object();
 }
 
 // Writes str(torchinfo.summary(...)) of the model with dummy inputs fitting its class
 // (torchinfo also prints the summary, so the user sees the architecture at start-up).
 void write_model_summary(nb::handle self, nb::handle file) {
     nb::object torch = globals["torch"];
-    nb::object summary = globals["summary"];
     nb::object model = self.attr("model");
-    nb::object config = self.attr("config");
+    nb::object long_type = torch.attr("long");
     nb::object result;
-    if (is_instance(model, globals["DecoderOnlyTransformer"])) {
-        nb::object data = config["data"];
-        nb::object batch = get(data, "batch_size", nb::int_(8));
-        nb::object max_len = model.attr("max_len");
-        nb::list input_size;
-        input_size.append(nb::make_tuple(batch, max_len));
-        input_size.append(nb::make_tuple(batch));
-        nb::list dtypes;
-        dtypes.append(torch.attr("long"));
-        dtypes.append(torch.attr("long"));
-        result = summary(model, nb::arg("input_size") = input_size, nb::arg("dtypes") = dtypes);
-    } else if (is_instance(model, globals["EncoderDecoderTransformer"])) {
-        // One dummy utterance length of 1000 frames fixes every other size.
-        const long frames = 1000;
-        nb::object data = config["data"];
-        nb::object batch = get(data, "batch_size", nb::int_(8));
-        nb::object num_feats = data["num_feats"];
-        nb::object device = self.attr("device");
-        nb::object feats = torch.attr("randn")(batch, frames, num_feats).attr("to")(device);
-        nb::object targets = torch.attr("randint")(0, model.attr("num_classes"), nb::make_tuple(batch, frames / 10))
-                                 .attr("to")(device);
-        nb::object source_lengths =
-            torch.attr("randint")(frames / 2, frames, nb::make_tuple(batch)).attr("to")(device);
-        nb::object target_lengths =
-            torch.attr("randint")(frames / 20, frames / 10, nb::make_tuple(batch)).attr("to")(device);
-        nb::list input_data;
-        input_data.append(feats);
-        input_data.append(targets);
-        input_data.append(source_lengths);
-        input_data.append(target_lengths);
-        nb::list dtypes;
-        dtypes.append(torch.attr("float32"));
-        for (int i = 0; i < 3; ++i) dtypes.append(torch.attr("long"));
-        result = summary(model, nb::arg("input_data") = input_data, nb::arg("dtypes") = dtypes);
-    } else {
-        ql::raise(PyExc_NotImplementedError, "Model architecture summary not implemented");
+    try {
+        if (is_instance(model, globals["DecoderOnlyTransformer"])) {
+            nb::object batch = get(self.attr("config")["data"], "batch_size", nb::int_(8));
+            nb::list input_size, dtypes;
+            input_size.append(nb::make_tuple(batch, model.attr("max_len")));
+            input_size.append(nb::make_tuple(batch));
+            dtypes.append(long_type);
+            dtypes.append(long_type);
+            result = globals["summary"](model, nb::arg("input_size") = input_size, nb::arg("dtypes") = dtypes);
+        } else if (is_instance(model, globals["EncoderDecoderTransformer"])) {
+            nb::list dtypes;
+            dtypes.append(torch.attr("float32"));
+            for (int i = 0; i < 3; ++i) dtypes.append(long_type);
+            result = globals["summary"](model, nb::arg("input_data") = speech_summary_inputs(self, model),
+                                        nb::arg("dtypes") = dtypes);
+        } else {
+            ql::raise(PyExc_NotImplementedError, "Model architecture summary not implemented");
+        }
+    } catch (nb::python_error &e) {
+        nb::object cause = error_behind_summary(e);
+        if (!cause.is_valid()) throw;
+        PyObject *error = cause.release().ptr();
+        PyErr_Restore(Py_NewRef((PyObject *)Py_TYPE(error)), error, PyException_GetTraceback(error));
+        throw nb::python_error();
     }
     file.attr("write")(nb::str(result));
 }
 
+const char *const kInitExperimentSig = "_init_experiment(self, run_name: str, config_file: str)";
 nb::object init_experiment(const ql::Args &a) {
     nb::handle self = a.self(), run_name = a["run_name"], config_file = a["config_file"];
     nb::object os = globals["os"];
-    nb::object Path = globals["Path"];
-
-    nb::object expt_root = truediv(truediv(Path(os.attr("getcwd")()), nb::str("expts")), run_name);
+    nb::object expt_root = globals["Path"](os.attr("getcwd")()) / nb::str("expts") / run_name;
     expt_root.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
-    globals["shutil"].attr("copy2")(config_file, truediv(expt_root, nb::str("config.yaml")));
+    globals["shutil"].attr("copy2")(config_file, expt_root / nb::str("config.yaml"));
 
     {
-        nb::object file = open_text(truediv(expt_root, nb::str("model_arch.txt")), "w");
+        nb::object file = open_text(expt_root / nb::str("model_arch.txt"), "w");
         ql::ContextGuard closer(file);  // closes the file, also on an error
         write_model_summary(self, file);
         closer.close();
     }
 
-    nb::object checkpoint_dir = truediv(expt_root, nb::str("checkpoints"));
-    nb::object attn_dir = truediv(expt_root, nb::str("attn"));
-    nb::object text_dir = truediv(expt_root, nb::str("text"));
+    nb::object checkpoint_dir = expt_root / nb::str("checkpoints");
+    nb::object attn_dir = expt_root / nb::str("attn");
+    nb::object text_dir = expt_root / nb::str("text");
     for (nb::handle dir : {checkpoint_dir, attn_dir, text_dir}) dir.attr("mkdir")(nb::arg("exist_ok") = true);
-    nb::object best_model_path = truediv(checkpoint_dir, nb::str("checkpoint-best-metric-model.pth"));
-    nb::object last_model_path = truediv(checkpoint_dir, nb::str("checkpoint-last-epoch-model.pth"));
+    nb::object best_model_path = checkpoint_dir / nb::str("checkpoint-best-metric-model.pth");
+    nb::object last_model_path = checkpoint_dir / nb::str("checkpoint-last-epoch-model.pth");
 
     if (use_wandb(self)) {
-        nb::object training = self.attr("config")["training"];
+        nb::object config = self.attr("config");
+        nb::object training = config["training"];
         nb::object run_id = get(training, "wandb_run_id", nb::none());
-        nb::object wandb = globals["wandb"];
+        nb::object init = globals["wandb"].attr("init");
         nb::object project = get(training, "wandb_project", nb::str("default-project"));
         bool resume = truthy(run_id) && ql::str(run_id.attr("lower")()) != "none";
-        if (resume) {
-            self.attr("wandb_run") = wandb.attr("init")(nb::arg("project") = project, nb::arg("id") = run_id,
-                                                        nb::arg("resume") = "must",
-                                                        nb::arg("config") = self.attr("config"));
-        } else {
-            self.attr("wandb_run") = wandb.attr("init")(nb::arg("project") = project,
-                                                        nb::arg("config") = self.attr("config"),
-                                                        nb::arg("name") = run_name);
-        }
+        self.attr("wandb_run") =
+            resume ? init(nb::arg("project") = project, nb::arg("id") = run_id, nb::arg("resume") = "must",
+                          nb::arg("config") = config)
+                   : init(nb::arg("project") = project, nb::arg("config") = config, nb::arg("name") = run_name);
     }
     return nb::make_tuple(expt_root, checkpoint_dir, attn_dir, text_dir, best_model_path, last_model_path);
 }
@@ -173,25 +263,14 @@ nb::object init_experiment(const ql::Args &a) {
 // Checkpoints
 // ---------------------------------------------------------------------------
 
-// Flushes a directory entry change (the rename) to disk; best effort.
-void sync_directory(const std::string &dir) {
-#ifndef _WIN32
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    (void)dir;
-#endif
-}
-
+const char *const kSaveCheckpointSig = "save_checkpoint(self, filename: str)";
 nb::object save_checkpoint(const ql::Args &a) {
-    nb::handle self = a.self(), filename = a["filename"];
-    nb::object checkpoint_path = truediv(self.attr("checkpoint_dir"), filename);
+    nb::handle self = a.self();
+    nb::object checkpoint_path = self.attr("checkpoint_dir") / a["filename"];
 
     nb::dict checkpoint;
-    checkpoint["epoch"] = self.attr("current_epoch");
+    nb::object current_epoch = self.attr("current_epoch");
+    checkpoint["epoch"] = current_epoch;
     checkpoint["model_state_dict"] = self.attr("model").attr("state_dict")();
     checkpoint["optimizer_state_dict"] = self.attr("optimizer").attr("state_dict")();
     nb::object scheduler = self.attr("scheduler");
@@ -200,14 +279,19 @@ nb::object save_checkpoint(const ql::Args &a) {
     checkpoint["best_metric"] = self.attr("best_metric");
     checkpoint["training_history"] = self.attr("training_history");
     checkpoint["config"] = self.attr("config");
+    // Inside the training loop the epoch just finished counts; a caller's own loop only
+    // advances current_epoch.
+    nb::object completed = nb::getattr(self, "epochs_completed", current_epoch);
+    checkpoint["epochs_completed"] = current_epoch > completed ? current_epoch : completed;
 
     // Write beside the final file and rename over it, so that a save that fails or is killed
     // midway never leaves a truncated checkpoint under the final name.
     nb::object os = globals["os"];
     nb::object parent = checkpoint_path.attr("parent");
-    std::string tmp_name = "." + ql::str(checkpoint_path.attr("name")) + "." +
-                           ql::str(os.attr("getpid")()) + ".tmp";
-    nb::object tmp_path = truediv(parent, nb::str(tmp_name.c_str()));
+    checkpoint_files::remove_stale_temporaries(ql::str(parent));
+    std::string tmp_name =
+        "." + ql::str(checkpoint_path.attr("name")) + "." + ql::str(os.attr("getpid")()) + ".tmp";
+    nb::object tmp_path = parent / nb::str(tmp_name.c_str());
     try {
         static nb::handle open = ql::keep(ql::import_attr("builtins", "open"));
         nb::object file = open(tmp_path, "wb");
@@ -221,41 +305,16 @@ nb::object save_checkpoint(const ql::Args &a) {
         call_quietly([&] { tmp_path.attr("unlink")(nb::arg("missing_ok") = true); });
         throw;
     }
-    sync_directory(ql::str(parent));
+    checkpoint_files::sync_directory(ql::str(parent));
 
     if (use_wandb(self)) globals["wandb"].attr("save")(nb::str(checkpoint_path));
     return nb::none();
 }
 
-// checkpoint.get(key, fallback) for the loaded object; anything but a dict has no keys.
-nb::object checkpoint_get(nb::handle checkpoint, const char *key, nb::handle fallback) {
-    if (!PyDict_Check(checkpoint.ptr())) return nb::borrow(fallback);
-    return checkpoint.attr("get")(key, fallback);
-}
-
-// Runs one restore step; an Exception is printed as a warning and recorded as a failure.
-template <typename F>
-void guarded(nb::dict &status, const char *name, const char *what, F &&step) {
+nb::object read_checkpoint(nb::handle self, nb::handle checkpoint_path) {
     try {
-        step();
-        status[name] = true;
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        ql::print(std::string("Warning: Failed to load ") + what + " state: " + ql::str(e.value()));
-        status[name] = false;
-    }
-}
-
-nb::object load_checkpoint(const ql::Args &a) {
-    nb::handle self = a.self(), filename = a["filename"];
-    nb::object checkpoint_path = truediv(self.attr("checkpoint_dir"), filename);
-    if (!truthy(checkpoint_path.attr("exists")()))
-        ql::raise(PyExc_FileNotFoundError, "No checkpoint found at " + ql::str(checkpoint_path));
-
-    nb::object checkpoint;
-    try {
-        checkpoint = globals["torch"].attr("load")(checkpoint_path, nb::arg("map_location") = self.attr("device"),
-                                                  nb::arg("weights_only") = true);
+        return globals["torch"].attr("load")(checkpoint_path, nb::arg("map_location") = self.attr("device"),
+                                             nb::arg("weights_only") = true);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
         std::string message = "Failed to load checkpoint file: " + ql::str(e.value());
@@ -264,48 +323,45 @@ nb::object load_checkpoint(const ql::Args &a) {
         PyErr_Restore(Py_NewRef(PyExc_RuntimeError), error, nullptr);
         throw nb::python_error();
     }
+}
 
-    nb::dict status;
-    guarded(status, "model", "model", [&] {
-        self.attr("model").attr("load_state_dict")(checkpoint["model_state_dict"]);
-    });
-    guarded(status, "optimizer", "optimizer", [&] {
+const char *const kLoadCheckpointSig = "load_checkpoint(self, filename: str)";
+nb::object load_checkpoint(const ql::Args &a) {
+    nb::handle self = a.self();
+    nb::object checkpoint_path = self.attr("checkpoint_dir") / a["filename"];
+    if (!truthy(checkpoint_path.attr("exists")()))
+        ql::raise(PyExc_FileNotFoundError, "No checkpoint found at " + ql::str(checkpoint_path));
+    nb::object checkpoint = read_checkpoint(self, checkpoint_path);
+
+    checkpoint_files::Restorer restorer;
+    restorer.step("model", "model", [&] { self.attr("model").attr("load_state_dict")(checkpoint["model_state_dict"]); });
+    restorer.with_model("optimizer", "optimizer", [&] {
         self.attr("optimizer").attr("load_state_dict")(checkpoint["optimizer_state_dict"]);
     });
-    if (truthy(checkpoint_get(checkpoint, "scheduler_state_dict", nb::none())) &&
-        truthy(self.attr("scheduler"))) {
-        guarded(status, "scheduler", "scheduler", [&] {
-            self.attr("scheduler").attr("load_state_dict")(checkpoint["scheduler_state_dict"]);
+    nb::object scheduler = self.attr("scheduler");
+    if (truthy(checkpoint_get(checkpoint, "scheduler_state_dict", nb::none())) && truthy(scheduler))
+        restorer.with_model("scheduler", "scheduler", [&] {
+            scheduler.attr("load_state_dict")(checkpoint["scheduler_state_dict"]);
         });
-    }
-    guarded(status, "scaler", "scaler", [&] {
-        self.attr("scaler").attr("load_state_dict")(checkpoint["scaler_state_dict"]);
-    });
-    guarded(status, "training_state", "training", [&] {
-        self.attr("current_epoch") = checkpoint["epoch"];
+    restorer.step("scaler", "scaler", [&] { self.attr("scaler").attr("load_state_dict")(checkpoint["scaler_state_dict"]); });
+    restorer.with_model("training_state", "training", [&] {
+        // Checkpoints written before epochs_completed was stored hold the next epoch in "epoch".
+        nb::object completed = checkpoint_get(checkpoint, "epochs_completed", nb::none());
+        self.attr("current_epoch") = completed.is_none() ? nb::object(checkpoint["epoch"]) : completed;
+        self.attr("epochs_completed") = self.attr("current_epoch");
         self.attr("best_metric") = checkpoint["best_metric"];
         self.attr("training_history") = checkpoint["training_history"];
     });
-
-    std::string succeeded, failed;
-    for (auto [name, ok] : status) {
-        std::string &list = truthy(ok) ? succeeded : failed;
-        if (!list.empty()) list += ", ";
-        list += ql::str(name);
-    }
-    if (succeeded.empty()) ql::raise_runtime_error("Failed to load any checkpoint components");
-    ql::print("Checkpoint loaded from epoch " + ql::str(checkpoint_get(checkpoint, "epoch", nb::str("unknown"))));
-    ql::print("Successfully loaded: " + succeeded);
-    if (!failed.empty()) ql::print("Failed to load: " + failed);
+    restorer.report(checkpoint);
     return nb::none();
 }
 
+const char *const kCleanupSig = "cleanup(self)";
 nb::object cleanup(const ql::Args &a) {
     nb::handle self = a.self();
     if (use_wandb(self)) {
-        nb::object run = nb::steal(PyObject_GetAttrString(self.ptr(), "wandb_run"));
-        if (!run.is_valid()) PyErr_Clear();
-        if (run.is_valid() && truthy(run)) globals["wandb"].attr("finish")();
+        nb::object run = nb::getattr(self, "wandb_run", nb::none());
+        if (truthy(run)) globals["wandb"].attr("finish")();
     }
     return nb::none();
 }
@@ -314,6 +370,7 @@ nb::object cleanup(const ql::Args &a) {
 // Metrics, attention plots, generated text
 // ---------------------------------------------------------------------------
 
+const char *const kLogMetricsSig = "_log_metrics(self, metrics: Dict[str, Dict[str, float]], step: int)";
 nb::object log_metrics(const ql::Args &a) {
     nb::handle self = a.self(), metrics = a["metrics"], step = a["step"];
     static nb::handle sorted_fn = ql::keep(ql::import_attr("builtins", "sorted"));
@@ -329,10 +386,9 @@ nb::object log_metrics(const ql::Args &a) {
         nb::dict payload;
         for (auto [split, split_metrics] : nb::borrow<nb::dict>(metrics)) {
             std::string prefix = ql::str(split) + "/";
-            nb::object items = split_metrics.attr("items")();
-            for (nb::handle pair : items) {
-                auto kv = ql::unpack(pair, 2);
-                payload[nb::str((prefix + ql::str(kv[0])).c_str())] = kv[1];
+            for (nb::handle pair : split_metrics.attr("items")()) {
+                auto [name, value] = ql::unpack<2>(pair);
+                payload[nb::str((prefix + ql::str(name)).c_str())] = value;
             }
         }
         payload["learning_rate"] = learning_rate();
@@ -349,8 +405,8 @@ nb::object log_metrics(const ql::Args &a) {
         nb::list split_metrics = nb::borrow<nb::list>(sorted_fn(metrics[split].attr("items")()));
         size_t num_metrics = nb::len(split_metrics);
         for (size_t j = 0; j < num_metrics; ++j) {
-            auto kv = ql::unpack(split_metrics[j], 2);
-            ql::tree_line({last_split, j + 1 == num_metrics}, ql::str(kv[0]) + ": " + ql::format(kv[1], ".4f"));
+            auto [name, value] = ql::unpack<2>(split_metrics[j]);
+            ql::tree_line({last_split, j + 1 == num_metrics}, ql::str(name) + ": " + ql::format(value, ".4f"));
         }
     }
     ql::tree_line({true}, "TRAINING:");
@@ -358,6 +414,8 @@ nb::object log_metrics(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kSaveAttentionPlotSig =
+    "_save_attention_plot(self, attn_weights, epoch: int, attn_type: str = 'self')";
 nb::object save_attention_plot(const ql::Args &a) {
     nb::handle self = a.self(), epoch = a["epoch"], attn_type = a["attn_type"];
     nb::object weights = nb::borrow(a["attn_weights"]);
@@ -396,6 +454,7 @@ nb::object save_attention_plot(const ql::Args &a) {
     return nb::none();
 }
 
+const char *const kSaveGeneratedTextSig = "_save_generated_text(self, text, suffix: str)";
 nb::object save_generated_text(const ql::Args &a) {
     nb::handle self = a.self(), text = a["text"], suffix = a["suffix"];
     std::string file_name = "text_" + ql::str(suffix) + ".json";
@@ -414,32 +473,36 @@ nb::object save_generated_text(const ql::Args &a) {
 
 nb::object do_nothing(const ql::Args &) { return nb::none(); }
 
-const char *kClassDoc =
-    "\n"
-    "    Base trainer shared by every trainer of the library.\n"
-    "\n"
-    "    Responsibilities:\n"
-    "    1. Experiment tracking and logging (with wandb support)\n"
-    "    2. Checkpoint management\n"
-    "    3. Metric logging and visualisation\n"
-    "    4. Directory structure management\n"
-    "    5. Device handling\n"
-    "\n"
-    "    Directory structure:\n"
-    "    expts/\n"
-    "    \u2514\u2500\u2500 {run_name}/\n"
-    "        \u251c\u2500\u2500 config.yaml\n"
-    "        \u251c\u2500\u2500 model_arch.txt\n"
-    "        \u251c\u2500\u2500 checkpoints/\n"
-    "        \u2502   \u251c\u2500\u2500 checkpoint-best-metric-model.pth\n"
-    "        \u2502   \u2514\u2500\u2500 checkpoint-last-epoch-model.pth\n"
-    "        \u251c\u2500\u2500 attn/\n"
-    "        \u2502   \u2514\u2500\u2500 {attention visualisations}\n"
-    "        \u2514\u2500\u2500 text/\n"
-    "            \u2514\u2500\u2500 {generated text outputs}\n"
-    "\n"
-    "    Subclasses define _train_epoch, _validate_epoch, train and evaluate.\n"
-    "    ";
+const char *const kClassDoc = R"doc(
+    Base trainer shared by every trainer of the library.
+
+    Responsibilities:
+    1. Experiment tracking and logging (with wandb support)
+    2. Checkpoint management
+    3. Metric logging and visualisation
+    4. Directory structure management
+    5. Device handling
+
+    Directory structure:
+    expts/
+    └── {run_name}/
+        ├── config.yaml
+        ├── model_arch.txt
+        ├── checkpoints/
+        │   ├── checkpoint-best-metric-model.pth
+        │   └── checkpoint-last-epoch-model.pth
+        ├── attn/
+        │   └── {attention visualisations}
+        └── text/
+            └── {generated text outputs}
+
+    Subclasses define _train_epoch, _validate_epoch, train and evaluate.
+    )doc";
+
+const char *const kInitDoc = R"doc(Checks the settings, chooses the device, moves the model there, chooses the training
+precision (training.precision: "auto", "float32", "bfloat16" or "float16"), creates the
+gradient scaler and sets up the experiment directory (and the wandb run when
+training.use_wandb is on).)doc";
 
 }  // namespace
 
@@ -447,32 +510,28 @@ QL_MODULE(tressik, m) {
     m.doc() = "Abstract base trainer: experiment directory, checkpoints, metric logging and wandb runs.";
     globals.bind(m);
 
-    m.attr("wandb") = ql::import("wandb");
-    m.attr("json") = ql::import("json");
-    m.attr("Path") = ql::import_attr("pathlib", "Path");
-    m.attr("torch") = ql::import("torch");
-    m.attr("plt") = ql::import("matplotlib.pyplot");
-    m.attr("sns") = ql::import("seaborn");
-    m.attr("nn") = ql::import("torch.nn");
-    m.attr("VantTokenizer") = ql::import_attr("quillane.data.tokenizer", "VantTokenizer");
-    m.attr("ostravel") = ql::import_attr("quillane.utils", "ostravel");
-    nb::object model_package = ql::import("quillane.model");
-    m.attr("DecoderOnlyTransformer") = model_package.attr("DecoderOnlyTransformer");
-    m.attr("EncoderDecoderTransformer") = model_package.attr("EncoderDecoderTransformer");
-    m.attr("os") = ql::import("os");
-    m.attr("shutil") = ql::import("shutil");
-    nb::object abc = ql::import("abc");
-    m.attr("ABC") = abc.attr("ABC");
-    m.attr("abstractmethod") = abc.attr("abstractmethod");
+    globals.set("wandb", ql::import("wandb"));
+    globals.set("json", ql::import("json"));
+    globals.from("pathlib", {"Path"});
+    globals.set("torch", ql::import("torch"));
+    globals.set("plt", ql::import("matplotlib.pyplot"));
+    globals.set("sns", ql::import("seaborn"));
+    globals.set("nn", ql::import("torch.nn"));
+    globals.from("quillane.data.tokenizer", {"VantTokenizer"});
+    globals.from("quillane.utils", {"ostravel"});
+    globals.from("quillane.model", {"DecoderOnlyTransformer", "EncoderDecoderTransformer"});
+    globals.set("os", ql::import("os"));
+    globals.set("shutil", ql::import("shutil"));
+    globals.from("abc", {"ABC", "abstractmethod"});
     globals.from("typing", {"Dict", "Any", "Optional", "Tuple"});
-    m.attr("summary") = ql::import_attr("torchinfo", "summary");
+    globals.from("torchinfo", {"summary"});
+    ql::def(m, kProbeSig, probe_precision,
+            "None when the model's recurrent, convolution and attention layers run forward and backward\n"
+            "under autocast to precision on the device, else the reason they do not.");
 
     ql::make_class(
-        m, "BaseTrainer", {abc.attr("ABC")}, kClassDoc,
-        {ql::method("__init__(self, model, tokenizer, config: dict, run_name: str, config_file: str, device=None)",
-                    trainer_init,
-                    "Chooses the device, moves the model there, creates the gradient scaler and sets up\n"
-                    "the experiment directory (and the wandb run when training.use_wandb is on)."),
+        m, "BaseTrainer", {globals["ABC"]}, kClassDoc,
+        {ql::method(kInitSig, trainer_init, kInitDoc),
          ql::abstract_method("_train_epoch(self, dataloader)", do_nothing,
                              "Train for one epoch.\n\n"
                              "Returns:\n"
@@ -480,29 +539,31 @@ QL_MODULE(tressik, m) {
                              "    attention weights."),
          ql::abstract_method("_validate_epoch(self, dataloader)", do_nothing,
                              "Validate for one epoch.\n\nReturns:\n    Dict[str, float]: validation metrics."),
-         ql::abstract_method("train(self, train_dataloader, val_dataloader)", do_nothing,
-                             "Full training loop."),
+         ql::abstract_method("train(self, train_dataloader, val_dataloader)", do_nothing, "Full training loop."),
          ql::abstract_method("evaluate(self, dataloader)", do_nothing,
                              "Evaluate the model on a dataset.\n\nReturns:\n    Dict[str, float]: metrics."),
-         ql::method("_init_experiment(self, run_name: str, config_file: str)", init_experiment,
+         ql::method(kAutocastDtypeSig, autocast_dtype,
+                    "The dtype training autocasts to (None: full precision). A precision the device\n"
+                    "cannot run raises ValueError, naming what to use instead."),
+         ql::method(kInitExperimentSig, init_experiment,
                     "Create expts/<run_name>/ with config.yaml, model_arch.txt, checkpoints/, attn/ and\n"
                     "text/, start or resume the wandb run when enabled, and return\n"
                     "(expt_root, checkpoint_dir, attn_dir, text_dir, best_model_path, last_model_path)."),
-         ql::method("save_checkpoint(self, filename: str)", save_checkpoint,
+         ql::method(kSaveCheckpointSig, save_checkpoint,
                     "Save model, optimizer, scheduler, scaler and training state to\n"
                     "checkpoint_dir / filename. The file is replaced atomically."),
-         ql::method("load_checkpoint(self, filename: str)", load_checkpoint,
+         ql::method(kLoadCheckpointSig, load_checkpoint,
                     "Restore each component saved by save_checkpoint independently; components that\n"
-                    "cannot be restored are reported and skipped."),
-         ql::method("cleanup(self)", cleanup, "Finish the wandb run, if any."),
-         ql::method("_log_metrics(self, metrics: Dict[str, Dict[str, float]], step: int)", log_metrics,
+                    "cannot be restored are reported and skipped. Training continues after the last\n"
+                    "finished epoch."),
+         ql::method(kCleanupSig, cleanup, "Finish the wandb run, if any."),
+         ql::method(kLogMetricsSig, log_metrics,
                     "Append the metrics to training_history, log them to wandb and print them as a tree.\n\n"
                     "Args:\n"
                     "    metrics: split name (train, val, test) -> metric name -> value.\n"
                     "    step: the epoch number."),
-         ql::method("_save_attention_plot(self, attn_weights, epoch: int, attn_type: str = 'self')",
-                    save_attention_plot,
+         ql::method(kSaveAttentionPlotSig, save_attention_plot,
                     "Save a 2-D attention matrix as a heat map attn_dir/<attn_type>_attention_epoch<epoch>.png."),
-         ql::method("_save_generated_text(self, text, suffix: str)", save_generated_text,
+         ql::method(kSaveGeneratedTextSig, save_generated_text,
                     "Write text (a list of records or a dict) as JSON to text_dir/text_<suffix>.json.")});
 }
