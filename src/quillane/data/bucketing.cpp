@@ -63,9 +63,9 @@ public:
     }
     size_t below(size_t n) { return size_t(engine_() % n); }
 
-    template <typename T>
-    void shuffle(std::vector<T> &items) {
-        for (size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[below(i)]);
+    template <typename It>
+    void shuffle(It first, It last) {
+        for (size_t i = size_t(last - first); i > 1; --i) std::swap(first[i - 1], first[below(i)]);
     }
 
 private:
@@ -75,36 +75,21 @@ private:
 // An utterance costs at least one frame, so empty ones cannot make a batch unbounded.
 inline int64_t frames_of(const int64_t *lengths, size_t i) { return std::max<int64_t>(lengths[i], 1); }
 
-// Lower bounds of the length buckets: each is (1 + width) times the one before, rounded
-// up, and at least one frame more. Only exact IEEE operations, for the same buckets everywhere.
-std::vector<int64_t> bucket_bounds(int64_t longest, double width) {
-    std::vector<int64_t> bounds{1};
-    while (bounds.back() <= longest) {
-        const double grown = std::ceil(double(bounds.back()) * (1.0 + width));
-        if (grown > double(longest)) break;
-        bounds.push_back(std::max(bounds.back() + 1, int64_t(grown)));
-    }
-    return bounds;
-}
-
-// Utterance indices for the epoch. Shuffled: grouped by bucket, in random order inside
-// each bucket. Not shuffled: sorted by length, ties by index.
+// Utterance indices for the epoch, sorted by length (ties by index). Shuffled, the sorted
+// order is cut into buckets, each from its shortest utterance up to those (1 + bucket_width)
+// times as long, and every bucket is shuffled in place. Only exact IEEE operations decide
+// the cuts, so every platform cuts alike.
 std::vector<size_t> epoch_order(const int64_t *lengths, size_t n, const Settings &s, EpochRandom &rng) {
     std::vector<size_t> order(n);
     std::iota(order.begin(), order.end(), size_t(0));
-    if (!s.shuffle) {
-        std::stable_sort(order.begin(), order.end(),
-                         [&](size_t a, size_t b) { return frames_of(lengths, a) < frames_of(lengths, b); });
-        return order;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return frames_of(lengths, a) < frames_of(lengths, b); });
+    if (!s.shuffle) return order;
+    for (size_t begin = 0, end = 0; begin < n; begin = end) {
+        const double limit = double(frames_of(lengths, order[begin])) * (1.0 + s.bucket_width);
+        while (end < n && double(frames_of(lengths, order[end])) <= limit) ++end;
+        rng.shuffle(order.begin() + std::ptrdiff_t(begin), order.begin() + std::ptrdiff_t(end));
     }
-    int64_t longest = 1;
-    for (size_t i = 0; i < n; ++i) longest = std::max(longest, frames_of(lengths, i));
-    const std::vector<int64_t> bounds = bucket_bounds(longest, s.bucket_width);
-    std::vector<uint32_t> bucket(n);
-    for (size_t i = 0; i < n; ++i)
-        bucket[i] = uint32_t(std::upper_bound(bounds.begin(), bounds.end(), frames_of(lengths, i)) - bounds.begin());
-    rng.shuffle(order);
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return bucket[a] < bucket[b]; });
     return order;
 }
 
@@ -119,7 +104,8 @@ std::vector<Span> pack_by_frames(const std::vector<size_t> &order, const int64_t
         const int64_t frames = frames_of(lengths, order[p]);
         const size_t count = p - begin;
         if (count > 0) {
-            const bool over_budget = int64_t(count + 1) * std::max(longest, frames) > s.max_frames;
+            // (count + 1) * longest > max_frames, without overflowing
+            const bool over_budget = std::max(longest, frames) > s.max_frames / int64_t(count + 1);
             const bool full = s.batch_size > 0 && int64_t(count) == s.batch_size;
             if (over_budget || full) {
                 batches.push_back({begin, p});
@@ -173,7 +159,7 @@ Plan plan_epoch(const int64_t *lengths, size_t n, const Settings &s) {
     plan.batches = s.max_frames > 0 ? pack_by_frames(plan.order, lengths, s) : pack_by_count(n, s, rng);
     const size_t replicas = size_t(s.num_replicas);
     if (!s.drop_last) plan.splits_missing = split_for_ranks(plan.batches, replicas);
-    if (s.shuffle) rng.shuffle(plan.batches);
+    if (s.shuffle) rng.shuffle(plan.batches.begin(), plan.batches.end());
     if (s.drop_last) plan.batches.resize(plan.batches.size() - plan.batches.size() % replicas);
     return plan;
 }
@@ -360,10 +346,10 @@ nb::object repr(const ql::Args &a) {
 
 const char *const kClassDoc = R"doc(Batches of utterances of similar length, for a DataLoader's batch_sampler.
 
-Utterances are grouped into length buckets whose bounds grow by a factor of
-1 + bucket_width, so lengths that share a bucket differ by at most that factor. Each epoch
-the utterances are shuffled inside their buckets, the buckets are laid out from short to
-long, and batches are cut along that order:
+The utterances, sorted by length, are cut into buckets: each bucket starts at its shortest
+utterance and holds every utterance up to 1 + bucket_width times as long. Each epoch the
+utterances are shuffled inside their buckets and batches are cut along that order, from
+short to long:
 
 * max_frames: a batch grows while its padded size (utterances x longest utterance) stays
   within max_frames, and, when batch_size is given too, while it holds at most batch_size
