@@ -68,6 +68,8 @@ def test_every_utterance_is_in_exactly_one_batch_of_one_rank_and_ranks_get_equal
         assert len({len(b) for b in per_rank}) == 1
         seen = Counter(i for batches in per_rank for b in batches for i in b)
         assert sorted(seen) == list(range(len(lengths))) and set(seen.values()) == {1}
+        if "max_frames" in limits:  # batches split to even out the ranks keep the budget
+            assert all(padded(lengths, b) <= limits["max_frames"] for r in per_rank for b in r if len(b) > 1)
 
 
 @pytest.mark.parametrize("limits", LIMITS)
