@@ -175,6 +175,14 @@ def test_bad_settings_raise_naming_the_setting(kwargs, error, message):
         BucketBatchSampler(**kwargs)
 
 
+@pytest.mark.parametrize("name, value", [("num_replicas", 0), ("batch_size", 0), ("max_frames", -5)])
+def test_settings_broken_after_construction_raise_instead_of_crashing(name, value):
+    sampler = BucketBatchSampler(range(10), batch_size=3)
+    setattr(sampler, name, value)
+    with pytest.raises(ValueError, match=name):
+        list(sampler)
+
+
 def test_replicas_default_to_an_initialised_process_group(monkeypatch):
     group = types.SimpleNamespace(is_available=lambda: True, is_initialized=lambda: True,
                                   get_world_size=lambda: 4, get_rank=lambda: 3)

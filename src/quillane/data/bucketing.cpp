@@ -183,6 +183,12 @@ Settings settings_of(nb::handle self) {
     s.epoch = ql::as_long(self.attr("epoch"));
     s.num_replicas = ql::as_long(self.attr("num_replicas"));
     s.rank = ql::as_long(self.attr("rank"));
+    // the constructor checked these; attributes changed since must not divide by zero
+    if (s.max_frames < 1 && s.batch_size < 1)
+        ql::raise_value_error("BucketBatchSampler needs a positive max_frames, batch_size or both");
+    if (s.max_frames < 0 || s.batch_size < 0 || s.num_replicas < 1)
+        ql::raise_value_error("max_frames, batch_size and num_replicas must not be negative, and num_replicas "
+                              "must be at least 1");
     return s;
 }
 
@@ -259,7 +265,7 @@ const char *const kInitSig =
 nb::object init(const ql::Args &a) {
     nb::handle self = a.self();
     if (a.is_none("max_frames") && a.is_none("batch_size"))
-        ql::raise_value_error("BucketBatchSampler needs max_frames, batch_size or both");
+        ql::raise_value_error("BucketBatchSampler needs a positive max_frames, batch_size or both");
     check_positive(a, "max_frames");
     check_positive(a, "batch_size");
     const double width = a.to_double("bucket_width");
