@@ -81,8 +81,8 @@ def test_finished_rows_are_padded_and_decoding_stops_when_all_finish():
     assert seqs.tolist() == [[1, 3, 2], [1, 3, 2]] and len(fn.calls) == 2
 
 
-@pytest.mark.parametrize("max_length, expected_len", [(2, 2), (1, 2), (5, 5)])
-def test_max_length_bounds_the_whole_sequence_and_long_prompts_pass_unchanged(max_length, expected_len):
+@pytest.mark.parametrize("max_length, expected_len", [(2, 2), (5, 5)])
+def test_max_length_bounds_the_whole_sequence_and_full_length_prompts_pass_unchanged(max_length, expected_len):
     table = torch.zeros(V, V)
     table[:, 5] = 3.0  # never ends
     gen = SequenceGenerator(score_fn=Markov(table), tokenizer=TOK, max_length=max_length)
@@ -179,6 +179,8 @@ def test_post_process_cuts_after_the_first_end_id():
     (lambda g: g.generate_greedy(PROMPTS, temperature=0.0), "temperature"),
     (lambda g: g.generate_greedy(PROMPTS, repeat_penalty=-1.0), "repeat_penalty"),
     (lambda g: g.generate_beam(PROMPTS, beam_width=0), "beam_width"),
+    (lambda g: g.generate_greedy(torch.ones(3, 6, dtype=torch.long)), r"max_length \(5\) is shorter than the prompts"),
+    (lambda g: g.generate_beam(torch.ones(3, 6, dtype=torch.long), beam_width=2), "max_length"),
     (lambda g: g.generate_sample(PROMPTS, top_k=-1), "top_k"),
     (lambda g: g.generate_sample(PROMPTS, top_p=1.5), "top_p"),
     (lambda g: g.generate_greedy(torch.ones(3, dtype=torch.long)), "shape"),
