@@ -307,7 +307,10 @@ def test_error_rates_in_percent(pipeline, refs, hyps, expected):
 def test_evaluation_configs_are_independent_and_carry_the_language_model(pipeline):
     lm = object()
     configs = pipeline[1]()._get_evaluation_recognition_configs(lm, 0.3)
-    assert {k: c["beam_width"] for k, c in configs.items()} == {"greedy": 1, "beam_10": 10, "beam_20": 20}
+    assert {k: c["beam_width"] for k, c in configs.items()} == {"greedy": 1, "beam_10": 10, "beam_20": 20,
+                                                                 "beam_10_ctc_0.3": 10}
+    assert {k: c.get("ctc_weight") for k, c in configs.items()} == {"greedy": None, "beam_10": None, "beam_20": None,
+                                                                     "beam_10_ctc_0.3": 0.3}
     assert all((c["lm_model"], c["lm_weight"], c["num_batches"]) == (lm, 0.3, None) for c in configs.values())
     configs["greedy"]["temperature"] = 9.0
     assert configs["beam_10"]["temperature"] == 1.0
