@@ -21,7 +21,8 @@
 //    gets the newest token of each row still decoding, after reorder has kept exactly those
 //    rows (in beam search: the hypotheses that survived, from the rows they grew out of). Rows
 //    of finished or impossible (-inf) hypotheses are dropped and never scored again. The state
-//    is the scorer's own business; steps must not change the state they are given.
+//    is the scorer's own business, and each one is used once: the generator hands every
+//    state it gets back to exactly one later call, so a scorer may update its buffers in place.
 // A scorer whose attribute `normalized` is true returns log-probabilities rather than logits;
 // they are used as they come (after temperature and repeat penalty), without a softmax.
 // Scores that are NaN or +inf, or logits that are -inf for every token, raise ValueError.
@@ -383,8 +384,8 @@ whole prefixes at every step, or an incremental scorer with three methods:
 
 The first step gets the whole prompts (beam search: one row per prompt), every later step the
 newest token of each row still decoding, after reorder has kept exactly those rows (beam
-search: the surviving hypotheses, from the rows they grew out of). Steps must not change the
-state they are given. A scorer whose attribute normalized is true returns log-probabilities,
+search: the surviving hypotheses, from the rows they grew out of). Each state is handed to
+exactly one later call, so a scorer may update it in place. A scorer whose attribute normalized is true returns log-probabilities,
 used without a softmax.)doc";
 
 }  // namespace

@@ -129,32 +129,31 @@ nb::object residual(nb::handle self, nb::handle x, nb::handle attended) {
 }
 
 const char *const kSelfAttentionStepSig =
-    "step(self, x: torch.Tensor, cache: Optional[Tuple[torch.Tensor, torch.Tensor]] = None)"
-    " -> Tuple[torch.Tensor, Tuple[torch.Tensor, torch.Tensor]]";
+    "step(self, x: torch.Tensor, cache: Tuple[torch.Tensor, torch.Tensor], length: int) -> torch.Tensor";
 
 nb::object self_attention_step(const ql::Args &a) {
-    nb::handle self = a.self(), x = a["x"], cache = a["cache"];
+    nb::handle self = a.self(), x = a["x"];
+    long length = (long)a.to_int("length");
+    auto [keys, values] = ql::unpack<2>(a["cache"]);
     Projections proj(self);
     nb::object x_norm = ql::call_method(self, QL_ID("norm"), {x});
     nb::object q = proj.split_heads(proj.project(x_norm, 0, proj.width));
-    nb::object k = proj.split_heads(proj.project(x_norm, proj.width, proj.width));
-    nb::object v = proj.split_heads(proj.project(x_norm, 2 * proj.width, proj.width));
-    if (!cache.is_none()) {
-        auto [past_k, past_v] = ql::unpack<2>(cache);
-        nb::object cat = globals["torch"].attr("cat");
-        k = cat(nb::make_tuple(past_k, k), nb::arg("dim") = 2);
-        v = cat(nb::make_tuple(past_v, v), nb::arg("dim") = 2);
-    }
-    long fresh = ql::as_long(q.attr("size")(2)), total = ql::as_long(k.attr("size")(2));
+    long fresh = ql::as_long(q.attr("size")(2)), total = length + fresh;
+    if (length < 0 || total > ql::as_long(keys.attr("size")(2)))
+        ql::raise_value_error("the cache holds " + std::to_string(ql::as_long(keys.attr("size")(2))) +
+                              " positions, too few for " + std::to_string(length) + " + " + std::to_string(fresh));
+    keys.attr("narrow")(2, length, fresh).attr("copy_")(proj.split_heads(proj.project(x_norm, proj.width, proj.width)));
+    values.attr("narrow")(2, length, fresh)
+        .attr("copy_")(proj.split_heads(proj.project(x_norm, 2 * proj.width, proj.width)));
     nb::object mask = nb::none();
     if (fresh > 1) {  // new position i sees every cached one and the new ones up to itself
         nb::object torch = globals["torch"];
         mask = torch.attr("ones")(fresh, total, nb::arg("dtype") = torch.attr("bool"),
                                   nb::arg("device") = q.attr("device"))
-                   .attr("tril")(total - fresh);
+                   .attr("tril")(length);
     }
-    nb::object out = residual(self, x, proj.attend(q, k, v, mask));
-    return nb::make_tuple(out, nb::make_tuple(k, v));
+    nb::object attended = proj.attend(q, keys.attr("narrow")(2, 0, total), values.attr("narrow")(2, 0, total), mask);
+    return residual(self, x, attended);
 }
 
 const char *const kProjectMemorySig =
@@ -199,16 +198,18 @@ const char *const kCrossAttentionForwardDoc = R"doc(Args:
 Returns:
     (output (N, T, d_model), attention weights (N, T, S) averaged over heads).)doc";
 
-const char *const kSelfAttentionStepDoc = R"doc(Causal self-attention over the newest positions of a sequence.
+const char *const kSelfAttentionStepDoc = R"doc(Causal self-attention at the newest positions of a sequence.
 
 Args:
     x: (N, k, d_model) the k newest positions.
-    cache: (keys, values), each (N, heads, t, head_dim), of the t earlier positions; None at
-        the start.
+    cache: (keys, values) buffers, each (N, heads, capacity, head_dim), whose first `length`
+        positions hold the earlier positions; the keys and values of the new ones are
+        written after them (capacity must reach length + k).
+    length: positions already in the cache.
 
 Returns:
-    (output (N, k, d_model), cache of all t + k positions). Equals forward over the whole
-    sequence with a causal mask, at the new positions.)doc";
+    output (N, k, d_model): forward over the whole sequence with a causal mask, at the new
+    positions.)doc";
 
 const char *const kCrossAttentionStepDoc = R"doc(Cross-attention of new decoder positions over projected memory.
 

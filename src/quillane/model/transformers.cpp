@@ -20,6 +20,8 @@
 #include "pyops.hpp"
 #include "globals.hpp"
 
+#include "decoder_parts.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -91,20 +93,11 @@ nb::object pe_init(const ql::Args &a) {
     return nb::none();
 }
 
-// The codes of positions first .. first + count - 1, shape (1, count, d_model).
-nb::object position_codes(nb::handle encoding, long first, long count) {
-    long max_len = as_long(encoding.attr(QL_ID("max_len")));
-    if (first + count > max_len)
-        ql::raise_value_error("sequence of length " + std::to_string(first + count) +
-                              " is longer than the positional encoding's max_len of " + std::to_string(max_len));
-    return encoding.attr(QL_ID("pe")).attr("narrow")(1, first, count);
-}
-
 const char *const kPositionalForwardSig = "forward(self, x)";
 
 nb::object pe_forward(const ql::Args &a) {
     nb::handle self = a.self(), x = a["x"];
-    return x + position_codes(self, 0, as_long(x.attr("size")(1)));
+    return x + transformer::position_codes(self, 0, as_long(x.attr("size")(1)));
 }
 
 // ---------------------------------------------------------------------------
@@ -121,31 +114,15 @@ nb::object safe_pad_mask(nb::handle x, nb::handle lengths) {
     return globals["PadMask"](x, lengths.attr("clamp")(nb::arg("min") = 1));
 }
 
-// Token embedding scaled by sqrt(d_model).
-nb::object scaled_embedding(nb::handle self, nb::handle tokens) {
-    return self.attr(QL_ID("target_embedding"))(tokens) * self.attr(QL_ID("embedding_scale"));
-}
-
 // Embedded tokens plus positions, through the model's dropout.
 nb::object embed_tokens(nb::handle self, nb::handle tokens) {
-    nb::object emb = scaled_embedding(self, tokens);
+    nb::object emb = transformer::scaled_embedding(self, tokens);
     return self.attr(QL_ID("dropout"))(self.attr(QL_ID("positional_encoding"))(emb));
 }
 
 std::string layer_key(size_t i, const char *kind) { return "layer" + std::to_string(i + 1) + "_" + kind; }
 
-void check_tokens(nb::handle tokens, const char *name) {
-    if (!is_tensor(tokens) || as_long(tokens.attr("dim")()) != 2)
-        ql::raise_value_error(std::string(name) + " must be a (batch, length) tensor of token ids");
-    if (as_long(tokens.attr("size")(1)) < 1) ql::raise_value_error(std::string(name) + " must hold at least one token");
-}
-
-// The first `count` entries of a ModuleList (all of them when count exceeds its size).
-size_t active_count(nb::handle layers, nb::handle count) {
-    long n = as_long(count), size = (long)nb::len(layers);
-    if (n < 0) ql::raise_value_error("the number of active layers cannot be negative, got " + std::to_string(n));
-    return (size_t)std::min(n, size);
-}
+void check_tokens(nb::handle tokens, const char *name) { transformer::check_tokens(tokens, name, globals["torch"]); }
 
 // ---------------------------------------------------------------------------
 // Encoder-decoder model
@@ -216,7 +193,7 @@ nb::object ed_encode(const ql::Args &a) {
     x = self.attr(QL_ID("dropout"))(self.attr(QL_ID("positional_encoding"))(x));
     nb::dict attention;
     nb::handle layers = self.attr(QL_ID("enc_layers"));
-    size_t active = active_count(layers, self.attr(QL_ID("num_orlesque")));
+    size_t active = transformer::active_count(layers, self.attr(QL_ID("num_orlesque")));
     for (size_t i = 0; i < active; ++i) {
         auto [out, weights] = ql::unpack<2>(layers[nb::int_(i)](x, pad_mask));
         x = out;
@@ -237,7 +214,7 @@ std::pair<nb::object, nb::dict> ed_decode(nb::handle self, nb::handle tokens, nb
     nb::object causal = globals["CausalMask"](x);
     nb::dict attention;
     nb::handle layers = self.attr(QL_ID("dec_layers"));
-    size_t active = active_count(layers, self.attr(QL_ID("num_tremmoth")));
+    size_t active = transformer::active_count(layers, self.attr(QL_ID("num_tremmoth")));
     for (size_t i = 0; i < active; ++i) {
         auto [out, self_weights, cross_weights] =
             ql::unpack<3>(layers[nb::int_(i)](x, encoder_output, dec_mask, pad_mask_src, causal));
@@ -261,22 +238,13 @@ nb::object ed_forward(const ql::Args &a) {
     return nb::make_tuple(logits, attention, ctc);
 }
 
-// Hypotheses per utterance when `rows` token rows are decoded against `batch` encoded utterances:
-// rows b * k .. b * k + k - 1 belong to utterance b (beam search).
-long rows_per_utterance(long rows, long batch) {
-    if (batch == 0 || rows % batch != 0)
-        ql::raise_value_error("x has " + std::to_string(rows) + " rows, which is not a multiple of the " +
-                              std::to_string(batch) + " encoded utterances");
-    return rows / batch;
-}
-
 const char *const kEncoderDecoderScoreSig = "score(self, x, encoder_output, pad_mask_src)";
 
 nb::object ed_score(const ql::Args &a) {
     nb::handle self = a.self(), x = a["x"];
     check_tokens(x, "x");
     nb::object enc = nb::borrow(a["encoder_output"]), mask = nb::borrow(a["pad_mask_src"]);
-    long k = rows_per_utterance(as_long(x.attr("size")(0)), as_long(enc.attr("size")(0)));
+    long k = transformer::rows_per_utterance(as_long(x.attr("size")(0)), as_long(enc.attr("size")(0)));
     if (k != 1) {
         enc = enc.attr("repeat_interleave")(k, nb::arg("dim") = 0);
         if (!mask.is_none()) mask = mask.attr("repeat_interleave")(k, nb::arg("dim") = 0);
@@ -355,147 +323,6 @@ const char *const kDecoderOnlyScorerSig = "scorer(self)";
 
 nb::object do_scorer(const ql::Args &a) { return globals["TransformerScorer"](a.self()); }
 
-// ---------------------------------------------------------------------------
-// Incremental scorer
-// ---------------------------------------------------------------------------
-//
-// State (a dict, opaque to the generator):
-//   length       positions consumed so far
-//   cache        per active decoder layer the self-attention (keys, values), None before the
-//                first step
-//   memory       encoder-decoder only: per active layer the cross-attention (keys, values) of
-//                each utterance, projected once
-//   memory_mask  encoder-decoder only: the encoder padding mask, one row per utterance
-//   rows         encoder-decoder only: the utterance of every row, None while row i is utterance i
-
-// A copy of a state, so that steps never change the state they were given.
-nb::dict copy_state(nb::handle state) {
-    if (!PyDict_Check(state.ptr()))
-        ql::raise_type_error("state must be the dict init_state returned, got " + ql::type_name(state));
-    return nb::steal<nb::dict>(ql::check(PyDict_Copy(state.ptr())));
-}
-
-bool has_encoder(nb::handle scorer) { return !scorer.attr(QL_ID("encoder_output")).is_none(); }
-
-// The decoder layers that run, and the final norm.
-std::pair<nb::list, nb::object> decoder_stack(nb::handle model, bool encoder_decoder) {
-    nb::handle layers = model.attr(QL_ID("dec_layers"));
-    size_t count = encoder_decoder ? active_count(layers, model.attr(QL_ID("num_tremmoth"))) : nb::len(layers);
-    nb::list active;
-    for (size_t i = 0; i < count; ++i) active.append(layers[nb::int_(i)]);
-    return {active, model.attr(encoder_decoder ? "decoder_norm" : "norm")};
-}
-
-const char *const kScorerInitSig = "__init__(self, model, encoder_output=None, pad_mask_src=None)";
-
-nb::object scorer_init(const ql::Args &a) {
-    nb::handle self = a.self();
-    self.attr("model") = a["model"];
-    self.attr("encoder_output") = a["encoder_output"];
-    self.attr("pad_mask_src") = a["pad_mask_src"];
-    return nb::none();
-}
-
-const char *const kScorerCallSig = "__call__(self, x)";
-
-nb::object scorer_call(const ql::Args &a) {
-    nb::handle self = a.self(), model = self.attr(QL_ID("model"));
-    if (!has_encoder(self)) return model.attr(QL_ID("score"))(a["x"]);
-    return model.attr(QL_ID("score"))(a["x"], self.attr(QL_ID("encoder_output")), self.attr(QL_ID("pad_mask_src")));
-}
-
-const char *const kInitStateSig = "init_state(self, prompts)";
-
-nb::object scorer_init_state(const ql::Args &a) {
-    nb::handle self = a.self(), prompts = a["prompts"];
-    check_tokens(prompts, "prompts");
-    nb::dict state;
-    state["length"] = 0;
-    state["cache"] = nb::none();
-    if (!has_encoder(self)) return state;
-    nb::handle enc = self.attr(QL_ID("encoder_output"));
-    long batch = as_long(enc.attr("size")(0));
-    long k = rows_per_utterance(as_long(prompts.attr("size")(0)), batch);
-    nb::list memory;
-    for (nb::handle layer : decoder_stack(self.attr(QL_ID("model")), true).first)
-        memory.append(layer.attr(QL_ID("cross_attn")).attr("project_memory")(enc));
-    state["memory"] = memory;
-    state["memory_mask"] = self.attr(QL_ID("pad_mask_src"));
-    state["rows"] = k == 1 ? nb::none()
-                           : globals["torch"].attr("arange")(batch, nb::arg("device") = enc.attr("device"))
-                                 .attr("repeat_interleave")(k);
-    return state;
-}
-
-const char *const kStepSig = "step(self, state, tokens)";
-
-nb::object scorer_step(const ql::Args &a) {
-    nb::handle self = a.self(), tokens = a["tokens"], model = self.attr(QL_ID("model"));
-    check_tokens(tokens, "tokens");
-    nb::dict state = copy_state(a["state"]);
-    long first = as_long(state["length"]), count = as_long(tokens.attr("size")(1));
-    nb::object codes = position_codes(model.attr(QL_ID("positional_encoding")), first, count);
-    nb::object x = model.attr(QL_ID("dropout"))(scaled_embedding(model, tokens) + codes);
-
-    bool encoder_decoder = has_encoder(self);
-    auto [layers, norm] = decoder_stack(model, encoder_decoder);
-    nb::object rows = encoder_decoder ? nb::object(state["rows"]) : nb::none();
-    nb::object memory_mask = encoder_decoder ? nb::object(state["memory_mask"]) : nb::none();
-    if (!rows.is_none() && !memory_mask.is_none()) memory_mask = memory_mask.attr("index_select")(0, rows);
-    nb::object caches = state["cache"];
-    nb::list grown;
-    for (size_t i = 0; i < nb::len(layers); ++i) {
-        nb::object cache = caches.is_none() ? nb::none() : nb::object(caches[nb::int_(i)]);
-        nb::object result;
-        if (encoder_decoder) {
-            nb::object memory = state["memory"][nb::int_(i)];
-            if (!rows.is_none()) {
-                auto [keys, values] = ql::unpack<2>(memory);
-                memory = nb::make_tuple(keys.attr("index_select")(0, rows), values.attr("index_select")(0, rows));
-            }
-            result = layers[i].attr(QL_ID("step"))(x, memory, memory_mask, cache);
-        } else {
-            result = layers[i].attr(QL_ID("step"))(x, cache);
-        }
-        auto [out, new_cache] = ql::unpack<2>(result);
-        x = out;
-        grown.append(new_cache);
-    }
-    nb::object logits = model.attr(QL_ID("final_linear"))(norm(x.attr("select")(1, -1)));
-    state["length"] = first + count;
-    state["cache"] = grown;
-    return nb::make_tuple(logits, state);
-}
-
-const char *const kReorderSig = "reorder(self, state, index)";
-
-nb::object scorer_reorder(const ql::Args &a) {
-    nb::handle self = a.self(), index = a["index"];
-    nb::dict state = copy_state(a["state"]);
-    nb::object caches = state["cache"];
-    if (!caches.is_none()) {
-        nb::list kept;
-        for (nb::handle cache : caches) {
-            auto [keys, values] = ql::unpack<2>(cache);
-            kept.append(nb::make_tuple(keys.attr("index_select")(0, index), values.attr("index_select")(0, index)));
-        }
-        state["cache"] = kept;
-    }
-    if (has_encoder(self)) {
-        nb::object rows = state["rows"];
-        state["rows"] = rows.is_none() ? nb::borrow(index) : rows.attr("index_select")(0, index);
-    }
-    return state;
-}
-
-const char *const kScorerDoc = R"doc(Incremental next-token scores of a Transformer model.
-
-Made by EncoderDecoderTransformer.scorer(encoder_output, pad_mask_src) or
-DecoderOnlyTransformer.scorer(). Calling it on whole prefixes x (N, t) gives model.score; the
-scorer protocol (init_state, step, reorder) gives the same logits (up to float rounding)
-computing only the newest position per step. With an encoder output of B utterances, the N
-rows are split as in score: rows b * k .. b * k + k - 1 belong to utterance b.)doc";
-
 }  // namespace
 
 QL_MODULE(transformers, m) {
@@ -506,6 +333,7 @@ QL_MODULE(transformers, m) {
     globals.from("quillane.model.orlesque", {"SelfAttentionEncoderLayer"});
     globals.from("quillane.model.tremmoth", {"SelfAttentionDecoderLayer", "CrossAttentionDecoderLayer"});
     globals.from("quillane.model.vorrindel", {"SpeechEmbedding"});
+    globals.from("quillane.model.incremental", {"TransformerScorer"});
     m.doc() = "Encoder-decoder speech recogniser and decoder-only language model.";
 
     ql::make_class(
@@ -514,19 +342,6 @@ QL_MODULE(transformers, m) {
         {ql::method(kPositionalInitSig, pe_init),
          ql::method(kPositionalForwardSig, pe_forward,
                     "Returns x plus the codes of positions 0..T-1; ValueError when T exceeds max_len.")});
-
-    ql::make_class(
-        m, "TransformerScorer", {ql::import_attr("builtins", "object")}, kScorerDoc,
-        {ql::method(kScorerInitSig, scorer_init,
-                    "encoder_output, pad_mask_src: what encode returned (None for a language model)."),
-         ql::method(kScorerCallSig, scorer_call, "Next-token logits (N, V) of whole prefixes x (N, t): model.score."),
-         ql::method(kInitStateSig, scorer_init_state,
-                    "A fresh state for decoding the rows of prompts (N, t); nothing is consumed yet."),
-         ql::method(kStepSig, scorer_step,
-                    "Consumes tokens (N, k) after what the state holds; returns (next-token logits (N, V),\n"
-                    "new state). The state is not changed in place."),
-         ql::method(kReorderSig, scorer_reorder,
-                    "The state of rows index (a long tensor) of the given state, in that order.")});
 
     ql::make_class(
         m, "EncoderDecoderTransformer", {Module},

@@ -36,14 +36,12 @@ nb::object self_attention_decoder_forward(const ql::Args &a) {
 }
 
 const char *const kSelfAttentionDecoderStepSig =
-    "step(self, x: torch.Tensor, cache: Optional[Tuple[torch.Tensor, torch.Tensor]] = None)"
-    " -> Tuple[torch.Tensor, Tuple[torch.Tensor, torch.Tensor]]";
+    "step(self, x: torch.Tensor, cache: Tuple[torch.Tensor, torch.Tensor], length: int) -> torch.Tensor";
 
 nb::object self_attention_decoder_step(const ql::Args &a) {
     nb::handle self = a.self();
-    auto [attended, cache] = ql::unpack<2>(self.attr(QL_ID("self_attn")).attr(QL_ID("step"))(a["x"], a["cache"]));
-    nb::object out = ql::call_method(self, QL_ID("ffn"), {attended});
-    return ql::tuple({out, cache});
+    nb::object attended = self.attr(QL_ID("self_attn")).attr(QL_ID("step"))(a["x"], a["cache"], a["length"]);
+    return ql::call_method(self, QL_ID("ffn"), {attended});
 }
 
 nb::object cross_attention_decoder_init(const ql::Args &a) {
@@ -79,19 +77,16 @@ nb::object cross_attention_decoder_forward(const ql::Args &a) {
 }
 
 const char *const kCrossAttentionDecoderStepSig =
-    "step(self, x: torch.Tensor, memory: Tuple[torch.Tensor, torch.Tensor],"
-    " memory_padding_mask: Optional[torch.Tensor] = None,"
-    " cache: Optional[Tuple[torch.Tensor, torch.Tensor]] = None)"
-    " -> Tuple[torch.Tensor, Tuple[torch.Tensor, torch.Tensor]]";
+    "step(self, x: torch.Tensor, cache: Tuple[torch.Tensor, torch.Tensor], length: int,"
+    " memory: Tuple[torch.Tensor, torch.Tensor], memory_padding_mask: Optional[torch.Tensor] = None)"
+    " -> torch.Tensor";
 
 nb::object cross_attention_decoder_step(const ql::Args &a) {
     nb::handle self = a.self();
-    auto [self_attended, cache] =
-        ql::unpack<2>(self.attr(QL_ID("self_attn")).attr(QL_ID("step"))(a["x"], a["cache"]));
+    nb::object self_attended = self.attr(QL_ID("self_attn")).attr(QL_ID("step"))(a["x"], a["cache"], a["length"]);
     nb::object cross_attended =
         self.attr(QL_ID("cross_attn")).attr(QL_ID("step"))(self_attended, a["memory"], a["memory_padding_mask"]);
-    nb::object out = ql::call_method(self, QL_ID("ffn"), {cross_attended});
-    return ql::tuple({out, cache});
+    return ql::call_method(self, QL_ID("ffn"), {cross_attended});
 }
 
 const char *const kInitDoc = R"doc(Create the attention and feed-forward blocks.
@@ -112,8 +107,9 @@ Returns:
 
 const char *const kSelfAttentionDecoderStepDoc = R"doc(The layer at the k newest positions x (N, k, d_model).
 
-cache holds the self-attention keys and values of the earlier positions (None at the start).
-Returns (output (N, k, d_model), the grown cache), as forward with a causal mask gives it.)doc";
+cache and length: the self-attention key and value buffers and the positions they hold (see
+SelfAttentionLayer.step); the new positions are added to them. Returns output (N, k, d_model),
+as forward with a causal mask gives it.)doc";
 
 const char *const kCrossAttentionDecoderForwardDoc = R"doc(Args:
     x: (N, T, d_model) decoder input.
@@ -128,9 +124,10 @@ Returns:
 
 const char *const kCrossAttentionDecoderStepDoc = R"doc(The layer at the k newest positions x (N, k, d_model).
 
-memory is cross_attn.project_memory(enc_output), one row per row of x, with its padding mask;
-cache holds the self-attention keys and values of the earlier positions (None at the start).
-Returns (output (N, k, d_model), the grown cache), as forward with a causal mask gives it.)doc";
+cache and length: the self-attention key and value buffers and the positions they hold (see
+SelfAttentionLayer.step); the new positions are added to them. memory is
+cross_attn.project_memory(enc_output), one row per row of x, with its padding mask. Returns
+output (N, k, d_model), as forward with a causal mask gives it.)doc";
 
 }  // namespace
 
