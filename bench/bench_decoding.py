@@ -205,11 +205,10 @@ def held_out_set(config, data_root, tok, count):
     data = dict(config["data"], root=str(data_root))
     train = ASRDataset("train-clean-100", data, tok, True)
     stats = (train.global_mean, train.global_std) if data["norm"] == "global_mvn" else None
-    test = ASRDataset("test-clean", data, tok, False, stats)
-    if count:
-        test = torch.utils.data.Subset(test, range(min(count, len(test))))
+    full = ASRDataset("test-clean", data, tok, False, stats)
+    test = torch.utils.data.Subset(full, range(min(count, len(full)))) if count else full
     loader = torch.utils.data.DataLoader(test, batch_size=data.get("eval_batch_size", data["batch_size"]),
-                                         shuffle=False, collate_fn=train.collate_fn)
+                                         shuffle=False, collate_fn=full.collate_fn)
     read = prepare.read_transcripts
     train_texts = [t for _, t in read(str(Path(data_root) / "train-clean-100" / "transcripts.txt"))]
     references = [t for _, t in read(str(Path(data_root) / "test-clean" / "transcripts.txt"))]

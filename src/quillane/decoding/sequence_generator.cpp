@@ -385,8 +385,8 @@ whole prefixes at every step, or an incremental scorer with three methods:
 The first step gets the whole prompts (beam search: one row per prompt), every later step the
 newest token of each row still decoding, after reorder has kept exactly those rows (beam
 search: the surviving hypotheses, from the rows they grew out of). Each state is handed to
-exactly one later call, so a scorer may update it in place. A scorer whose attribute normalized is true returns log-probabilities,
-used without a softmax.)doc";
+exactly one later call, so a scorer may update it in place. A scorer whose attribute
+normalized is true returns log-probabilities, used without a softmax.)doc";
 
 }  // namespace
 
