@@ -279,3 +279,52 @@ def test_docstrings():
     assert "decoder-only" in SelfAttentionDecoderLayer.__doc__
     assert "cross-attention" in CrossAttentionDecoderLayer.__doc__
     assert "encoder-decoder" in CrossAttentionDecoderLayer.__doc__
+
+
+# ---------------------------------------------------------------------------------------
+# Incremental steps
+# ---------------------------------------------------------------------------------------
+
+def empty_cache(layer, n, capacity):
+    mha = layer.self_attn.mha if hasattr(layer, "self_attn") else layer.mha
+    shape = (n, mha.num_heads, capacity, mha.head_dim)
+    return torch.zeros(shape), torch.zeros(shape)
+
+
+def run_in_blocks(step, x, blocks, cache):
+    outs, length = [], 0
+    for size in blocks:
+        outs.append(step(x[:, length:length + size], cache, length))
+        length += size
+    return torch.cat(outs, 1)
+
+
+@pytest.mark.parametrize("blocks", [[1] * 5, [2, 3], [5], [1, 3, 1]])
+@pytest.mark.parametrize("kind", ["block", "decoder-only", "encoder-decoder"])
+def test_steps_over_blocks_of_new_positions_equal_causal_forward(kind, blocks):
+    x, enc, _, enc_pad, causal = batch()
+    if kind == "block":
+        layer = perturbed(SelfAttentionLayer(D, H))
+        expected = layer(x, attn_mask=causal)[0]
+        step = layer.step
+    elif kind == "decoder-only":
+        layer = perturbed(SelfAttentionDecoderLayer(D, H, D_FF, 0.0))
+        expected = layer(x, attn_mask=causal)[0]
+        step = layer.step
+    else:
+        layer = perturbed(CrossAttentionDecoderLayer(D, H, D_FF, 0.0))
+        expected = layer(x, enc, enc_key_padding_mask=enc_pad, attn_mask=causal)[0]
+        memory = layer.cross_attn.project_memory(enc)
+
+        def step(chunk, cache, length):
+            return layer.step(chunk, cache, length, memory, enc_pad)
+    cache = empty_cache(layer, 2, 8)
+    torch.testing.assert_close(run_in_blocks(step, x, blocks, cache), expected, atol=1e-5, rtol=1e-5)
+    assert (cache[0][:, :, 5:] == 0).all()  # nothing written past the positions consumed
+
+
+def test_a_cache_too_short_for_the_new_positions_is_a_value_error():
+    layer = SelfAttentionLayer(D, H).eval()
+    x = batch()[0]
+    with pytest.raises(ValueError, match="too few"):
+        layer.step(x[:, :3], empty_cache(layer, 2, 4), 2)
