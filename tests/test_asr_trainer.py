@@ -312,6 +312,7 @@ def test_ctc_weight_zero_recognises_as_before_and_joint_decoding_runs(pipeline):
     joint = t.recognize(loader("dev-clean"), {**config, "ctc_weight": 0.5}, max_length=12)
     assert [r["target"] for r in joint] == [r["target"] for r in plain]
     assert all(math.isfinite(r["score"]) for r in joint)
+    assert [r["score"] for r in joint] != [r["score"] for r in plain]
 
 
 @pytest.mark.parametrize("refs, hyps, expected", [

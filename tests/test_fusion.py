@@ -20,6 +20,8 @@ def encoded():
     with torch.no_grad():
         model.final_linear.bias[TOK.eos_id] += 1.0  # rows end at different steps
     lm = DecoderOnlyTransformer(V, num_layers=1, max_len=64, **SMALL).eval()
+    model.requires_grad_(False)
+    lm.requires_grad_(False)
     feats = torch.randn(3, 24, F)
     enc, mask, _, ctc = model.encode(feats, torch.tensor([24, 17, 9]))  # padding in the batch
     return model, lm, enc, mask, ctc
@@ -128,3 +130,28 @@ def test_unusable_ctc_settings_raise_value_error(encoded, config, ctc_given, mat
     model, _, enc, mask, ctc = encoded
     with pytest.raises(ValueError, match=match):
         FusedScorer(model, enc, mask, config, ctc if ctc_given else None, TOK.pad_id, TOK.eos_id)
+
+
+def test_a_finished_joint_hypothesis_scores_its_attention_and_whole_sequence_ctc_probabilities(encoded):
+    model, _, enc, mask, ctc = encoded
+    weight = 0.4
+    fused = FusedScorer(model, enc, mask, {"beam_width": 1, "ctc_weight": weight}, ctc, TOK.pad_id, TOK.eos_id)
+    seqs, scores = decode(fused, 1, max_length=30)
+    for b in range(3):
+        row = seqs[b].tolist()
+        assert TOK.eos_id in row
+        tokens = row[:row.index(TOK.eos_id) + 1]
+        prefixes = torch.tensor(tokens[:-1]).unsqueeze(0)
+        attention = sum(float(model.score(prefixes[:, :j], enc[b:b + 1], mask[b:b + 1]).log_softmax(-1)[0, tokens[j]])
+                        for j in range(1, len(tokens)))
+        labels = tokens[1:]  # after the prompt, ending with the end id
+
+        def ctc_log_prob(target):
+            if not target:
+                return float(ctc["log_probs"][:ctc["lengths"][b], b, TOK.pad_id].sum())
+            return -float(torch.nn.functional.ctc_loss(
+                ctc["log_probs"][:, b:b + 1], torch.tensor([target]), ctc["lengths"][b:b + 1],
+                torch.tensor([len(target)]), blank=TOK.pad_id, reduction="sum"))
+
+        whole = torch.logaddexp(torch.tensor(ctc_log_prob(labels)), torch.tensor(ctc_log_prob(labels[:-1])))
+        assert scores[b].item() == pytest.approx((1 - weight) * attention + weight * float(whole), abs=1e-3)
