@@ -11,6 +11,6 @@ shifted = torch.tensor([[tok.sos_id] + tok.encode("hello")] * 2)
 logits, attn, ctc = asr(feats, shifted, lengths, torch.tensor([6, 6]))
 print("asr logits", tuple(logits.shape), "ctc", tuple(ctc["log_probs"].shape), list(attn)[:3], "lm logits", tuple(lm(shifted)[0].shape))
 enc, mask, _, _ = asr.encode(feats, lengths)
-gen, prompts = SequenceGenerator(score_fn=lambda x: asr.score(x, enc, mask), tokenizer=tok, max_length=12, device="cpu"), torch.full((2, 1), tok.sos_id)
+gen, prompts = SequenceGenerator(score_fn=asr.scorer(enc, mask), tokenizer=tok, max_length=12, device="cpu"), torch.full((2, 1), tok.sos_id)
 for name, (seqs, scores) in [("greedy", gen.generate_greedy(prompts)), ("beam", [t[:, 0] for t in gen.generate_beam(prompts, beam_width=4)])]:
     print(name, [tok.decode(s.tolist()) for s in gen.post_process_sequence(seqs, tok)], scores.tolist())
