@@ -30,6 +30,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace {
 namespace nb = nanobind;
@@ -60,16 +61,17 @@ struct Problem {
 };
 
 // Forward variables of h = g + c into out, and h's prefix score. `first` is the first frame
-// where h's last label can appear after its earlier ones (every frame before it stays -inf).
-float extend(const Problem &p, const float *x, long length, long first, const float *rg, bool empty, long last,
-             long c, float *out) {
+// where h's last label can appear after its earlier ones (every frame before it stays -inf);
+// g_total[t] = logadd(r_n, r_b)[t](g).
+float extend(const Problem &p, const float *x, long length, long first, const float *rg, const float *g_total,
+             bool empty, long last, long c, float *out) {
     std::fill(out, out + 2 * p.frames, kNegInf);
     if (length == 0) return kNegInf;
     float prefix = kNegInf;
     if (empty) prefix = out[0] = x[c];
     for (long t = std::max<long>(first, 1); t < length; ++t) {
         const float *xt = x + t * p.vocab;
-        float phi = c == last ? rg[2 * (t - 1) + 1] : log_add(rg[2 * (t - 1)], rg[2 * (t - 1) + 1]);
+        float phi = c == last ? rg[2 * (t - 1) + 1] : g_total[t - 1];
         out[2 * t] = log_add(out[2 * (t - 1)], phi) + xt[c];
         out[2 * t + 1] = log_add(out[2 * (t - 1) + 1], out[2 * (t - 1)]) + xt[p.blank];
         prefix = log_add(prefix, phi + xt[c]);
@@ -83,12 +85,13 @@ float exact(const float *r, long length, bool empty) {
     return log_add(r[2 * (length - 1)], r[2 * (length - 1) + 1]);
 }
 
-void score_row(const Problem &p, long n) {
+void score_row(const Problem &p, long n, std::vector<float> &g_total) {
     long u = p.utterance[n];
     long length = std::min<long>(p.lengths[u], p.frames);
     const float *x = p.x + u * p.frames * p.vocab;
     const float *rg = p.r + n * p.frames * 2;
     bool empty = p.last[n] < 0;
+    for (long t = 0; t < length; ++t) g_total[(size_t)t] = log_add(rg[2 * t], rg[2 * t + 1]);
     for (long j = 0; j < p.width; ++j) {
         long c = p.candidates[n * p.width + j];
         float *out = p.candidate_r + (n * p.width + j) * p.frames * 2;
@@ -98,13 +101,14 @@ void score_row(const Problem &p, long n) {
             score = kNegInf;
             continue;
         }
-        float prefix = extend(p, x, length, p.prefix_length[n], rg, empty, p.last[n], c, out);
+        float prefix = extend(p, x, length, p.prefix_length[n], rg, g_total.data(), empty, p.last[n], c, out);
         score = c == p.end ? log_add(exact(rg, length, empty), exact(out, length, false)) : prefix;
     }
 }
 
 void score_all(const Problem &p) {
-    for (long n = 0; n < p.rows; ++n) score_row(p, n);
+    std::vector<float> g_total((size_t)p.frames);
+    for (long n = 0; n < p.rows; ++n) score_row(p, n, g_total);
 }
 
 // ---------------------------------------------------------------------------

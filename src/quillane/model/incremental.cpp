@@ -55,7 +55,7 @@ nb::dict copy_state(nb::handle state) {
 
 // The decoder layers that run, and the final norm.
 std::pair<nb::list, nb::object> decoder_stack(nb::handle model, bool encoder_decoder) {
-    nb::handle layers = model.attr(QL_ID("dec_layers"));
+    nb::object layers = model.attr(QL_ID("dec_layers"));
     size_t count = encoder_decoder ? transformer::active_count(layers, model.attr(QL_ID("num_tremmoth"))) : nb::len(layers);
     nb::list active;
     for (size_t i = 0; i < count; ++i) active.append(layers[nb::int_(i)]);
@@ -91,7 +91,7 @@ void allocate_buffers(nb::dict &state, nb::handle layers, long slots, long capac
     nb::object previous_keys = state["keys"], previous_values = state["values"];
     nb::list keys, values;
     for (size_t i = 0; i < nb::len(layers); ++i) {
-        nb::handle mha = layers[i].attr(QL_ID("self_attn")).attr(QL_ID("mha"));
+        nb::object mha = layers[i].attr(QL_ID("self_attn")).attr(QL_ID("mha"));
         nb::object shape = nb::make_tuple(slots, mha.attr("num_heads"), capacity, mha.attr("head_dim"));
         nb::object k = torch.attr("zeros")(shape, nb::arg("dtype") = like.attr("dtype"), nb::arg("device") = like.attr("device"));
         nb::object v = torch.attr("zeros_like")(k);
@@ -119,7 +119,8 @@ nb::object scorer_init(const ql::Args &a) {
 const char *const kScorerCallSig = "__call__(self, x)";
 
 nb::object scorer_call(const ql::Args &a) {
-    nb::handle self = a.self(), model = self.attr(QL_ID("model"));
+    nb::handle self = a.self();
+    nb::object model = self.attr(QL_ID("model"));
     if (!has_encoder(self)) return model.attr(QL_ID("score"))(a["x"]);
     return model.attr(QL_ID("score"))(a["x"], self.attr(QL_ID("encoder_output")), self.attr(QL_ID("pad_mask_src")));
 }
@@ -137,11 +138,11 @@ nb::object scorer_init_state(const ql::Args &a) {
     state["identity"] = true;
     state["keys"] = state["values"] = nb::none();
     if (!has_encoder(self)) return state;
-    nb::handle enc = self.attr(QL_ID("encoder_output"));
+    nb::object enc = self.attr(QL_ID("encoder_output"));
     long batch = as_long(enc.attr("size")(0));
     long k = transformer::rows_per_utterance(rows, batch);
-    nb::list memory;
-    for (nb::handle layer : decoder_stack(self.attr(QL_ID("model")), true).first)
+    nb::list memory, layers = decoder_stack(self.attr(QL_ID("model")), true).first;
+    for (nb::handle layer : layers)
         memory.append(layer.attr(QL_ID("cross_attn")).attr("project_memory")(enc));
     state["memory"] = memory;
     state["memory_mask"] = self.attr(QL_ID("pad_mask_src"));
@@ -153,7 +154,8 @@ nb::object scorer_init_state(const ql::Args &a) {
 const char *const kStepSig = "step(self, state, tokens)";
 
 nb::object scorer_step(const ql::Args &a) {
-    nb::handle self = a.self(), tokens = a["tokens"], model = self.attr(QL_ID("model"));
+    nb::handle self = a.self(), tokens = a["tokens"];
+    nb::object model = self.attr(QL_ID("model"));
     check_tokens(tokens, "tokens");
     nb::dict state = copy_state(a["state"]);
     nb::object slot = state["slot"];
@@ -275,9 +277,10 @@ nb::object scorer_reorder(const ql::Args &a) {
     nb::object slot = state["slot"];
     nb::object parents = slot.attr("index_select")(0, a["index"]);
     nb::object keys = state["keys"];
-    long slots = keys.is_none() ? as_long(slot.attr("numel")()) : as_long(keys[nb::int_(0)].attr("size")(0));
+    long slots = keys.is_none() ? 0 : as_long(keys[nb::int_(0)].attr("size")(0));
     long rows = as_long(parents.attr("numel")());
-    if (rows > slots || 2 * rows <= slots) {  // more rows than slots, or half of them dead
+    // no buffers yet, more rows than slots, or half of the slots dead: pack the rows afresh
+    if (keys.is_none() || rows > slots || 2 * rows <= slots) {
         repack(state, parents, encoder_decoder);
         return state;
     }
