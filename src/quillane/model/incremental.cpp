@@ -7,11 +7,8 @@
 #include "globals.hpp"
 #include "decoder_parts.hpp"
 
-#include <nanobind/stl/vector.h>
-
 #include <algorithm>
 #include <string>
-#include <vector>
 
 namespace {
 namespace nb = nanobind;
@@ -25,24 +22,22 @@ void check_tokens(nb::handle tokens, const char *name) { transformer::check_toke
 // Incremental scorer
 // ---------------------------------------------------------------------------
 //
-// The scorer keeps every hypothesis in a slot of its buffers: per decoder layer a key and a
-// value buffer (slots, heads, capacity, head_dim) of the self-attention, and for the
-// encoder-decoder model the cross-attention keys and values of each slot's utterance. Rows (the
-// generator's order) map to slots. When beam search reorders the rows, a row stays in its
-// parent's slot; only a second child of one parent moves into a free slot, and only then are
-// buffer rows copied, so a step costs what its new position costs, not what the prefix holds.
-// Slots of dropped rows are computed along (their results are not read) until at least half the
-// slots are dead; then the live ones are packed into fresh buffers.
+// Every position's self-attention keys and values are written once, per decoder layer, into
+// buffers (capacity, columns, heads, head_dim): at step t row i writes column i at position t.
+// Each row's history names the column holding each of its positions, so when beam search
+// reorders the rows only the histories (a few integers per position) move, never the keys and
+// values; hypotheses share the positions they have in common. Rows of the encoder-decoder model
+// read the cross-attention memory of their utterance, projected once. Dropped rows simply leave.
 //
 // State (a dict, opaque to the generator; used once, as the buffers are updated in place):
-//   length      positions consumed so far
-//   slot        (rows,) long: the slot of each row; identity: whether row i is slot i for all
-//   keys, values  per decoder layer the self-attention buffers (None before the first step)
+//   length        positions consumed so far
+//   history       (capacity, rows) long, or None before the first step; the layers get its
+//                 transpose, a (rows, capacity) view, so a position's columns lie side by side
+//   keys, values  per decoder layer the self-attention buffers, or None before the first step
 //   encoder-decoder only:
-//   memory      per layer the cross-attention (keys, values) of each utterance, projected once
-//   memory_mask the encoder padding mask (utterances, frames) or None
-//   utterance   (slots,) long: the utterance of each slot
-//   slot_memory, slot_mask  the cross-attention keys, values and mask of each slot
+//   memory        per layer the cross-attention (keys, values) of each utterance
+//   memory_mask   the encoder padding mask (utterances, frames) or None
+//   utterance     (rows,) long: the utterance of each row
 
 bool has_encoder(nb::handle scorer) { return !scorer.attr(QL_ID("encoder_output")).is_none(); }
 
@@ -62,48 +57,39 @@ std::pair<nb::list, nb::object> decoder_stack(nb::handle model, bool encoder_dec
     return {active, model.attr(encoder_decoder ? "decoder_norm" : "norm")};
 }
 
-// Rows of every tensor (or tensor pair) of a list, selected by index.
-nb::list select_rows(nb::handle items, nb::handle index) {
-    nb::list out;
-    for (nb::handle item : items) {
-        if (ql::is_instance(item, globals["torch"].attr("Tensor"))) {
-            out.append(item.attr("index_select")(0, index));
-        } else {
-            auto [first, second] = ql::unpack<2>(item);
-            out.append(nb::make_tuple(first.attr("index_select")(0, index), second.attr("index_select")(0, index)));
-        }
-    }
-    return out;
+long size_of(nb::handle t, long dim) { return as_long(t.attr("size")(dim)); }
+
+// `old` (2-D, or 4-D buffers) copied into a zero tensor of `shape`, along its leading extent.
+nb::object enlarged(nb::handle old, nb::handle shape, nb::handle like, nb::handle dtype) {
+    nb::object grown = globals["torch"].attr("zeros")(shape, nb::arg("dtype") = dtype, nb::arg("device") = like.attr("device"));
+    if (old.is_none()) return grown;
+    nb::object target = grown;
+    for (long d = 0; d < as_long(old.attr("dim")()); ++d) target = target.attr("narrow")(d, 0, size_of(old, d));
+    target.attr("copy_")(old);
+    return grown;
 }
 
-// The cross-attention memory of each slot, from the utterance of each slot.
-void gather_slot_memory(nb::dict &state) {
-    nb::object utterance = state["utterance"], mask = state["memory_mask"];
-    state["slot_memory"] = select_rows(state["memory"], utterance);
-    state["slot_mask"] = mask.is_none() ? nb::none() : mask.attr("index_select")(0, utterance);
-}
-
-// Self-attention buffers of every layer for `slots` slots and `capacity` positions, holding the
-// first `length` positions of `previous` (when given).
-void allocate_buffers(nb::dict &state, nb::handle layers, long slots, long capacity, long length,
-                      nb::handle like) {
-    nb::object torch = globals["torch"];
-    nb::object previous_keys = state["keys"], previous_values = state["values"];
-    nb::list keys, values;
-    for (size_t i = 0; i < nb::len(layers); ++i) {
-        nb::object mha = layers[i].attr(QL_ID("self_attn")).attr(QL_ID("mha"));
-        nb::object shape = nb::make_tuple(slots, mha.attr("num_heads"), capacity, mha.attr("head_dim"));
-        nb::object k = torch.attr("zeros")(shape, nb::arg("dtype") = like.attr("dtype"), nb::arg("device") = like.attr("device"));
-        nb::object v = torch.attr("zeros_like")(k);
-        if (!previous_keys.is_none() && length > 0) {
-            k.attr("narrow")(2, 0, length).attr("copy_")(previous_keys[nb::int_(i)].attr("narrow")(2, 0, length));
-            v.attr("narrow")(2, 0, length).attr("copy_")(previous_values[nb::int_(i)].attr("narrow")(2, 0, length));
+// Room in the buffers for `total` positions of `rows` rows: capacity doubles when it runs out
+// (so each position is copied a constant number of times), columns grow to the row count.
+void make_room(nb::dict &state, const nb::list &layers, long rows, long total, nb::handle like) {
+    nb::object keys = state["keys"], history = state["history"];
+    long capacity = keys.is_none() ? 0 : size_of(keys[nb::int_(0)], 0);
+    long columns = keys.is_none() ? 0 : size_of(keys[nb::int_(0)], 1);
+    long new_capacity = total > capacity ? std::max(32L, 2 * total) : capacity, new_columns = std::max(columns, rows);
+    if (new_capacity != capacity || new_columns != columns) {
+        nb::list grown_keys, grown_values;
+        for (size_t i = 0; i < nb::len(layers); ++i) {
+            nb::object mha = layers[i].attr(QL_ID("self_attn")).attr(QL_ID("mha"));
+            nb::object shape = nb::make_tuple(new_capacity, new_columns, mha.attr("num_heads"), mha.attr("head_dim"));
+            grown_keys.append(enlarged(keys.is_none() ? nb::none() : nb::object(keys[nb::int_(i)]), shape, like, like.attr("dtype")));
+            grown_values.append(enlarged(keys.is_none() ? nb::none() : nb::object(state["values"][nb::int_(i)]), shape, like,
+                                         like.attr("dtype")));
         }
-        keys.append(k);
-        values.append(v);
+        state["keys"] = grown_keys;
+        state["values"] = grown_values;
     }
-    state["keys"] = keys;
-    state["values"] = values;
+    if (history.is_none() || size_of(history, 0) < new_capacity)
+        state["history"] = enlarged(history, nb::make_tuple(new_capacity, rows), like, globals["torch"].attr("long"));
 }
 
 const char *const kScorerInitSig = "__init__(self, model, encoder_output=None, pad_mask_src=None)";
@@ -130,24 +116,18 @@ const char *const kInitStateSig = "init_state(self, prompts)";
 nb::object scorer_init_state(const ql::Args &a) {
     nb::handle self = a.self(), prompts = a["prompts"];
     check_tokens(prompts, "prompts");
-    nb::object torch = globals["torch"];
-    long rows = as_long(prompts.attr("size")(0));
     nb::dict state;
     state["length"] = 0;
-    state["slot"] = torch.attr("arange")(rows, nb::arg("device") = prompts.attr("device"));
-    state["identity"] = true;
-    state["keys"] = state["values"] = nb::none();
+    state["history"] = state["keys"] = state["values"] = nb::none();
     if (!has_encoder(self)) return state;
     nb::object enc = self.attr(QL_ID("encoder_output"));
-    long batch = as_long(enc.attr("size")(0));
-    long k = transformer::rows_per_utterance(rows, batch);
+    long batch = size_of(enc, 0);
+    long k = transformer::rows_per_utterance(size_of(prompts, 0), batch);
     nb::list memory, layers = decoder_stack(self.attr(QL_ID("model")), true).first;
-    for (nb::handle layer : layers)
-        memory.append(layer.attr(QL_ID("cross_attn")).attr("project_memory")(enc));
+    for (nb::handle layer : layers) memory.append(layer.attr(QL_ID("cross_attn")).attr("project_memory")(enc));
     state["memory"] = memory;
     state["memory_mask"] = self.attr(QL_ID("pad_mask_src"));
-    state["utterance"] = torch.attr("arange")(batch, nb::arg("device") = enc.attr("device")).attr("repeat_interleave")(k);
-    gather_slot_memory(state);
+    state["utterance"] = globals["torch"].attr("arange")(batch, nb::arg("device") = enc.attr("device")).attr("repeat_interleave")(k);
     return state;
 }
 
@@ -158,139 +138,42 @@ nb::object scorer_step(const ql::Args &a) {
     nb::object model = self.attr(QL_ID("model"));
     check_tokens(tokens, "tokens");
     nb::dict state = copy_state(a["state"]);
-    nb::object slot = state["slot"];
-    bool identity = ql::truthy(state["identity"]);
-    long rows = as_long(tokens.attr("size")(0)), count = as_long(tokens.attr("size")(1));
-    if (rows != as_long(slot.attr("numel")()))
-        ql::raise_value_error("tokens have " + std::to_string(rows) + " rows, the state " +
-                              std::to_string(as_long(slot.attr("numel")())));
     bool encoder_decoder = has_encoder(self);
+    long rows = size_of(tokens, 0), count = size_of(tokens, 1), first = as_long(state["length"]);
+    nb::object history = state["history"];
+    long expected = encoder_decoder ? as_long(state["utterance"].attr("numel")())
+                                    : history.is_none() ? rows : size_of(history, 1);
+    if (rows != expected)
+        ql::raise_value_error("tokens have " + std::to_string(rows) + " rows, the state " + std::to_string(expected));
     auto [layers, norm] = decoder_stack(model, encoder_decoder);
-    long first = as_long(state["length"]);
-    nb::object keys = state["keys"];
-    long slots = keys.is_none() ? rows : as_long(keys[nb::int_(0)].attr("size")(0));
-    // every slot steps; rows' tokens go to their slots, dead slots get token 0
-    nb::object slot_tokens = identity ? nb::borrow(tokens)
-                                      : globals["torch"].attr("zeros")(nb::make_tuple(slots, count),
-                                                                       nb::arg("dtype") = tokens.attr("dtype"),
-                                                                       nb::arg("device") = tokens.attr("device"))
-                                            .attr("index_copy")(0, slot, tokens);
     nb::object codes = transformer::position_codes(model.attr(QL_ID("positional_encoding")), first, count);
-    nb::object x = model.attr(QL_ID("dropout"))(transformer::scaled_embedding(model, slot_tokens) + codes);
-    long capacity = keys.is_none() ? 0 : as_long(keys[nb::int_(0)].attr("size")(2));
-    if (first + count > capacity)  // doubling keeps the copies to a constant per position
-        allocate_buffers(state, layers, slots, std::max(32L, 2 * (first + count)), first, x);
+    nb::object x = model.attr(QL_ID("dropout"))(transformer::scaled_embedding(model, tokens) + codes);
+    make_room(state, layers, rows, first + count, x);
+    nb::object torch = globals["torch"];
+    state["history"].attr("narrow")(0, first, count).attr("copy_")(
+        torch.attr("arange")(rows, nb::arg("device") = x.attr("device")));
+    history = state["history"].attr("t")();
     nb::object length = nb::int_(first);
     for (size_t i = 0; i < nb::len(layers); ++i) {
         nb::object cache = nb::make_tuple(state["keys"][nb::int_(i)], state["values"][nb::int_(i)]);
         if (encoder_decoder)
-            x = layers[i].attr(QL_ID("step"))(x, cache, length, state["slot_memory"][nb::int_(i)], state["slot_mask"]);
+            x = layers[i].attr(QL_ID("step"))(x, cache, length, state["memory"][nb::int_(i)], state["memory_mask"],
+                                              history, state["utterance"]);
         else
-            x = layers[i].attr(QL_ID("step"))(x, cache, length);
+            x = layers[i].attr(QL_ID("step"))(x, cache, length, history);
     }
-    nb::object logits = model.attr(QL_ID("final_linear"))(norm(x.attr("select")(1, -1)));
     state["length"] = first + count;
-    return nb::make_tuple(identity ? logits : logits.attr("index_select")(0, slot), state);
-}
-
-// Slots for the reordered rows: a row keeps its parent's slot unless an earlier row took it;
-// the others move into free slots, copied from their parents (moves: destination, source).
-struct SlotPlan {
-    std::vector<long> slot;
-    std::vector<long> destination, source;
-    bool identity = true;
-};
-
-SlotPlan plan_slots(const std::vector<long> &parents, long slots) {
-    SlotPlan plan;
-    plan.slot.assign(parents.size(), -1);
-    std::vector<char> taken((size_t)slots, 0);
-    for (size_t i = 0; i < parents.size(); ++i) {
-        long p = parents[i];
-        if (!taken[(size_t)p]) {
-            taken[(size_t)p] = 1;
-            plan.slot[i] = p;
-        }
-    }
-    long next_free = 0;
-    for (size_t i = 0; i < parents.size(); ++i) {
-        if (plan.slot[i] >= 0) continue;
-        while (taken[(size_t)next_free]) ++next_free;
-        taken[(size_t)next_free] = 1;
-        plan.slot[i] = next_free;
-        plan.destination.push_back(next_free);
-        plan.source.push_back(parents[i]);
-    }
-    plan.identity = (long)parents.size() == slots;
-    for (size_t i = 0; i < parents.size() && plan.identity; ++i) plan.identity = plan.slot[i] == (long)i;
-    return plan;
-}
-
-nb::object long_tensor(const std::vector<long> &values, nb::handle device) {
-    nb::list items;
-    for (long v : values) items.append(v);
-    nb::object torch = globals["torch"];
-    return torch.attr("tensor")(items, nb::arg("dtype") = torch.attr("long"), nb::arg("device") = device);
-}
-
-// Packs the slots `parents` (one per row, repeats allowed) into fresh buffers, row i in slot i.
-void repack(nb::dict &state, nb::handle parents, bool encoder_decoder) {
-    nb::object keys = state["keys"];
-    if (!keys.is_none()) {
-        state["keys"] = select_rows(keys, parents);
-        state["values"] = select_rows(state["values"], parents);
-    }
-    if (encoder_decoder) {
-        state["utterance"] = state["utterance"].attr("index_select")(0, parents);
-        gather_slot_memory(state);
-    }
-    state["slot"] = globals["torch"].attr("arange")(as_long(parents.attr("numel")()),
-                                                    nb::arg("device") = parents.attr("device"));
-    state["identity"] = true;
-}
-
-// Copies slots `source` into slots `destination` (every buffer, the first `length` positions).
-void copy_slots(nb::dict &state, nb::handle destination, nb::handle source, long length, bool encoder_decoder) {
-    nb::object keys = state["keys"];
-    if (!keys.is_none() && length > 0) {
-        for (const char *name : {"keys", "values"})
-            for (nb::handle buffer : state[name]) {
-                nb::object held = buffer.attr("narrow")(2, 0, length);
-                held.attr("index_copy_")(0, destination, held.attr("index_select")(0, source));
-            }
-    }
-    if (!encoder_decoder) return;
-    nb::object utterance = state["utterance"];
-    utterance.attr("index_copy_")(0, destination, utterance.attr("index_select")(0, source));
-    for (nb::handle pair : state["slot_memory"])
-        for (nb::handle memory : pair) memory.attr("index_copy_")(0, destination, memory.attr("index_select")(0, source));
-    nb::object mask = state["slot_mask"];
-    if (!mask.is_none()) mask.attr("index_copy_")(0, destination, mask.attr("index_select")(0, source));
+    return nb::make_tuple(model.attr(QL_ID("final_linear"))(norm(x.attr("select")(1, -1))), state);
 }
 
 const char *const kReorderSig = "reorder(self, state, index)";
 
 nb::object scorer_reorder(const ql::Args &a) {
-    nb::handle self = a.self();
+    nb::handle index = a["index"];
     nb::dict state = copy_state(a["state"]);
-    bool encoder_decoder = has_encoder(self);
-    nb::object slot = state["slot"];
-    nb::object parents = slot.attr("index_select")(0, a["index"]);
-    nb::object keys = state["keys"];
-    long slots = keys.is_none() ? 0 : as_long(keys[nb::int_(0)].attr("size")(0));
-    long rows = as_long(parents.attr("numel")());
-    // no buffers yet, more rows than slots, or half of the slots dead: pack the rows afresh
-    if (keys.is_none() || rows > slots || 2 * rows <= slots) {
-        repack(state, parents, encoder_decoder);
-        return state;
-    }
-    SlotPlan plan = plan_slots(nb::cast<std::vector<long>>(parents.attr("tolist")()), slots);
-    nb::object device = slot.attr("device");
-    if (!plan.destination.empty())
-        copy_slots(state, long_tensor(plan.destination, device), long_tensor(plan.source, device),
-                   as_long(state["length"]), encoder_decoder);
-    state["slot"] = long_tensor(plan.slot, device);
-    state["identity"] = plan.identity;
+    nb::object history = state["history"];
+    if (!history.is_none()) state["history"] = history.attr("index_select")(1, index);
+    if (state.contains("utterance")) state["utterance"] = state["utterance"].attr("index_select")(0, index);
     return state;
 }
 

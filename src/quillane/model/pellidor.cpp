@@ -1,14 +1,22 @@
 // Pre-norm residual sub-layers: self-attention, cross-attention and feed-forward blocks.
 //
 // Besides forward, the attention blocks decode incrementally: `step` takes only the newest
-// positions of a sequence and carries the keys and values of the earlier ones in a cache, and a
-// cross-attention block projects an encoder output into keys and values once (`project_memory`)
-// for every later step. A step gives what forward gives at those positions under a causal mask
-// over the whole prefix, up to float rounding, at a cost that grows with the prefix instead of
-// its square.
+// positions of a sequence and keeps the keys and values of every position in the caller's
+// buffers, and a cross-attention block projects an encoder output into keys and values once
+// (`project_memory`) for every later step. A step gives what forward gives at those positions
+// under a causal mask over the whole prefix, up to float rounding, at a cost that grows with the
+// prefix instead of its square. On CPU the attention runs in the raw-buffer kernels of
+// attention_kernels.hpp, which read each row's positions through its history without copying;
+// elsewhere (and with attention dropout) the rows' keys and values are gathered for torch.
 #include "core.hpp"
 #include "pyops.hpp"
 #include "globals.hpp"
+#include "attention_kernels.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <utility>
 
 namespace {
 namespace nb = nanobind;
@@ -100,28 +108,59 @@ struct Projections {
           bias(mha.attr(QL_ID("in_proj_bias"))), width(ql::as_long(mha.attr(QL_ID("embed_dim")))),
           heads(ql::as_long(mha.attr(QL_ID("num_heads")))) {}
 
-    // x @ W[first:first+rows]^T + b[first:first+rows]
-    nb::object project(nb::handle x, long first, long rows) const {
+    long head_dim() const { return width / heads; }
+
+    // x @ W[first:first+width]^T + b[first:first+width], as (N, T, heads, head_dim)
+    nb::object project(nb::handle x, long first) const {
         nb::object F = globals["F"];
-        return F.attr("linear")(x, weight.attr("narrow")(0, first, rows), bias.attr("narrow")(0, first, rows));
+        nb::object y = F.attr("linear")(x, weight.attr("narrow")(0, first, width), bias.attr("narrow")(0, first, width));
+        return y.attr("unflatten")(-1, nb::make_tuple(heads, head_dim()));
     }
 
-    // (N, T, width) -> (N, heads, T, head_dim)
-    nb::object split_heads(nb::handle x) const {
-        return x.attr("unflatten")(-1, nb::make_tuple(heads, -1)).attr("transpose")(1, 2);
+    double dropout() const {
+        return ql::truthy(mha.attr(QL_ID("training"))) ? ql::as_double(mha.attr(QL_ID("dropout"))) : 0.0;
     }
 
-    // Attention of queries (N, heads, Tq, head_dim) over keys and values, then the output projection.
+    // Attention of queries (N, heads, Tq, head_dim) over keys and values (N, heads, Tk, head_dim).
     nb::object attend(nb::handle q, nb::handle k, nb::handle v, nb::handle mask) const {
-        nb::object F = globals["F"];
-        double p = ql::truthy(mha.attr(QL_ID("training"))) ? ql::as_double(mha.attr(QL_ID("dropout"))) : 0.0;
-        nb::object context = F.attr("scaled_dot_product_attention")(q, k, v, nb::arg("attn_mask") = mask,
-                                                                    nb::arg("dropout_p") = p);
-        nb::object merged = context.attr("transpose")(1, 2).attr("flatten")(2);
+        nb::object context = globals["F"].attr("scaled_dot_product_attention")(
+            q, k, v, nb::arg("attn_mask") = mask, nb::arg("dropout_p") = dropout());
+        return context.attr("transpose")(1, 2);
+    }
+
+    // The output projection of a context (N, T, heads, head_dim).
+    nb::object output(nb::handle context) const {
         nb::object out_proj = mha.attr(QL_ID("out_proj"));
-        return F.attr("linear")(merged, out_proj.attr(QL_ID("weight")), out_proj.attr(QL_ID("bias")));
+        return globals["F"].attr("linear")(context.attr("flatten")(2), out_proj.attr(QL_ID("weight")),
+                                           out_proj.attr(QL_ID("bias")));
+    }
+
+    // Whether the raw-buffer kernels compute this step: CPU float32 tensors, no attention
+    // dropout, and the module switch on (tests turn it off to check the torch path).
+    bool native(std::initializer_list<nb::handle> tensors) const {
+        if (dropout() > 0.0 || !ql::truthy(globals["native_attention"])) return false;
+        nb::object float32 = globals["torch"].attr("float32");
+        for (nb::handle t : tensors)
+            if (!ql::truthy(t.attr("is_contiguous")()) || !t.attr("device").attr("type").equal(nb::str("cpu")) ||
+                !t.attr("dtype").equal(float32))
+                return false;
+        return true;
     }
 };
+
+template <typename T>
+T *data_of(nb::handle tensor) {
+    return tensor.is_none() ? nullptr : reinterpret_cast<T *>(nb::cast<uintptr_t>(tensor.attr("data_ptr")()));
+}
+
+long dim_size(nb::handle t, long dim) { return ql::as_long(t.attr("size")(dim)); }
+
+// An index tensor's entries lie in [0, bound); raw buffers are read through them.
+void check_index(nb::handle index, long bound, const char *what) {
+    if (ql::as_long(index.attr("numel")()) == 0) return;
+    if (ql::as_long(index.attr("min")()) < 0 || ql::as_long(index.attr("max")()) >= bound)
+        ql::raise_value_error(std::string(what) + " must lie in [0, " + std::to_string(bound) + ")");
+}
 
 // x plus the block's dropout of the attention output: the residual connection of forward.
 nb::object residual(nb::handle self, nb::handle x, nb::handle attended) {
@@ -129,31 +168,66 @@ nb::object residual(nb::handle self, nb::handle x, nb::handle attended) {
 }
 
 const char *const kSelfAttentionStepSig =
-    "step(self, x: torch.Tensor, cache: Tuple[torch.Tensor, torch.Tensor], length: int) -> torch.Tensor";
+    "step(self, x: torch.Tensor, cache: Tuple[torch.Tensor, torch.Tensor], length: int,"
+    " history: Optional[torch.Tensor] = None) -> torch.Tensor";
 
 nb::object self_attention_step(const ql::Args &a) {
     nb::handle self = a.self(), x = a["x"];
     long length = (long)a.to_int("length");
     auto [keys, values] = ql::unpack<2>(a["cache"]);
+    nb::object history = nb::borrow(a["history"]);
     Projections proj(self);
+    nb::object torch = globals["torch"];
     nb::object x_norm = ql::call_method(self, QL_ID("norm"), {x});
-    nb::object q = proj.split_heads(proj.project(x_norm, 0, proj.width));
-    long fresh = ql::as_long(q.attr("size")(2)), total = length + fresh;
-    if (length < 0 || total > ql::as_long(keys.attr("size")(2)))
-        ql::raise_value_error("the cache holds " + std::to_string(ql::as_long(keys.attr("size")(2))) +
-                              " positions, too few for " + std::to_string(length) + " + " + std::to_string(fresh));
-    keys.attr("narrow")(2, length, fresh).attr("copy_")(proj.split_heads(proj.project(x_norm, proj.width, proj.width)));
-    values.attr("narrow")(2, length, fresh)
-        .attr("copy_")(proj.split_heads(proj.project(x_norm, 2 * proj.width, proj.width)));
-    nb::object mask = nb::none();
-    if (fresh > 1) {  // new position i sees every cached one and the new ones up to itself
-        nb::object torch = globals["torch"];
-        mask = torch.attr("ones")(fresh, total, nb::arg("dtype") = torch.attr("bool"),
-                                  nb::arg("device") = q.attr("device"))
-                   .attr("tril")(length);
+    nb::object q = proj.project(x_norm, 0).attr("contiguous")();  // (N, k, heads, head_dim)
+    long rows = dim_size(q, 0), fresh = dim_size(q, 1), total = length + fresh;
+    if (ql::as_long(keys.attr("dim")()) != 4 || dim_size(keys, 0) < total || dim_size(keys, 1) < rows ||
+        dim_size(keys, 2) != proj.heads || dim_size(keys, 3) != proj.head_dim() || length < 0 ||
+        !keys.attr("shape").equal(values.attr("shape")))
+        ql::raise_value_error("cache must be two (capacity, columns, heads, head_dim) buffers with room for " +
+                              std::to_string(total) + " positions of " + std::to_string(rows) +
+                              " rows, got " + ql::str(keys.attr("shape")));
+    if (!history.is_none()) {
+        if (ql::as_long(history.attr("dim")()) != 2 || dim_size(history, 0) != rows || dim_size(history, 1) < total)
+            ql::raise_value_error("history must be a (rows, positions) tensor covering " + std::to_string(total) +
+                                  " positions");
+        history = history.attr("to")(nb::arg("dtype") = torch.attr("long"));
+        check_index(history.attr("narrow")(1, 0, total), dim_size(keys, 1), "history entries");
     }
-    nb::object attended = proj.attend(q, keys.attr("narrow")(2, 0, total), values.attr("narrow")(2, 0, total), mask);
-    return residual(self, x, attended);
+    // the new positions of row i go to column i
+    for (auto [buffer, fresh_values] : {std::pair<nb::handle, nb::object>{keys, proj.project(x_norm, proj.width)},
+                                        std::pair<nb::handle, nb::object>{values, proj.project(x_norm, 2 * proj.width)}})
+        buffer.attr("narrow")(0, length, fresh).attr("narrow")(1, 0, rows).attr("copy_")(fresh_values.attr("transpose")(0, 1));
+
+    nb::object context;
+    if (proj.native({q, keys, values})) {
+        context = torch.attr("empty_like")(q);
+        attention_kernels::Queries Q{data_of<const float>(q), data_of<float>(context), rows, fresh, proj.heads,
+                                     proj.head_dim()};
+        const float *k = data_of<const float>(keys), *v = data_of<const float>(values);
+        const int64_t *h = data_of<const int64_t>(history);  // read through its strides, in place
+        long columns = dim_size(keys, 1);
+        long row_stride = history.is_none() ? 0 : ql::as_long(history.attr("stride")(0));
+        long position_stride = history.is_none() ? 0 : ql::as_long(history.attr("stride")(1));
+        nb::gil_scoped_release release;
+        attention_kernels::attend_history(Q, k, v, columns, h, row_stride, position_stride, length);
+    } else {
+        // every row's keys and values gathered through its history: (N, heads, total, head_dim)
+        nb::object positions = torch.attr("arange")(total, nb::arg("device") = keys.attr("device"));
+        auto gather = [&](nb::handle buffer) {
+            nb::object held = history.is_none()
+                                  ? buffer.attr("narrow")(0, 0, total).attr("narrow")(1, 0, rows).attr("transpose")(0, 1)
+                                  : buffer[nb::make_tuple(positions.attr("unsqueeze")(0), history.attr("narrow")(1, 0, total))];
+            return held.attr("transpose")(1, 2);
+        };
+        nb::object mask = nb::none();
+        if (fresh > 1)  // new position i sees every earlier one and the new ones up to itself
+            mask = torch.attr("ones")(fresh, total, nb::arg("dtype") = torch.attr("bool"),
+                                      nb::arg("device") = q.attr("device"))
+                       .attr("tril")(length);
+        context = proj.attend(q.attr("transpose")(1, 2), gather(keys), gather(values), mask);
+    }
+    return residual(self, x, proj.output(context));
 }
 
 const char *const kProjectMemorySig =
@@ -162,23 +236,57 @@ const char *const kProjectMemorySig =
 nb::object cross_attention_project_memory(const ql::Args &a) {
     Projections proj(a.self());
     nb::handle y = a["y"];
-    return nb::make_tuple(proj.split_heads(proj.project(y, proj.width, proj.width)),
-                          proj.split_heads(proj.project(y, 2 * proj.width, proj.width)));
+    auto heads_first = [](nb::object t) { return t.attr("transpose")(1, 2).attr("contiguous")(); };
+    return nb::make_tuple(heads_first(proj.project(y, proj.width)), heads_first(proj.project(y, 2 * proj.width)));
 }
 
 const char *const kCrossAttentionStepSig =
     "step(self, x: torch.Tensor, memory: Tuple[torch.Tensor, torch.Tensor],"
-    " key_padding_mask: Optional[torch.Tensor] = None) -> torch.Tensor";
+    " key_padding_mask: Optional[torch.Tensor] = None, rows: Optional[torch.Tensor] = None) -> torch.Tensor";
 
 nb::object cross_attention_step(const ql::Args &a) {
-    nb::handle self = a.self(), x = a["x"], padding = a["key_padding_mask"];
+    nb::handle self = a.self(), x = a["x"];
+    nb::object padding = nb::borrow(a["key_padding_mask"]), rows = nb::borrow(a["rows"]);
     Projections proj(self);
-    auto [k, v] = ql::unpack<2>(a["memory"]);
+    auto [keys, values] = ql::unpack<2>(a["memory"]);
     nb::object x_norm = ql::call_method(self, QL_ID("norm"), {x});
-    nb::object q = proj.split_heads(proj.project(x_norm, 0, proj.width));
-    // (N, S) True at padding -> (N, 1, 1, S) True where a key may be attended to
-    nb::object mask = padding.is_none() ? nb::none() : (~nb::borrow(padding)).attr("unsqueeze")(1).attr("unsqueeze")(1);
-    return residual(self, x, proj.attend(q, k, v, mask));
+    nb::object q = proj.project(x_norm, 0).attr("contiguous")();  // (N, k, heads, head_dim)
+    long count = dim_size(q, 0), utterances = dim_size(keys, 0), frames = dim_size(keys, 2);
+    if (rows.is_none() && count != utterances)
+        ql::raise_value_error("memory has " + std::to_string(utterances) + " rows for " + std::to_string(count) +
+                              " decoder rows; give rows to map them");
+    if (!rows.is_none()) {
+        if (ql::as_long(rows.attr("numel")()) != count)
+            ql::raise_value_error("rows must hold one memory row per decoder row (" + std::to_string(count) + ")");
+        rows = rows.attr("to")(nb::arg("dtype") = globals["torch"].attr("long"));
+        check_index(rows, utterances, "rows");
+    }
+    if (!padding.is_none() && (dim_size(padding, 0) != utterances || dim_size(padding, 1) != frames))
+        ql::raise_value_error("key_padding_mask must be (" + std::to_string(utterances) + ", " +
+                              std::to_string(frames) + "), got " + ql::str(padding.attr("shape")));
+
+    nb::object context;
+    if (proj.native({q, keys, values})) {
+        nb::object pad = padding.is_none() ? nb::none()
+                                            : padding.attr("to")(nb::arg("dtype") = globals["torch"].attr("bool"))
+                                                  .attr("contiguous")();
+        if (!rows.is_none()) rows = rows.attr("contiguous")();
+        context = globals["torch"].attr("empty_like")(q);
+        attention_kernels::Queries Q{data_of<const float>(q), data_of<float>(context), count, dim_size(q, 1),
+                                     proj.heads, proj.head_dim()};
+        const float *k = data_of<const float>(keys), *v = data_of<const float>(values);
+        const int64_t *u = data_of<const int64_t>(rows);
+        const bool *p = data_of<const bool>(pad);
+        nb::gil_scoped_release release;
+        attention_kernels::attend_memory(Q, k, v, frames, u, p);
+    } else {
+        auto of_rows = [&](nb::object t) { return rows.is_none() ? t : t.attr("index_select")(0, rows); };
+        // (N, S) True at padding -> (N, 1, 1, S) True where a key may be attended to
+        nb::object mask = padding.is_none() ? nb::none()
+                                            : (~of_rows(padding)).attr("unsqueeze")(1).attr("unsqueeze")(1);
+        context = proj.attend(q.attr("transpose")(1, 2), of_rows(keys), of_rows(values), mask);
+    }
+    return residual(self, x, proj.output(context));
 }
 
 const char *const kSelfAttentionForwardDoc = R"doc(Args:
@@ -201,22 +309,27 @@ Returns:
 const char *const kSelfAttentionStepDoc = R"doc(Causal self-attention at the newest positions of a sequence.
 
 Args:
-    x: (N, k, d_model) the k newest positions.
-    cache: (keys, values) buffers, each (N, heads, capacity, head_dim), whose first `length`
-        positions hold the earlier positions; the keys and values of the new ones are
-        written after them (capacity must reach length + k).
-    length: positions already in the cache.
+    x: (N, k, d_model) the k newest positions of each row.
+    cache: (keys, values) buffers, each (capacity, columns, heads, head_dim): position p of
+        column c. The new positions of row i are written into column i, at positions
+        length .. length + k - 1.
+    length: positions each row had before.
+    history: optional (N, >= length + k) long tensor, the column holding each position of each
+        row, so that rows (beam hypotheses) share the positions they have in common; None:
+        row i is column i throughout.
 
 Returns:
-    output (N, k, d_model): forward over the whole sequence with a causal mask, at the new
-    positions.)doc";
+    output (N, k, d_model): forward over each row's whole sequence with a causal mask, at the
+    new positions.)doc";
 
 const char *const kCrossAttentionStepDoc = R"doc(Cross-attention of new decoder positions over projected memory.
 
 Args:
     x: (N, k, d_model) decoder positions.
-    memory: (keys, values) from project_memory, one row per row of x.
-    key_padding_mask: optional (N, S) bool padding mask of the memory.
+    memory: (keys, values) from project_memory, each (B, heads, S, head_dim).
+    key_padding_mask: optional (B, S) bool padding mask of the memory.
+    rows: optional (N,) long tensor, the memory row (utterance) each row reads; None: N == B
+        and row i reads memory row i.
 
 Returns:
     output (N, k, d_model), as forward gives it for the same encoder output.)doc";
@@ -229,6 +342,8 @@ QL_MODULE(pellidor, m) {
     globals.set("nn", ql::import("torch.nn"));
     globals.set("F", ql::import("torch.nn.functional"));
     globals.from("typing", {"Tuple", "Optional"});
+    // steps of incremental decoding run the raw-buffer attention kernels where they can
+    globals.set("native_attention", nb::bool_(true));
     nb::object Module = globals["nn"].attr("Module");
     m.doc() = "Pre-norm residual attention and feed-forward sub-layers.";
 
@@ -248,7 +363,7 @@ QL_MODULE(pellidor, m) {
                    {ql::method(kAttentionInitSig, attention_init),
                     ql::method(kCrossAttentionForwardSig, cross_attention_forward, kCrossAttentionForwardDoc),
                     ql::method(kProjectMemorySig, cross_attention_project_memory,
-                               "Keys and values (each (N, heads, S, head_dim)) of an encoder output y (N, S,\n"
+                               "Keys and values (each (B, heads, S, head_dim)) of an encoder output y (B, S,\n"
                                "d_model), for step."),
                     ql::method(kCrossAttentionStepSig, cross_attention_step, kCrossAttentionStepDoc)});
 }

@@ -36,11 +36,13 @@ nb::object self_attention_decoder_forward(const ql::Args &a) {
 }
 
 const char *const kSelfAttentionDecoderStepSig =
-    "step(self, x: torch.Tensor, cache: Tuple[torch.Tensor, torch.Tensor], length: int) -> torch.Tensor";
+    "step(self, x: torch.Tensor, cache: Tuple[torch.Tensor, torch.Tensor], length: int,"
+    " history: Optional[torch.Tensor] = None) -> torch.Tensor";
 
 nb::object self_attention_decoder_step(const ql::Args &a) {
     nb::handle self = a.self();
-    nb::object attended = self.attr(QL_ID("self_attn")).attr(QL_ID("step"))(a["x"], a["cache"], a["length"]);
+    nb::object attended =
+        self.attr(QL_ID("self_attn")).attr(QL_ID("step"))(a["x"], a["cache"], a["length"], a["history"]);
     return ql::call_method(self, QL_ID("ffn"), {attended});
 }
 
@@ -78,14 +80,15 @@ nb::object cross_attention_decoder_forward(const ql::Args &a) {
 
 const char *const kCrossAttentionDecoderStepSig =
     "step(self, x: torch.Tensor, cache: Tuple[torch.Tensor, torch.Tensor], length: int,"
-    " memory: Tuple[torch.Tensor, torch.Tensor], memory_padding_mask: Optional[torch.Tensor] = None)"
-    " -> torch.Tensor";
+    " memory: Tuple[torch.Tensor, torch.Tensor], memory_padding_mask: Optional[torch.Tensor] = None,"
+    " history: Optional[torch.Tensor] = None, memory_rows: Optional[torch.Tensor] = None) -> torch.Tensor";
 
 nb::object cross_attention_decoder_step(const ql::Args &a) {
     nb::handle self = a.self();
-    nb::object self_attended = self.attr(QL_ID("self_attn")).attr(QL_ID("step"))(a["x"], a["cache"], a["length"]);
-    nb::object cross_attended =
-        self.attr(QL_ID("cross_attn")).attr(QL_ID("step"))(self_attended, a["memory"], a["memory_padding_mask"]);
+    nb::object self_attended =
+        self.attr(QL_ID("self_attn")).attr(QL_ID("step"))(a["x"], a["cache"], a["length"], a["history"]);
+    nb::object cross_attended = self.attr(QL_ID("cross_attn")).attr(QL_ID("step"))(
+        self_attended, a["memory"], a["memory_padding_mask"], a["memory_rows"]);
     return ql::call_method(self, QL_ID("ffn"), {cross_attended});
 }
 
@@ -107,9 +110,9 @@ Returns:
 
 const char *const kSelfAttentionDecoderStepDoc = R"doc(The layer at the k newest positions x (N, k, d_model).
 
-cache and length: the self-attention key and value buffers and the positions they hold (see
-SelfAttentionLayer.step); the new positions are added to them. Returns output (N, k, d_model),
-as forward with a causal mask gives it.)doc";
+cache, length and history: the self-attention key and value buffers, the positions each row
+had before and where they are (see SelfAttentionLayer.step); the new positions are added to
+the buffers. Returns output (N, k, d_model), as forward with a causal mask gives it.)doc";
 
 const char *const kCrossAttentionDecoderForwardDoc = R"doc(Args:
     x: (N, T, d_model) decoder input.
@@ -124,10 +127,11 @@ Returns:
 
 const char *const kCrossAttentionDecoderStepDoc = R"doc(The layer at the k newest positions x (N, k, d_model).
 
-cache and length: the self-attention key and value buffers and the positions they hold (see
-SelfAttentionLayer.step); the new positions are added to them. memory is
-cross_attn.project_memory(enc_output), one row per row of x, with its padding mask. Returns
-output (N, k, d_model), as forward with a causal mask gives it.)doc";
+cache, length and history: the self-attention key and value buffers, the positions each row
+had before and where they are (see SelfAttentionLayer.step); the new positions are added to
+the buffers. memory is cross_attn.project_memory(enc_output) with its padding mask, and
+memory_rows the memory row each row reads (see CrossAttentionLayer.step). Returns output
+(N, k, d_model), as forward with a causal mask gives it.)doc";
 
 }  // namespace
 
