@@ -301,7 +301,7 @@ def run_in_blocks(step, x, blocks, cache):
 
 @pytest.mark.parametrize("blocks", [[1] * 5, [2, 3], [5], [1, 3, 1]])
 @pytest.mark.parametrize("kind", ["block", "decoder-only", "encoder-decoder"])
-def test_steps_over_blocks_of_new_positions_equal_causal_forward(kind, blocks):
+def test_steps_over_blocks_of_new_positions_equal_causal_forward(kind, blocks, attention_path):
     x, enc, _, enc_pad, causal = batch()
     if kind == "block":
         layer = perturbed(SelfAttentionLayer(D, H))
@@ -323,8 +323,38 @@ def test_steps_over_blocks_of_new_positions_equal_causal_forward(kind, blocks):
     assert (cache[0][5:] == 0).all()  # nothing written past the positions consumed
 
 
-def test_a_cache_too_short_for_the_new_positions_is_a_value_error():
+def test_rows_share_earlier_positions_through_their_history(attention_path):
+    """Two hypotheses with a common prefix: the second keeps only its own last position and
+    reads the first two from the first row's column."""
+    layer = perturbed(CrossAttentionDecoderLayer(D, H, D_FF, 0.0))
+    x, enc, _, enc_pad, causal = batch(n=2, t=3)
+    x[1, :2] = x[0, :2]
+    memory = layer.cross_attn.project_memory(enc)
+    cache = empty_cache(layer, 2, 4)
+    rows = torch.tensor([1, 1])  # both rows read utterance 1
+    layer.step(x[:1, :2], cache, 0, memory, enc_pad, None, rows[:1])  # row 0 writes positions 0, 1 in column 0
+    history = torch.tensor([[0, 0, 0], [0, 0, 1]])
+    out = layer.step(x[:, 2:], cache, 2, memory, enc_pad, history, rows)
+    expected = layer(x, enc[[1, 1]], enc_key_padding_mask=enc_pad[[1, 1]], attn_mask=causal)[0][:, 2:]
+    torch.testing.assert_close(out, expected, atol=1e-5, rtol=1e-5)
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda layer, x, cache: layer.step(x[:, :3], cache, 2), "room for 5 positions"),
+    (lambda layer, x, cache: layer.step(x[:, :1], cache, 1, torch.tensor([[0, 7], [0, 1]])), "history entries"),
+    (lambda layer, x, cache: layer.step(x[:, :1], cache, 1, torch.tensor([[0], [0]])), "covering 2 positions"),
+])
+def test_unusable_caches_and_histories_are_value_errors(call, match, attention_path):
     layer = SelfAttentionLayer(D, H).eval()
-    x = batch()[0]
-    with pytest.raises(ValueError, match="room for 5 positions"):
-        layer.step(x[:, :3], empty_cache(layer, 2, 4), 2)
+    with pytest.raises(ValueError, match=match):
+        call(layer, batch()[0], empty_cache(layer, 2, 4))
+
+
+def test_cross_attention_rows_must_name_memory_rows(attention_path):
+    block = CrossAttentionLayer(D, H).eval()
+    x, enc, *_ = batch()
+    memory = block.project_memory(enc)
+    with pytest.raises(ValueError, match="rows must lie in"):
+        block.step(x[:, :1], memory, rows=torch.tensor([0, 2]))
+    with pytest.raises(ValueError, match="give rows"):
+        block.step(x[:1, :1], memory)

@@ -283,7 +283,7 @@ def test_cached_greedy_search_gives_exactly_the_uncached_tokens(make, scorers, e
 
 @pytest.mark.parametrize("width", [2, 5])
 @pytest.mark.parametrize("make, scorers, eos_bias", SCORERS)
-def test_cached_beam_search_gives_the_uncached_hypotheses_and_scores(make, scorers, eos_bias, width):
+def test_cached_beam_search_gives_the_uncached_hypotheses_and_scores(make, scorers, eos_bias, width, attention_path):
     plain, cached, prompts = scorers(ending(make, eos_bias))
     seqs, scores = SequenceGenerator(score_fn=plain, tokenizer=TOK, max_length=16).generate_beam(prompts, width)
     fast, fast_scores = SequenceGenerator(score_fn=cached, tokenizer=TOK, max_length=16).generate_beam(prompts, width)
@@ -298,10 +298,10 @@ def test_cached_beam_search_gives_the_uncached_hypotheses_and_scores(make, score
 @pytest.mark.parametrize("index", [
     [0, 0, 1, 5, 5, 5],        # a parent with several children, others dropped
     [5, 4, 3, 2, 1, 0],        # a permutation
-    [3, 1],                    # most rows dropped: the slots are packed
-    [0, 1, 2, 3, 4, 5, 0, 1],  # more rows than before
+    [3, 1],                    # most rows dropped
+    [0, 1, 2, 3, 4, 5, 0, 1],  # more rows than before: the buffers gain columns
 ])
-def test_reordered_scorer_state_continues_each_row_from_its_parent(index):
+def test_reordered_scorer_state_continues_each_row_from_its_parent(index, attention_path):
     model = asr()
     feats, targets, feat_lengths, _ = batch()
     enc, mask, _, _ = model.encode(feats, feat_lengths)
