@@ -24,6 +24,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -47,6 +48,14 @@ void require_heads(long d_model, long num_heads) {
 }
 
 bool is_tensor(nb::handle h) { return ql::is_instance(h, globals["torch"].attr("Tensor")); }
+
+// The constructor's arguments by parameter name, kept on the model as `init_args`: with the
+// class, they rebuild the same architecture (an experiment records them for inference).
+nb::dict constructor_args(const ql::Args &a, std::initializer_list<const char *> names) {
+    nb::dict args;
+    for (const char *name : names) args[name] = a[name];
+    return args;
+}
 
 void module_init(nb::handle self) { globals["nn"].attr("Module").attr("__init__")(self); }
 
@@ -145,6 +154,9 @@ nb::object ed_init(const ql::Args &a) {
     nb::object nn = globals["nn"];
     nb::handle d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"], dropout = a["dropout"];
 
+    self.attr("init_args") =
+        constructor_args(a, {"input_dim", "num_classes", "d_model", "num_heads", "d_ff", "num_encoder_layers",
+                             "num_decoder_layers", "dropout", "max_len", "time_reduction", "reduction_method"});
     self.attr("num_classes") = a["num_classes"];
     self.attr("d_model") = d_model;
     self.attr("max_len") = a["max_len"];
@@ -276,6 +288,8 @@ nb::object do_init(const ql::Args &a) {
     module_init(self);
     nb::object nn = globals["nn"];
     nb::handle d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"], dropout = a["dropout"];
+    self.attr("init_args") =
+        constructor_args(a, {"num_classes", "d_model", "num_heads", "d_ff", "num_layers", "dropout", "max_len"});
     self.attr("num_classes") = a["num_classes"];
     self.attr("d_model") = d_model;
     self.attr("max_len") = a["max_len"];
@@ -352,7 +366,9 @@ QL_MODULE(transformers, m) {
         "applied to the embedded encoder and decoder inputs.",
         {ql::method(kEncoderDecoderInitSig, ed_init,
                     "input_dim: feature width; num_classes: vocabulary size; max_len: longest encoder or\n"
-                    "decoder sequence; time_reduction, reduction_method: the speech front-end's settings."),
+                    "decoder sequence; time_reduction, reduction_method: the speech front-end's settings.\n"
+                    "The arguments are kept in init_args: type(model)(**model.init_args) builds the same\n"
+                    "architecture."),
          ql::method(kEncodeSig, ed_encode,
                     "Returns (encoder output (B, S, d_model), padding mask (B, S), attention dict keyed\n"
                     "layerN_enc_self, CTC inputs {'log_probs': (S, B, V), 'lengths': (B,)})."),
@@ -368,7 +384,9 @@ QL_MODULE(transformers, m) {
     ql::make_class(
         m, "DecoderOnlyTransformer", {Module},
         "Language model: token embedding, causal self-attention decoder layers, vocabulary head.",
-        {ql::method(kDecoderOnlyInitSig, do_init, "num_classes: vocabulary size; max_len: longest sequence."),
+        {ql::method(kDecoderOnlyInitSig, do_init,
+                    "num_classes: vocabulary size; max_len: longest sequence. The arguments are kept in\n"
+                    "init_args: type(model)(**model.init_args) builds the same architecture."),
          ql::method(kDecoderOnlyForwardSig, do_forward,
                     "Returns (logits (B, T, V), attention dict keyed layerN_dec_self, each (B, T, T))."),
          ql::method(kDecoderOnlyScoreSig, do_score, "Next-token logits (N, V) for token prefixes x (N, t)."),

@@ -7,8 +7,10 @@
 // collaborators (tqdm, SequenceGenerator, torchmetrics, pandas, Subset) up there at call
 // time, just as module-level names of a Python module would be.
 #include "core.hpp"
+#include "experiment_record.hpp"
 #include "pyops.hpp"
 #include "globals.hpp"
+#include "recognition.hpp"
 #include "speech_trainer_docs.hpp"
 #include "training_loop.hpp"
 
@@ -33,8 +35,6 @@ nb::handle torch;
 // ---------------------------------------------------------------------------
 // Small Python helpers
 // ---------------------------------------------------------------------------
-
-nb::object slice_all() { return ql::steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
 
 void empty_device_cache() { torch.attr("cuda").attr("empty_cache")(); }
 
@@ -144,7 +144,10 @@ nb::object asr_train(const ql::Args &a) {
     nb::object val_len = val_loader.attr("dataset").attr("text_max_len");
     nb::object train_len = train_loader.attr("dataset").attr("text_max_len");
     self.attr("text_max_len") = train_len > val_len ? train_len : val_len;
+    experiment_record::write_feature_record(globals["torch"], self, train_loader, val_loader);
+    experiment_record::ConsoleLog console(self);
     training_loop::run_epochs(globals, self, train_loader, val_loader, a.to_int("epochs"), kTraining);
+    console.close();
     return nb::none();
 }
 
@@ -163,37 +166,12 @@ nb::dict default_recognition_config() {
     return c;
 }
 
-// A beam width that would silently decode greedily (0, negative) or fail late is refused before
-// decoding starts; a missing one stays the KeyError of the first batch.
-void check_beam_width(nb::handle config) {
-    if (!ql::contains(config, nb::str("beam_width"))) return;
-    nb::object width = config["beam_width"];
-    if (!PyLong_Check(width.ptr()) || PyBool_Check(width.ptr()) || as_long(width) < 1)
-        ql::raise_value_error("recognition_config['beam_width'] must be a positive integer (1 for greedy search), got " +
-                              ql::repr(width));
-}
-
-// (seqs, scores) of one batch: beam 0 of a beam search, or greedy search.
-std::pair<nb::object, nb::object> decode_batch(nb::handle generator, nb::handle prompts, nb::handle config) {
-    nb::object beam_width = config["beam_width"];
-    nb::object temperature = ql::get(config, "temperature", py_float(1.0));
-    if (beam_width > py_int(1)) {
-        auto [seqs, scores] = ql::unpack<2>(generator.attr("generate_beam")(
-            prompts, nb::arg("beam_width") = beam_width, nb::arg("temperature") = temperature,
-            nb::arg("repeat_penalty") = ql::get(config, "repeat_penalty", py_float(1.0))));
-        return {seqs[nb::make_tuple(slice_all(), 0, slice_all())], scores[nb::make_tuple(slice_all(), 0)]};
-    }
-    auto [seqs, scores] = ql::unpack<2>(generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature));
-    return {seqs, scores};
-}
-
 // Appends one record per utterance of a batch: target (when the batch has golden targets),
 // generated, score.
 void append_records(nb::list &results, nb::handle generator, nb::handle tokenizer, nb::handle seqs,
                     nb::handle scores, nb::handle targets_golden) {
     nb::object preds = generator.attr("post_process_sequence")(seqs, tokenizer);
-    nb::object decode = tokenizer.attr("decode");
-    auto text_of = [&](nb::handle ids) { return decode(ids.attr("tolist")(), nb::arg("skip_special_tokens") = true); };
+    auto text_of = [&](nb::handle ids) { return recognition::text_of(tokenizer, ids); };
     if (targets_golden.is_none()) {
         long long j = 0;
         for (nb::handle pred : preds) {
@@ -233,7 +211,7 @@ nb::object recognize(const ql::Args &a) {
         config = default_recognition_config();
         config_name = nb::str("greedy");
     }
-    check_beam_width(config);
+    recognition::check_beam_width(config);
     nb::object device = self.attr("device");
     nb::object lm_model = ql::get(config, "lm_model", nb::none());
     if (!lm_model.is_none()) {
@@ -248,7 +226,6 @@ nb::object recognize(const ql::Args &a) {
     model.attr("eval")();
     nb::object bar = ql::progress_bar(globals["tqdm"], nb::len(dataloader), "[Recognizing ASR] : " + ql::str(config_name));
     nb::list results;
-    nb::object sos_id = tokenizer.attr("sos_id");
 
     {
         ql::ContextGuard inference(torch.attr("inference_mode")());
@@ -259,16 +236,9 @@ nb::object recognize(const ql::Args &a) {
             nb::object feat_lengths = batch[py_int(3)].attr("to")(device);
             if (!targets_golden.is_none()) targets_golden = targets_golden.attr("to")(device);
 
-            auto [encoder_output, pad_mask_src, attention, ctc] = ql::unpack<4>(model.attr("encode")(feats, feat_lengths));
-            // the decoder (incremental), the fusion LM and, with ctc_weight > 0, the CTC prefix scores
-            generator.attr("score_fn") = globals["FusedScorer"](model, encoder_output, pad_mask_src, config, ctc,
-                                                                tokenizer.attr("pad_id"), tokenizer.attr("eos_id"));
-            nb::object prompts = torch.attr("full")(nb::make_tuple(feats.attr("size")(0), 1), sos_id,
-                                                    nb::arg("dtype") = torch.attr("long"), nb::arg("device") = device);
-            auto [seqs, scores] = decode_batch(generator, prompts, config);
-
-            generator.attr("score_fn") = nb::none();  // it holds the encoder output
-            feats = feat_lengths = encoder_output = pad_mask_src = attention = ctc = prompts = nb::object();
+            recognition::Decoder decoder{torch, globals["FusedScorer"], model, tokenizer, generator, device};
+            auto [seqs, scores] = recognition::decode_batch(decoder, feats, feat_lengths, config);
+            feats = feat_lengths = nb::object();
             empty_device_cache();
 
             append_records(results, generator, tokenizer, seqs, scores, targets_golden);
@@ -312,27 +282,15 @@ nb::object evaluation_configs(const ql::Args &a) {
 
 const char *const kAsrMetricsSig = "_calculate_asr_metrics(self, references, hypotheses)";
 
-nb::object asr_metrics(const ql::Args &a) {
-    nb::handle references = a["references"], hypotheses = a["hypotheses"];
-    nb::object tmt = globals["tmt"];
-    nb::object wer_metric = tmt.attr("WordErrorRate")();
-    nb::object dist_metric = tmt.attr("EditDistance")(nb::arg("reduction") = "mean");
-    nb::object cer_metric = tmt.attr("CharErrorRate")();
-    nb::object word_dist = dist_metric(hypotheses, references);
-    nb::object wer = wer_metric(hypotheses, references);
-    nb::object cer = cer_metric(hypotheses, references);
-    nb::dict metrics;
-    metrics["word_dist"] = word_dist.attr("item")();
-    metrics["wer"] = py_float(as_double(wer.attr("item")()) * 100);
-    metrics["cer"] = py_float(as_double(cer.attr("item")()) * 100);
-    return metrics;
-}
+// The library's one scoring function, quillane.scoring.error_rates.
+nb::object asr_metrics(const ql::Args &a) { return globals["error_rates"](a["references"], a["hypotheses"]); }
 
 const char *const kEvaluateSig = "evaluate(self, dataloader, max_length: Optional[int] = None)";
 
 nb::object evaluate(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"], max_length = a["max_length"];
     nb::object configs = self.attr("_get_evaluation_recognition_configs")();
+    experiment_record::ConsoleLog console(self);
     nb::dict eval_results;
     for (nb::handle item : configs.attr("items")()) {
         nb::object name = item[py_int(0)], config = item[py_int(1)];
@@ -347,11 +305,15 @@ nb::object evaluate(const ql::Args &a) {
             columns["transcription"] = generated;
             eval_results[name] = globals["pd"].attr("DataFrame")(columns);
             self.attr("_save_generated_text")(results, "test_" + config_name + "_results");
+            // beside it, the same records with each utterance's name, where the loader's order tells them
+            nb::list named = experiment_record::named_records(dataloader, results);
+            if (nb::len(named) > 0) self.attr("_save_generated_text")(named, "test_" + config_name + "_results_by_utterance");
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;
             ql::print("Error evaluating with " + config_name + " config: " + ql::str(e.value()));
         }
     }
+    console.close();
     return eval_results;
 }
 
@@ -528,6 +490,7 @@ QL_MODULE(halvorn, m) {
     globals.from("quillane.utils", {"create_scheduler", "ostravel"});
     globals.from("quillane.model", {"DecoderOnlyTransformer"});
     globals.set("tmt", ql::import("torchmetrics.text"));
+    globals.from("quillane.scoring", {"error_rates"});
     globals.from("torch.utils.data", {"Subset"});
     globals.set("pd", ql::import("pandas"));
 

@@ -1,6 +1,7 @@
 // Language-model trainer: token-level cross-entropy training with mixed precision and gradient
 // accumulation, validation, prompt-continuation generation and evaluation.
 #include "core.hpp"
+#include "experiment_record.hpp"
 #include "globals.hpp"
 #include "pyops.hpp"
 #include "training_loop.hpp"
@@ -86,8 +87,10 @@ const char *const kTrainSig = "train(self, train_dataloader, val_dataloader, epo
 nb::object train(const ql::Args &a) {
     nb::handle self = a.self();
     training_loop::require_optimizer_and_scheduler(self);
+    experiment_record::ConsoleLog console(self);
     training_loop::run_epochs(globals, self, a["train_dataloader"], a["val_dataloader"], a.to_int("epochs"),
                               kTraining);
+    console.close();
     return nb::none();
 }
 
@@ -196,6 +199,7 @@ nb::object evaluation_generation_configs(const ql::Args &a) {
 const char *const kEvaluateSig = "evaluate(self, test_dataloader)";
 nb::object evaluate(const ql::Args &a) {
     nb::handle self = a.self(), test_loader = a["test_dataloader"];
+    experiment_record::ConsoleLog console(self);
     auto [test_metrics, test_attention] = ql::unpack<2>(self.attr("_validate_epoch")(test_loader));
     nb::object epoch = self.attr("current_epoch");
     nb::dict metrics;
@@ -215,6 +219,7 @@ nb::object evaluate(const ql::Args &a) {
             ql::print("Could not generate results for " + ql::str(name) + ": " + ql::str(e.value()));
         }
     }
+    console.close();
     return nb::make_tuple(test_metrics, generation_results);
 }
 

@@ -8,6 +8,7 @@
 #include "amp.hpp"
 #include "checkpoint_files.hpp"
 #include "core.hpp"
+#include "experiment_record.hpp"
 #include "globals.hpp"
 #include "precision.hpp"
 #include "pyops.hpp"
@@ -244,6 +245,8 @@ nb::object init_experiment(const ql::Args &a) {
     nb::object best_model_path = checkpoint_dir / nb::str("checkpoint-best-metric-model.pth");
     nb::object last_model_path = checkpoint_dir / nb::str("checkpoint-last-epoch-model.pth");
 
+    experiment_record::write_set_up_records(globals, self, expt_root);
+
     if (use_wandb(self)) {
         nb::object config = self.attr("config");
         nb::object training = config["training"];
@@ -306,6 +309,7 @@ nb::object save_checkpoint(const ql::Args &a) {
         throw;
     }
     checkpoint_files::sync_directory(ql::str(parent));
+    experiment_record::write_history(globals, self);
 
     if (use_wandb(self)) globals["wandb"].attr("save")(nb::str(checkpoint_path));
     return nb::none();
@@ -354,6 +358,11 @@ nb::object load_checkpoint(const ql::Args &a) {
     });
     restorer.report(checkpoint);
     return nb::none();
+}
+
+const char *const kConsoleLogSig = "_console_log(self)";
+nb::object console_log(const ql::Args &a) {
+    return globals["_ConsoleLog"](a.self().attr("expt_root") / nb::str("console.log"));
 }
 
 const char *const kCleanupSig = "cleanup(self)";
@@ -411,6 +420,8 @@ nb::object log_metrics(const ql::Args &a) {
     }
     ql::tree_line({true}, "TRAINING:");
     ql::tree_line({true, true}, "learning_rate: " + ql::format(learning_rate(), ".6f"));
+    experiment_record::write_history(globals, self);
+    experiment_record::plot_curves(globals, self);
     return nb::none();
 }
 
@@ -525,6 +536,13 @@ QL_MODULE(tressik, m) {
     globals.from("abc", {"ABC", "abstractmethod"});
     globals.from("typing", {"Dict", "Any", "Optional", "Tuple"});
     globals.from("torchinfo", {"summary"});
+    globals.from("matplotlib.figure", {"Figure"});
+    namespace tee = experiment_record::console_tee;
+    ql::make_class(m, "_ConsoleLog", {ql::import_attr("builtins", "object")},
+                   "Context manager: while entered, what is written to sys.stdout is appended to path too.",
+                   {ql::method(tee::kInitSig, tee::init), ql::method(tee::kEnterSig, tee::enter),
+                    ql::method(tee::kExitSig, tee::exit), ql::method(tee::kWriteSig, tee::write),
+                    ql::method(tee::kFlushSig, tee::flush), ql::method(tee::kGetattrSig, tee::getattr)});
     ql::def(m, kProbeSig, probe_precision,
             "None when the model's recurrent, convolution and attention layers run forward and backward\n"
             "under autocast to precision on the device, else the reason they do not.");
@@ -557,6 +575,9 @@ QL_MODULE(tressik, m) {
                     "cannot be restored are reported and skipped. Training continues after the last\n"
                     "finished epoch."),
          ql::method(kCleanupSig, cleanup, "Finish the wandb run, if any."),
+         ql::method(kConsoleLogSig, console_log,
+                    "A context manager that appends what is printed (sys.stdout) to expt_root/console.log\n"
+                    "while it is entered; the trainers enter it for train and evaluate."),
          ql::method(kLogMetricsSig, log_metrics,
                     "Append the metrics to training_history, log them to wandb and print them as a tree.\n\n"
                     "Args:\n"
