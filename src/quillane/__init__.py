@@ -1,1 +1,3 @@
+from quillane.inference import Recognizer
 
+__all__ = ["Recognizer"]

@@ -3,6 +3,7 @@
     quillane prepare librispeech SRC OUT
     quillane prepare synth OUT [--num-utterances N] [--seed S]
     quillane demo [--tiny]
+    quillane transcribe EXPERIMENT AUDIO... [--lm EXPERIMENT] [--beam N] [--json]
 
 The demo is an ordinary user script of the library: it builds the datasets, loaders, models,
 optimizers and schedulers itself and hands them to the trainers.
@@ -214,7 +215,54 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     print(f"    checkpoints {trainer.checkpoint_dir}, attention plots {trainer.attn_dir},")
     print(f"    recognised text (JSON) {trainer.text_dir}, results {results_file}")
     print(f"LM experiment:  {lm_trainer.expt_root}")
+    _print_transcribe_hint(trainer.expt_root, lm_trainer.expt_root, root / "test-clean")
     return 0
+
+
+def _print_transcribe_hint(asr_root, lm_root, test_partition) -> None:
+    """The command that recognises one held-out utterance with the trained recogniser."""
+    files = sorted((test_partition / "fbank").glob("*.npy"))
+    if files:
+        print(f"Try: quillane transcribe {os.path.relpath(asr_root)} {os.path.relpath(files[0])} "
+              f"--beam 10 --lm {os.path.relpath(lm_root)}")
+
+
+# ---------------------------------------------------------------------------
+# transcribe
+# ---------------------------------------------------------------------------
+
+def _cmd_transcribe(args: argparse.Namespace) -> int:
+    from quillane.inference import Recognizer
+
+    try:
+        recognizer = Recognizer.from_experiment(args.experiment, checkpoint=args.checkpoint, device=args.device)
+        results = recognizer.transcribe(args.audio, beam_width=args.beam, lm=args.lm, lm_weight=args.lm_weight,
+                                        ctc_weight=args.ctc_weight, batch_size=args.batch_size)
+    except (OSError, ValueError, TypeError) as e:
+        # a missing or inconsistent experiment, an unreadable input
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+    for r in results:
+        print(json.dumps(r, ensure_ascii=False) if args.json else f"{r['source']}\t{r['text']}")
+    return 0
+
+
+def _add_transcribe_parser(sub) -> None:
+    p = sub.add_parser("transcribe", help="recognise audio (or feature) files with a trained recogniser",
+                       description="Prints one line per file: its path and the recognised text, tab-separated "
+                                   "(with --json, a JSON object with utterance, source, text and score).")
+    p.add_argument("experiment", help="the recogniser's experiment folder (expts/<run_name>)")
+    p.add_argument("audio", nargs="+", help="audio files (16 kHz or more; channels are averaged) or .npy "
+                                            "feature files as quillane prepare writes them")
+    p.add_argument("--lm", help="a language-model experiment folder to fuse (same tokenizer)")
+    p.add_argument("--lm-weight", type=float, default=0.3, help="weight of the language model (default 0.3)")
+    p.add_argument("--beam", type=int, default=1, help="beam width (default 1: greedy search)")
+    p.add_argument("--ctc-weight", type=float, default=0.0, help="joint CTC/attention weight (default 0: off)")
+    p.add_argument("--checkpoint", default="best", help="best (default), last, or a checkpoint file")
+    p.add_argument("--batch-size", type=int, default=8)
+    p.add_argument("--device", help="cpu, cuda, cuda:1, ... (default: cuda when available)")
+    p.add_argument("--json", action="store_true", help="one JSON object per line")
+    p.set_defaults(func=_cmd_transcribe)
 
 
 # ---------------------------------------------------------------------------
@@ -239,6 +287,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--tiny", action="store_true", help="a few utterances and one epoch (a quick check)")
     demo.add_argument("--config", help="YAML configuration (default configs/demo.yaml)")
     demo.set_defaults(func=_cmd_demo)
+    _add_transcribe_parser(sub)
     return parser
 
 

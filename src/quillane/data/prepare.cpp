@@ -156,6 +156,13 @@ std::pair<nb::object, double> read_audio(nb::handle source, const std::string &n
     }
 }
 
+const char *const kReadAudioSig = "read_audio(source)";
+nb::object read_audio_file(const ql::Args &a) {
+    nb::handle source = a["source"];
+    auto [samples, rate] = read_audio(source, ql::str(source));
+    return nb::make_tuple(samples, ql::py_float(rate));
+}
+
 void check_frames(nb::handle feats, const std::string &name) {
     if (ql::as_long(feats.attr("shape")[1]) == 0)
         ql::raise_value_error("Audio file " + name + " is too short for a single filter-bank frame (25 ms)");
@@ -582,6 +589,9 @@ QL_MODULE(prepare, m) {
     m.doc() = "Corpus preparation: audio to the filter-bank and transcript files the speech dataset reads.";
 
     ql::def(m, kComputeFbankSig, compute_fbank, kComputeFbankDoc);
+    ql::def(m, kReadAudioSig, read_audio_file,
+            "Decode an audio file (a path or a file object) as prepare does: (samples (frames, channels)\n"
+            "float32 in [-1, 1], sample rate). A file that cannot be decoded raises ValueError naming it.");
     ql::def(m, kPrepareLibrispeechSig, prepare_librispeech, kPrepareLibrispeechDoc);
     ql::def(m, kPrepareSynthSig, prepare_synth, kPrepareSynthDoc);
     ql::def(m, kSynthSentencesSig, synth_sentences,

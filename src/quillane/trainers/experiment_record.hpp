@@ -172,6 +172,7 @@ inline void plot_panel(nb::handle axes, nb::handle series, const char *ylabel) {
     for (auto [label, points] : nb::borrow<nb::dict>(series))
         axes.attr("plot")(points[0], points[1], nb::arg("marker") = "o", nb::arg("label") = label);
     axes.attr("set_xlabel")("epoch");
+    axes.attr("xaxis").attr("set_major_locator")(ql::import_attr("matplotlib.ticker", "MaxNLocator")(nb::arg("integer") = true));
     axes.attr("set_ylabel")(ylabel);
     if (nb::len(series) > 0) axes.attr("legend")(nb::arg("fontsize") = "small");
     axes.attr("grid")(true, nb::arg("alpha") = 0.3);
@@ -234,7 +235,7 @@ inline void write_feature_record(nb::handle torch, nb::handle trainer, nb::handl
         nb::object mean = torch.attr("as_tensor")(stats[0]), std = torch.attr("as_tensor")(stats[1]);
         record["global_mean"] = mean.attr("tolist")();
         record["global_std"] = std.attr("tolist")();
-        record["dtype"] = nb::str(mean.attr("dtype")).attr("removeprefix")("torch.");
+        record["dtype"] = nb::str(ql::str(mean.attr("dtype")).c_str()).attr("removeprefix")("torch.");
     }
     record["text_max_len"] = nb::getattr(trainer, "text_max_len", nb::none());
     write_json(trainer.attr("expt_root") / nb::str("features.json"), record);
