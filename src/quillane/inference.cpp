@@ -301,13 +301,13 @@ const char *const kFromExperimentSig =
     "from_experiment(cls, path, checkpoint: str = 'best', device: Optional[str] = None) -> 'Recognizer'";
 nb::object from_experiment(const ql::Args &a) {
     nb::object folder = experiment_folder(a["path"]);
-    nb::object features_file = experiment_file(folder, "features.json",
-                                               "the feature settings and statistics (written when training starts)");
-    nb::dict features = read_json_object(features_file);
     nb::object model = globals["load_model"](folder, a["checkpoint"], a["device"]);
     if (!ql::is_instance(model, globals["EncoderDecoderTransformer"]))
         ql::raise_value_error(ql::str(folder / nb::str("model.json")) + " describes a " + ql::type_name(model) +
                               ", not a speech recogniser (EncoderDecoderTransformer)");
+    nb::object features_file = experiment_file(folder, "features.json",
+                                               "the feature settings and statistics (written when training starts)");
+    nb::dict features = read_json_object(features_file);
     nb::object num_feats = get(features, "num_feats", nb::none()), norm = get(features, "norm", nb::none());
     nb::object input_dim = model.attr("init_args")["input_dim"];
     if (!num_feats.equal(input_dim))
