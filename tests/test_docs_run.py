@@ -4,9 +4,12 @@ Every ```python block of README.md runs on its own as a script, in a fresh folde
 generated corpus at data/synth. An HTML comment on the line above a block adjusts the run:
 `<!-- smoke-test: epochs=1 d_model=32 -->` gives those top-level assignments other values,
 `<!-- smoke-test: skip REASON -->` leaves out a block that cannot run unattended (it needs the
-user's audio, say). Each example runs with the tiny arguments listed in EXAMPLE_ARGS.
+user's audio, say), and `<!-- smoke-test: continues name=value ... -->` runs a block right after the
+block above it, in the same script (a block that uses what the one before made). Each example runs
+with the tiny arguments listed in EXAMPLE_ARGS.
 """
 import ast
+import contextlib
 import os
 import re
 import shlex
@@ -23,7 +26,8 @@ README = ROOT / "README.md"
 EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
 TINY_CORPUS = "data/synth"  # relative to the run folder; where the README's script reads its corpus
 
-# Tiny sizes per example; "{corpus}" is the tiny corpus, "{root}" the repository.
+# Tiny sizes per example; "{corpus}" is the tiny corpus, "{root}" the repository, "{experiment}" the
+# folder of a recogniser trained briefly on the tiny corpus.
 EXAMPLE_ARGS = {
     "layers_demo.py": ["--d-model", "16", "--heads", "2", "--d-ff", "32", "--layers", "1"],
     "lr_schedule_preview.py": ["preview.png", "--epochs", "4", "--batches", "3"],
@@ -31,6 +35,8 @@ EXAMPLE_ARGS = {
     "train_own_data.py": ["{corpus}", "{root}/configs/demo.yaml", "--epochs", "1"],
     "train_tiny_asr.py": ["--epochs", "1", "--train-utterances", "8", "--d-model", "16", "--workdir", "work"],
     "train_tiny_lm.py": ["--seconds", "0.1", "--sentences", "32", "--threads", "1"],
+    "transcribe.py": ["{experiment}", "{corpus}/test-clean/fbank/000.npy", "{corpus}/dev-clean/fbank/001.npy",
+                      "--beam", "2", "--reference", "{corpus}/dev-clean/transcripts.txt"],
 }
 
 SMOKE_DIRECTIVE = re.compile(r"^<!--\s*smoke-test:(.*?)-->\s*$")
@@ -50,6 +56,16 @@ def readme_blocks():
             i = end
         i += 1
     return params
+
+
+def script_of(code: str, directive: str) -> str:
+    """The script a block runs as: the block with its overrides, after the block above it (and so on)
+    when it continues that one."""
+    if not directive.startswith("continues"):
+        return with_overrides(code, directive)
+    blocks = [p.values for p in readme_blocks()]
+    above = next(blocks[i - 1] for i in range(1, len(blocks)) if blocks[i][0] == code)
+    return script_of(*above) + "\n" + with_overrides(code, directive[len("continues"):].strip())
 
 
 def with_overrides(code: str, directive: str) -> str:
@@ -81,6 +97,8 @@ def write_tiny_corpus(root: Path, num_feats=80):
             np.save(root / partition / "fbank" / f"{i:03d}.npy", rng.normal(size=(num_feats, frames)).astype("f4"))
             if partition != "test-clean":
                 np.save(root / partition / "text" / f"{i:03d}.npy", np.array(list(text)))
+            with open(root / partition / "transcripts.txt", "a") as f:
+                f.write(f"{i:03d} {text}\n")
 
 
 def run_script(args, cwd: Path, timeout=300) -> subprocess.CompletedProcess:
@@ -104,7 +122,7 @@ def test_readme_python_block_runs(code, directive, tmp_path):
     if directive.startswith("skip"):
         pytest.skip(directive[4:].strip() or "the README marks this block as not runnable here")
     write_tiny_corpus(tmp_path / TINY_CORPUS)
-    (tmp_path / "block.py").write_text(with_overrides(code, directive), encoding="utf-8")
+    (tmp_path / "block.py").write_text(script_of(code, directive), encoding="utf-8")
     assert_ran(run_script(["block.py"], tmp_path), "the README block")
 
 
@@ -112,7 +130,13 @@ def test_readme_python_block_runs(code, directive, tmp_path):
 def test_example_runs_at_tiny_sizes(example, tmp_path):
     assert example.name in EXAMPLE_ARGS, f"give {example.name} tiny arguments in EXAMPLE_ARGS"
     write_tiny_corpus(tmp_path / "corpus")
-    args = [a.format(corpus=tmp_path / "corpus", root=ROOT) for a in EXAMPLE_ARGS[example.name]]
+    experiment = ""
+    if any("{experiment}" in a for a in EXAMPLE_ARGS[example.name]):
+        from test_inference import train_experiment
+
+        with contextlib.chdir(tmp_path):
+            experiment = train_experiment(tmp_path, "tiny-asr", "char")[0].expt_root
+    args = [a.format(corpus=tmp_path / "corpus", root=ROOT, experiment=experiment) for a in EXAMPLE_ARGS[example.name]]
     assert_ran(run_script([example, *args], tmp_path), f"{example.name} {shlex.join(args)}")
 
 
