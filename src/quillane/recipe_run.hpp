@@ -1,0 +1,305 @@
+// What `quillane train` and `quillane evaluate` do with a checked configuration: make the
+// synthetic corpus when the recipe has one, train the trainer the recipe names (and the
+// language model a recogniser's recipe fuses), recognise or score the test partition, and
+// report the results and where everything was written.
+#pragma once
+
+#include "context.hpp"
+#include "recipe_build.hpp"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace recipe {
+
+using Clock = std::chrono::steady_clock;
+
+inline double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+inline std::string fixed(double x, int decimals) { return ql::format(ql::py_float(x), ("." + std::to_string(decimals) + "f").c_str()); }
+
+inline bool is_language_model_recipe(nb::handle config) { return config["trainer"].equal(nb::str("lm")); }
+
+// The seed, and the thread count when the recipe sets one.
+inline void set_up_process(nb::handle config) {
+    nb::object torch = globals["torch"];
+    torch.attr("manual_seed")(config["seed"]);
+    if (ql::contains(config, nb::str("num_threads"))) torch.attr("set_num_threads")(config["num_threads"]);
+}
+
+inline nb::object experiment_folder(nb::handle run_name) {
+    return globals["Path"](globals["os"].attr("getcwd")()) / nb::str("expts") / run_name;
+}
+
+// ---------------------------------------------------------------------------
+// The synthetic corpus
+// ---------------------------------------------------------------------------
+
+// Whether the recipe's synthetic corpus still has partitions to make.
+inline bool corpus_missing(nb::handle config) {
+    if (!ql::contains(config, nb::str("corpus"))) return false;
+    nb::object root = config["data"]["root"];
+    for (auto &[role, name] : kSynthPartitions) {
+        (void)role;
+        if (!ql::truthy((path_of(root, nb::str(name)) / nb::str("transcripts.txt")).attr("is_file")())) return true;
+    }
+    return false;
+}
+
+// Makes (or completes) the synthetic corpus; returns the seconds it took.
+inline double make_corpus(nb::handle config) {
+    nb::object corpus = config["corpus"], root = config["data"]["root"];
+    ql::print("== Synthetic corpus: " + ql::str(corpus["num_utterances"]) + " utterances in " +
+              ql::str(globals["Path"](root).attr("resolve")()));
+    Clock::time_point start = Clock::now();
+    globals["prepare_synth"](ql::str(root), nb::arg("num_utterances") = corpus["num_utterances"],
+                             nb::arg("seed") = corpus["seed"]);
+    return seconds_since(start);
+}
+
+// ---------------------------------------------------------------------------
+// Recognition of the test partition
+// ---------------------------------------------------------------------------
+
+// The test partition's references when its dataset carries none (the partition named
+// "test-clean" is read without transcripts): its transcripts file. None otherwise.
+inline nb::object separate_references(nb::handle config, const SpeechData &d) {
+    if (nb::hasattr(d.test, "text_files")) return nb::none();
+    return partition_texts(config["data"]["root"], config["data"]["partitions"]["test"]);
+}
+
+// The longest hypothesis recognition may produce: the longest transcript of the training and
+// test partitions in tokens, with room to spare.
+inline nb::object recognition_length(const SpeechData &d, nb::handle references, nb::handle tokenizer) {
+    long long longest = std::max(ql::as_long(d.train.attr("text_max_len")), ql::as_long(d.test.attr("text_max_len"))) - 1;
+    if (!references.is_none())
+        for (nb::handle text : references) longest = std::max<long long>(longest, nb::len(tokenizer.attr("encode")(text)));
+    return ql::py_int(longest + 8);
+}
+
+// Recognises the test partition under every decoding configuration of the recipe, scores it
+// when references exist and saves each configuration's records; one row per configuration.
+inline nb::list decode_test(nb::handle config, nb::handle trainer, const SpeechData &d, nb::handle tokenizer,
+                            nb::handle lm_model) {
+    nb::object references = separate_references(config, d);
+    nb::object max_length = recognition_length(d, references, tokenizer);
+    nb::list rows;
+    for (auto [name, decoding] : nb::borrow<nb::dict>(config["decoding"])) {
+        nb::dict rc;
+        rc["num_batches"] = nb::none();
+        rc["beam_width"] = decoding["beam_width"];
+        rc["temperature"] = decoding["temperature"];
+        rc["repeat_penalty"] = decoding["repeat_penalty"];
+        rc["lm_weight"] = decoding["lm_weight"];
+        rc["lm_model"] = ql::truthy(decoding["lm_weight"]) ? nb::borrow(lm_model) : nb::none();
+        Clock::time_point start = Clock::now();
+        nb::object results = trainer.attr("recognize")(d.test_loader, rc, name, max_length);
+        double seconds = seconds_since(start);
+
+        nb::list hypotheses, targets, records;
+        for (nb::handle r : results) {
+            hypotheses.append(r["generated"]);
+            if (ql::contains(r, nb::str("target"))) targets.append(r["target"]);
+        }
+        nb::object refs = !references.is_none() ? ql::steal_checked(PySequence_GetSlice(references.ptr(), 0, Py_ssize_t(nb::len(hypotheses))))
+                          : nb::len(targets) == nb::len(hypotheses) && nb::len(targets) > 0 ? nb::object(targets)
+                                                                                           : nb::none();
+        nb::dict row;
+        row["decoding"] = name;
+        row["wer"] = nb::none();
+        row["cer"] = nb::none();
+        if (!refs.is_none()) {
+            nb::object metrics = trainer.attr("_calculate_asr_metrics")(refs, hypotheses);
+            row["wer"] = metrics["wer"];
+            row["cer"] = metrics["cer"];
+            size_t i = 0;
+            for (nb::handle r : results) {
+                if (i >= nb::len(refs)) break;
+                nb::dict record;
+                record["target"] = refs[ql::py_int((long long)i++)];
+                record["generated"] = r["generated"];
+                record["score"] = r["score"];
+                records.append(record);
+            }
+        } else {
+            records = nb::list(results);
+        }
+        trainer.attr("_save_generated_text")(records, "test_" + nb::cast<std::string>(name) + "_results");
+        row["seconds"] = ql::py_float(seconds);
+        rows.append(row);
+    }
+    return rows;
+}
+
+inline std::string cell(nb::handle value, const char *spec) {
+    return value.is_none() ? ql::format(nb::str("n/a"), ">9") : ql::format(value, spec);
+}
+
+inline std::string results_table(nb::handle rows) {
+    std::string head = ql::format(nb::str("decoding"), "<24") + ql::format(nb::str("WER %"), ">9") +
+                       ql::format(nb::str("CER %"), ">9") + ql::format(nb::str("time s"), ">9");
+    std::string out = head + "\n" + std::string(head.size(), '-');
+    for (nb::handle r : rows)
+        out += "\n" + ql::format(r["decoding"], "<24") + cell(r["wer"], ">9.2f") + cell(r["cer"], ">9.2f") +
+               cell(r["seconds"], ">9.1f");
+    return out;
+}
+
+inline nb::object write_results(nb::handle trainer, nb::handle summary) {
+    nb::object file = trainer.attr("expt_root") / nb::str("results.json");
+    nb::object text = globals["json"].attr("dumps")(summary, nb::arg("indent") = 2);
+    file.attr("write_text")(text + nb::str("\n"), nb::arg("encoding") = "utf-8");
+    return file;
+}
+
+inline void print_held_out(nb::handle rows, nb::handle test_utterances) {
+    ql::print("");
+    ql::print("== Held-out results (" + ql::str(test_utterances) + " test utterances)");
+    ql::print(results_table(rows));
+}
+
+inline void print_experiment(const char *label, nb::handle trainer, nb::handle results_file, const char *text_kind) {
+    ql::print(std::string(label) + ql::str(trainer.attr("expt_root")));
+    ql::print("    checkpoints " + ql::str(trainer.attr("checkpoint_dir")) + ", attention plots " +
+              ql::str(trainer.attr("attn_dir")) + ",");
+    ql::print(std::string("    ") + text_kind + " (JSON) " + ql::str(trainer.attr("text_dir")) + ", results " +
+              ql::str(results_file));
+}
+
+// ---------------------------------------------------------------------------
+// Training
+// ---------------------------------------------------------------------------
+
+// The language model a recogniser's recipe trains on its training transcripts for fusion.
+inline nb::object train_fusion_lm(nb::handle config, nb::handle tokenizer, const EffectiveConfigFile &file) {
+    nb::object lm = config["lm"], data = config["data"];
+    nb::object batch = lm["data"]["batch_size"];
+    nb::object train_loader = text_loader(nb::str("train"), texts_for(lm["data"], data, "train"), tokenizer, batch, true);
+    nb::object dev_loader = text_loader(nb::str("dev"), texts_for(lm["data"], data, "dev"), tokenizer, batch, false);
+    nb::object trainer = make_trainer("LMTrainer", language_model(lm["model"], tokenizer), tokenizer, lm,
+                                      lm["run_name"], file, config["device"]);
+    attach_optimizer(trainer, lm, train_loader);
+    trainer.attr("train")(train_loader, dev_loader, lm["training"]["epochs"]);
+    trainer.attr("cleanup")();
+    return trainer;
+}
+
+inline void load_best(nb::handle trainer, nb::handle config) {
+    if (ql::as_long(config["training"]["epochs"]) > 0 && ql::truthy(trainer.attr("best_model_path").attr("is_file")()))
+        trainer.attr("load_checkpoint")("checkpoint-best-metric-model.pth");
+}
+
+inline nb::dict train_speech_recipe(nb::handle config, nb::dict summary, Clock::time_point start) {
+    const bool progressive = config["trainer"].equal(nb::str("progressive"));
+    nb::object data = config["data"];
+    check_partitions(data, {"train", "dev", "test"}, "fbank");
+    if (ql::contains(config, nb::str("lm"))) check_text_files(config["lm"]["data"], "lm.data");
+    bool subword = config["tokenizer"]["kind"].equal(nb::str("subword"));
+    nb::object tokenizer = make_tokenizer(config, subword ? partition_texts(data["root"], data["partitions"]["train"]) : nb::none());
+    SpeechData d = speech_data(config, tokenizer);
+
+    EffectiveConfigFile file(config);
+    nb::object trainer = make_trainer(progressive ? "ProgressiveTrainer" : "ASRTrainer", speech_model(config, tokenizer),
+                                      tokenizer, config, config["run_name"], file, config["device"]);
+    attach_optimizer(trainer, config, d.train_loader);
+    Clock::time_point t0 = Clock::now();
+    if (progressive) trainer.attr("progressive_train")(d.train_loader, d.dev_loader, config["stages"]);
+    trainer.attr("train")(d.train_loader, d.dev_loader, config["training"]["epochs"]);
+    summary["asr_training_seconds"] = ql::py_float(seconds_since(t0));
+    load_best(trainer, config);
+
+    nb::object lm_trainer = nb::none(), lm_model = nb::none();
+    if (ql::contains(config, nb::str("lm"))) {
+        t0 = Clock::now();
+        lm_trainer = train_fusion_lm(config, tokenizer, file);
+        lm_model = lm_trainer.attr("model");
+        summary["lm_training_seconds"] = ql::py_float(seconds_since(t0));
+    }
+    nb::list rows = d.test.is_none() ? nb::list() : decode_test(config, trainer, d, tokenizer, lm_model);
+    trainer.attr("cleanup")();
+
+    summary["rows"] = rows;
+    summary["total_seconds"] = ql::py_float(seconds_since(start));
+    summary["test_utterances"] = d.test.is_none() ? nb::int_(0) : nb::int_(nb::len(d.test));
+    nb::object results_file = write_results(trainer, summary);
+
+    if (d.test.is_none()) ql::print("\nNo test partition (data.partitions.test is null): nothing recognised.");
+    else print_held_out(rows, summary["test_utterances"]);
+    std::string times;
+    for (auto [key, label] : {std::pair{"corpus_seconds", "corpus"}, {"asr_training_seconds", "ASR training"},
+                              {"lm_training_seconds", "LM training"}, {"total_seconds", "total"}})
+        if (ql::contains(summary, nb::str(key)))
+            times += (times.empty() ? "" : ", ") + std::string(label) + " " + fixed(ql::as_double(summary[key]), 0) + " s";
+    ql::print("");
+    ql::print(times);
+    print_experiment("ASR experiment: ", trainer, results_file, "recognised text");
+    if (!lm_trainer.is_none()) ql::print("LM experiment:  " + ql::str(lm_trainer.attr("expt_root")));
+    return summary;
+}
+
+inline void check_language_model_data(nb::handle config) {
+    nb::object data = config["data"];
+    check_text_files(data, "data");
+    std::vector<const char *> roles;
+    for (const char *role : {"train", "dev", "test"})
+        if (!ql::contains(data, nb::str((std::string(role) + "_text").c_str()))) roles.push_back(role);
+    if (ql::contains(data, nb::str("root"))) check_partitions(data, roles, "");
+}
+
+inline void print_language_model_results(nb::handle metrics, nb::handle test_texts) {
+    ql::print("");
+    ql::print("== Held-out results (" + ql::str(test_texts) + " test texts)");
+    for (auto [name, value] : nb::borrow<nb::dict>(metrics))
+        ql::print(ql::format(name, "<24") + ql::format(value, ">12.4f"));
+}
+
+inline nb::dict train_language_model_recipe(nb::handle config, nb::dict summary, Clock::time_point start) {
+    check_language_model_data(config);
+    nb::object data = config["data"], batch = data["batch_size"];
+    nb::object train_texts = texts_for(data, data, "train"), dev_texts = texts_for(data, data, "dev");
+    nb::object test_texts = texts_for(data, data, "test");
+    for (auto [texts, role] : {std::pair{train_texts, "train"}, {dev_texts, "dev"}})
+        if (texts.is_none())
+            raise_config_error(std::string("data.partitions.") + role + ": the partition has no transcripts (transcripts.txt or text/)");
+    nb::object tokenizer = make_tokenizer(config, train_texts);
+    nb::object train_loader = text_loader(nb::str("train"), train_texts, tokenizer, batch, true);
+    nb::object dev_loader = text_loader(nb::str("dev"), dev_texts, tokenizer, batch, false);
+
+    EffectiveConfigFile file(config);
+    nb::object trainer = make_trainer("LMTrainer", language_model(config["model"], tokenizer), tokenizer, config,
+                                      config["run_name"], file, config["device"]);
+    attach_optimizer(trainer, config, train_loader);
+    Clock::time_point t0 = Clock::now();
+    trainer.attr("train")(train_loader, dev_loader, config["training"]["epochs"]);
+    summary["lm_training_seconds"] = ql::py_float(seconds_since(t0));
+    load_best(trainer, config);
+    if (!test_texts.is_none()) {
+        nb::object test_loader = text_loader(nb::str("test"), test_texts, tokenizer, batch, false);
+        auto [metrics, generations] = ql::unpack<2>(trainer.attr("evaluate")(test_loader));
+        summary["test"] = metrics;
+        summary["test_texts"] = nb::int_(nb::len(test_texts));
+        print_language_model_results(metrics, summary["test_texts"]);
+    }
+    trainer.attr("cleanup")();
+    summary["total_seconds"] = ql::py_float(seconds_since(start));
+    nb::object results_file = write_results(trainer, summary);
+    ql::print("");
+    ql::print("LM training " + fixed(ql::as_double(summary["lm_training_seconds"]), 0) + " s, total " +
+              fixed(ql::as_double(summary["total_seconds"]), 0) + " s");
+    print_experiment("LM experiment: ", trainer, results_file, "generated text");
+    return summary;
+}
+
+inline nb::dict train(nb::handle config) {
+    Clock::time_point start = Clock::now();
+    set_up_process(config);
+    nb::dict summary;
+    if (ql::contains(config, nb::str("corpus"))) summary["corpus_seconds"] = ql::py_float(make_corpus(config));
+    if (is_language_model_recipe(config)) return train_language_model_recipe(config, summary, start);
+    return train_speech_recipe(config, summary, start);
+}
+
+}  // namespace recipe
