@@ -207,19 +207,40 @@ inline nb::object make_trainer(const char *class_name, nb::handle model, nb::han
     return globals[class_name](model, tokenizer, settings, run_name, file.path(), nb::arg("device") = device);
 }
 
-// Loads a checkpoint's model weights into `model`; a checkpoint of another model is an error
-// naming the file.
+// The lines of `text`, each cut to a readable length (a mismatch lists every parameter name).
+inline std::string shortened(const std::string &text) {
+    constexpr size_t kWidth = 240;
+    std::string out, line;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        line = text.substr(start, end - start);
+        if (line.size() > kWidth) line = line.substr(0, kWidth) + " ...";
+        out += (out.empty() ? "" : "\n") + line;
+        start = end + 1;
+    }
+    return out;
+}
+
+// Loads a checkpoint's model weights into `model`; a file that is no checkpoint, or holds
+// another model, is refused naming it.
 inline nb::object load_weights(nb::handle model, nb::handle checkpoint_path) {
-    nb::object checkpoint = globals["torch"].attr("load")(checkpoint_path, nb::arg("map_location") = "cpu",
-                                                          nb::arg("weights_only") = true);
+    nb::object checkpoint;
+    try {
+        checkpoint = globals["torch"].attr("load")(checkpoint_path, nb::arg("map_location") = "cpu",
+                                                   nb::arg("weights_only") = true);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception) || e.matches(PyExc_MemoryError)) throw;
+        raise_config_error(ql::str(checkpoint_path) + " is not a checkpoint: " + shortened(ql::str(e.value())));
+    }
     if (!PyDict_Check(checkpoint.ptr()) || !ql::contains(checkpoint, nb::str("model_state_dict")))
-        ql::raise_value_error(ql::str(checkpoint_path) + " is not a checkpoint of this library (no model_state_dict)");
+        raise_config_error(ql::str(checkpoint_path) + " is not a checkpoint of this library (no model_state_dict)");
     try {
         model.attr("load_state_dict")(checkpoint["model_state_dict"]);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_RuntimeError)) throw;
-        ql::raise_value_error(ql::str(checkpoint_path) + " does not fit the model the configuration describes: " +
-                              ql::str(e.value()));
+        raise_config_error(ql::str(checkpoint_path) + " does not fit the model the configuration describes: " +
+                           shortened(ql::str(e.value())));
     }
     return checkpoint;
 }

@@ -173,16 +173,39 @@ inline void print_experiment(const char *label, nb::handle trainer, nb::handle r
 // Training
 // ---------------------------------------------------------------------------
 
-// The language model a recogniser's recipe trains on its training transcripts for fusion.
-inline nb::object train_fusion_lm(nb::handle config, nb::handle tokenizer, const EffectiveConfigFile &file) {
-    nb::object lm = config["lm"], data = config["data"];
-    nb::object batch = lm["data"]["batch_size"];
-    nb::object train_loader = text_loader(nb::str("train"), texts_for(lm["data"], data, "train"), tokenizer, batch, true);
-    nb::object dev_loader = text_loader(nb::str("dev"), texts_for(lm["data"], data, "dev"), tokenizer, batch, false);
+// Each epoch the language-model trainer continues prompts of 20 tokens drawn from the
+// development texts, so some text there must be longer; said before any training starts.
+constexpr long long kValidationPromptTokens = 20;
+
+inline void check_prompt_texts(nb::handle dev_loader, const std::string &source) {
+    long long longest = ql::as_long(dev_loader.attr("dataset").attr("text_max_len")) - 1;
+    if (longest < kValidationPromptTokens)
+        raise_config_error(source + ": the longest development text has " + std::to_string(std::max(longest, 0LL)) +
+                           " tokens, but the language model's validation continues prompts of " +
+                           std::to_string(kValidationPromptTokens) + " tokens; use longer texts");
+}
+
+struct TextLoaders {
+    nb::object train, dev;
+};
+
+// The texts of the language model a recogniser's recipe fuses: its training and development
+// transcripts, or the files lm.data names.
+inline TextLoaders fusion_lm_texts(nb::handle config, nb::handle tokenizer) {
+    nb::object lm_data = config["lm"]["data"], data = config["data"], batch = lm_data["batch_size"];
+    TextLoaders loaders{text_loader(nb::str("train"), texts_for(lm_data, data, "train"), tokenizer, batch, true),
+                        text_loader(nb::str("dev"), texts_for(lm_data, data, "dev"), tokenizer, batch, false)};
+    check_prompt_texts(loaders.dev, ql::contains(lm_data, nb::str("dev_text")) ? "lm.data.dev_text" : "data.partitions.dev");
+    return loaders;
+}
+
+inline nb::object train_fusion_lm(nb::handle config, nb::handle tokenizer, const TextLoaders &texts,
+                                  const EffectiveConfigFile &file) {
+    nb::object lm = config["lm"];
     nb::object trainer = make_trainer("LMTrainer", language_model(lm["model"], tokenizer), tokenizer, lm,
                                       lm["run_name"], file, config["device"]);
-    attach_optimizer(trainer, lm, train_loader);
-    trainer.attr("train")(train_loader, dev_loader, lm["training"]["epochs"]);
+    attach_optimizer(trainer, lm, texts.train);
+    trainer.attr("train")(texts.train, texts.dev, lm["training"]["epochs"]);
     trainer.attr("cleanup")();
     return trainer;
 }
@@ -200,6 +223,8 @@ inline nb::dict train_speech_recipe(nb::handle config, nb::dict summary, Clock::
     bool subword = config["tokenizer"]["kind"].equal(nb::str("subword"));
     nb::object tokenizer = make_tokenizer(config, subword ? partition_texts(data["root"], data["partitions"]["train"]) : nb::none());
     SpeechData d = speech_data(config, tokenizer);
+    const bool fusion = ql::contains(config, nb::str("lm"));
+    TextLoaders lm_texts = fusion ? fusion_lm_texts(config, tokenizer) : TextLoaders{};
 
     EffectiveConfigFile file(config);
     nb::object trainer = make_trainer(progressive ? "ProgressiveTrainer" : "ASRTrainer", speech_model(config, tokenizer),
@@ -212,9 +237,9 @@ inline nb::dict train_speech_recipe(nb::handle config, nb::dict summary, Clock::
     load_best(trainer, config);
 
     nb::object lm_trainer = nb::none(), lm_model = nb::none();
-    if (ql::contains(config, nb::str("lm"))) {
+    if (fusion) {
         t0 = Clock::now();
-        lm_trainer = train_fusion_lm(config, tokenizer, file);
+        lm_trainer = train_fusion_lm(config, tokenizer, lm_texts, file);
         lm_model = lm_trainer.attr("model");
         summary["lm_training_seconds"] = ql::py_float(seconds_since(t0));
     }
@@ -267,6 +292,7 @@ inline nb::dict train_language_model_recipe(nb::handle config, nb::dict summary,
     nb::object tokenizer = make_tokenizer(config, train_texts);
     nb::object train_loader = text_loader(nb::str("train"), train_texts, tokenizer, batch, true);
     nb::object dev_loader = text_loader(nb::str("dev"), dev_texts, tokenizer, batch, false);
+    check_prompt_texts(dev_loader, ql::contains(data, nb::str("dev_text")) ? "data.dev_text" : "data.partitions.dev");
 
     EffectiveConfigFile file(config);
     nb::object trainer = make_trainer("LMTrainer", language_model(config["model"], tokenizer), tokenizer, config,
