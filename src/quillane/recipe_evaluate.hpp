@@ -45,13 +45,15 @@ private:
 // The last checkpoint of the language model the recipe's decoding fuses (the model the
 // training's own evaluation fused), or None when no decoding configuration fuses one.
 inline nb::object fusion_lm_checkpoint(nb::handle config) {
-    bool fused = false;
-    for (auto [name, decoding] : nb::borrow<nb::dict>(config["decoding"])) fused = fused || ql::truthy(decoding["lm_weight"]);
-    if (!fused) return nb::none();
-    nb::object folder = experiment_folder(config["lm"]["run_name"]) / nb::str("checkpoints");
-    nb::object checkpoint = folder / nb::str(kCheckpointNames[1].second);
+    nb::object fused = nb::none();
+    for (auto [name, decoding] : nb::borrow<nb::dict>(config["decoding"]))
+        if (fused.is_none() && ql::truthy(decoding["lm_weight"])) fused = nb::borrow(name);
+    if (fused.is_none()) return nb::none();
+    nb::object run_name = config["lm"]["run_name"];
+    nb::object checkpoint = experiment_folder(run_name) / nb::str("checkpoints") / nb::str(kCheckpointNames[1].second);
     if (!ql::truthy(checkpoint.attr("is_file")()))
-        ql::raise(PyExc_FileNotFoundError, "the decoding fuses the language model of lm.run_name, but " + ql::str(checkpoint) +
+        ql::raise(PyExc_FileNotFoundError, "decoding " + ql::str(fused) + " fuses the language model of lm.run_name " +
+                                               ql::repr(run_name) + ", but " + ql::str(checkpoint) +
                                                " does not exist; train the recipe first (quillane train)");
     return checkpoint;
 }
