@@ -9,6 +9,7 @@ import pytest
 import yaml
 
 from quillane import cli, recipes
+from quillane.data import BucketBatchSampler
 
 CONFIGS = Path(__file__).resolve().parents[1] / "configs"
 WORDS = ["the", "cat", "sees", "a", "red", "ball", "dog", "now"]
@@ -18,7 +19,8 @@ TINY_MODEL = ["model.d_model=16", "model.num_heads=2", "model.d_ff=32"]
 TINY_TRAINING = ["training.epochs=1", "training.gradient_accumulation_steps=1", "num_threads=1"]
 TINY = {
     "asr": TINY_MODEL + TINY_TRAINING + [
-        "data.NUM_WORKERS=0", "model.num_encoder_layers=1", "model.num_decoder_layers=1", "data.batch_size=4", "data.eval_batch_size=4",
+        "data.NUM_WORKERS=0", "model.num_encoder_layers=1", "model.num_decoder_layers=1", "data.batch_size=4",
+        "data.eval_batch_size=4", "data.bucketing.enabled=true", "data.bucketing.max_frames=1200",
         "lm.model={d_model: 16, num_heads: 2, d_ff: 32, num_layers: 1, max_len: 64}", "lm.training.epochs=1",
         "decoding={greedy: {beam_width: 1}, beam_2_lm: {beam_width: 2, lm_weight: 0.3}}"],
     "progressive": TINY_MODEL + TINY_TRAINING + [
@@ -69,8 +71,17 @@ def overrides(*settings):
     ("lm", ("train", "dev", "test"), False),
 ])
 def test_train_then_evaluate_each_trainer_kind_reproduces_the_reported_results(
-        workdir, capsys, kind, partitions, listed_test):
+        workdir, capsys, monkeypatch, kind, partitions, listed_test):
     write_corpus(workdir / "corpus", partitions, listed_test=listed_test)
+    samplers = []
+
+    class RecordingSampler:
+        @staticmethod
+        def from_dataset(dataset, **settings):
+            samplers.append(settings)
+            return BucketBatchSampler.from_dataset(dataset, **settings)
+
+    monkeypatch.setattr(recipes, "BucketBatchSampler", RecordingSampler)
     names = dict(zip(("train", "dev", "test"), partitions))
     settings = TINY[kind] + ["data.root=corpus"] + [f"data.partitions.{role}={name}" for role, name in names.items()]
     config_file = CONFIGS / f"{kind}.yaml"
@@ -101,6 +112,7 @@ def test_train_then_evaluate_each_trainer_kind_reproduces_the_reported_results(
         records = json.loads((expt / "text" / "text_test_greedy_results.json").read_text())
         assert len(records) == evaluated["test_utterances"] == 3 and all(r["target"] for r in records)
     if kind == "asr":
+        assert samplers and samplers[0]["max_frames"] == 1200, "data.bucketing batches the training partition"
         assert (workdir / "expts" / "asr-lm" / "checkpoints" / "checkpoint-last-epoch-model.pth").is_file()
 
 

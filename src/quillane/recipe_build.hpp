@@ -120,6 +120,23 @@ inline nb::object loader(nb::handle dataset, bool shuffle, nb::handle batch_size
         nb::arg("collate_fn") = dataset.attr("collate_fn"), nb::arg("num_workers") = workers);
 }
 
+inline bool bucketing_on(nb::handle data) {
+    return ql::contains(data, nb::str("bucketing")) && ql::truthy(data["bucketing"]["enabled"]);
+}
+
+// Training batches of utterances of similar length: at most data.batch_size utterances each,
+// and within bucketing.max_frames padded frames when that is set; reshuffled per seed and epoch.
+inline nb::object bucketed_loader(nb::handle config, nb::handle dataset) {
+    nb::object data = config["data"], settings = data["bucketing"];
+    nb::object sampler = globals["BucketBatchSampler"].attr("from_dataset")(
+        dataset, nb::arg("max_frames") = ql::get(settings, "max_frames", nb::none()),
+        nb::arg("batch_size") = data["batch_size"], nb::arg("bucket_width") = settings["bucket_width"],
+        nb::arg("shuffle") = true, nb::arg("seed") = config["seed"], nb::arg("drop_last") = settings["drop_last"]);
+    return globals["torch"].attr("utils").attr("data").attr("DataLoader")(
+        dataset, nb::arg("batch_sampler") = sampler, nb::arg("collate_fn") = dataset.attr("collate_fn"),
+        nb::arg("num_workers") = data["NUM_WORKERS"]);
+}
+
 struct SpeechData {
     nb::object train, dev, test;  // datasets; None for a partition not built (test: none named)
     nb::object train_loader, dev_loader, test_loader;
@@ -139,7 +156,7 @@ inline SpeechData speech_data(nb::handle config, nb::handle tokenizer, bool with
     nb::object torch = globals["torch"];
     nb::object generator = torch.attr("Generator")().attr("manual_seed")(config["seed"]);
     nb::object batch = data["batch_size"], workers = data["NUM_WORKERS"];
-    d.train_loader = loader(d.train, true, batch, generator, workers);
+    d.train_loader = bucketing_on(data) ? bucketed_loader(config, d.train) : loader(d.train, true, batch, generator, workers);
     d.dev_loader = d.dev.is_none() ? nb::none() : loader(d.dev, false, ql::get(data, "val_batch_size", batch), generator, workers);
     d.test_loader = d.test.is_none() ? nb::none()
                                      : loader(d.test, false, ql::get(data, "eval_batch_size", batch), generator, workers);
