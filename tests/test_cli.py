@@ -116,6 +116,28 @@ def test_train_then_evaluate_each_trainer_kind_reproduces_the_reported_results(
         assert (workdir / "expts" / "asr-lm" / "checkpoints" / "checkpoint-last-epoch-model.pth").is_file()
 
 
+def test_a_prepared_tree_trains_under_its_own_partition_names(workdir, capsys):
+    import soundfile as sf
+
+    rng = np.random.default_rng(1)
+    for partition, count in [("train", 4), ("dev", 2), ("test", 2)]:
+        folder = workdir / "tree" / partition / "7" / "9"
+        folder.mkdir(parents=True)
+        lines = []
+        for i in range(count):
+            text = " ".join(rng.choice(WORDS, 6)).upper()
+            sf.write(folder / f"7-9-{i:04d}.flac", (0.1 * rng.standard_normal(16000)).astype(np.float32), 16000)
+            lines.append(f"7-9-{i:04d} {text}\n")
+        (folder / "7-9.trans.txt").write_text("".join(lines))
+    assert cli.main(["prepare", "librispeech", "tree", "data/mine"]) == 0
+    settings = TINY["asr"] + ["data.root=data/mine", "data.partitions={train: train, dev: dev, test: test}"]
+
+    assert cli.main(["train", str(CONFIGS / "asr.yaml"), *overrides(*settings)]) == 0
+    results = json.loads((workdir / "expts" / "asr" / "results.json").read_text())
+    assert results["test_utterances"] == 2
+    assert all(row["wer"] is not None for row in results["rows"])
+
+
 def test_a_partition_the_corpus_lacks_is_named_with_the_partitions_it_has(workdir, capsys):
     write_corpus(workdir / "corpus", ("train", "dev", "test"))
     # the shipped recipe's default names are LibriSpeech's, which this corpus does not use
