@@ -63,16 +63,31 @@ def overrides(*settings):
     return [arg for s in settings for arg in ("--set", s)]
 
 
-@pytest.mark.parametrize("kind, partitions, listed_test", [
+def write_text_files(folder: Path):
+    rng = np.random.default_rng(2)
+    for name, count in [("train", 12), ("dev", 4), ("test", 4)]:
+        (folder / f"{name}.txt").write_text("".join(" ".join(rng.choice(WORDS, 14)) + "\n" for _ in range(count)))
+
+
+# the language model from text files, with a subword vocabulary trained on them
+TEXT_FILES = ["data.train_text=train.txt", "data.dev_text=dev.txt", "data.test_text=test.txt",
+              "tokenizer={kind: subword, vocab_size: 24}"]
+
+
+@pytest.mark.parametrize("kind, partitions, listed_test, extra", [
     # partition names of a corpus prepared from a tree named train/dev/test
-    ("asr", ("train", "dev", "test"), False),
+    ("asr", ("train", "dev", "test"), False, []),
     # the test partition named test-clean is read without transcripts; its references are listed
-    ("progressive", ("train-clean-100", "dev-clean", "test-clean"), True),
-    ("lm", ("train", "dev", "test"), False),
-])
+    ("progressive", ("train-clean-100", "dev-clean", "test-clean"), True, []),
+    ("lm", ("train", "dev", "test"), False, []),
+    ("lm", None, False, TEXT_FILES),
+], ids=["asr", "progressive", "lm", "lm-text-files-subword"])
 def test_train_then_evaluate_each_trainer_kind_reproduces_the_reported_results(
-        workdir, capsys, monkeypatch, kind, partitions, listed_test):
-    write_corpus(workdir / "corpus", partitions, listed_test=listed_test)
+        workdir, capsys, monkeypatch, kind, partitions, listed_test, extra):
+    if partitions:
+        write_corpus(workdir / "corpus", partitions, listed_test=listed_test)
+    else:
+        write_text_files(workdir)
     samplers = []
 
     class RecordingSampler:
@@ -82,8 +97,9 @@ def test_train_then_evaluate_each_trainer_kind_reproduces_the_reported_results(
             return BucketBatchSampler.from_dataset(dataset, **settings)
 
     monkeypatch.setattr(recipes, "BucketBatchSampler", RecordingSampler)
-    names = dict(zip(("train", "dev", "test"), partitions))
+    names = dict(zip(("train", "dev", "test"), partitions or ()))
     settings = TINY[kind] + ["data.root=corpus"] + [f"data.partitions.{role}={name}" for role, name in names.items()]
+    settings += extra
     config_file = CONFIGS / f"{kind}.yaml"
 
     assert cli.main(["train", str(config_file), *overrides(*settings)]) == 0

@@ -116,6 +116,7 @@ def test_a_value_of_the_wrong_kind_or_range_is_named_with_what_it_got(key, value
     ({"trainer": "progressive", "stages": []}, "stages must list at least one stage"),
     ({"decoding": {"fused": {"beam_width": 4, "lm_weight": 0.3}}},
      "decoding.fused.lm_weight is 0.3, but there is no lm section"),
+    ({"decoding": {"beam/4": {"beam_width": 4}}}, "decoding 'beam/4': a decoding configuration's name must"),
     ({"model.d_model": 100, "model.num_heads": 3}, "model.d_model (100) must be a multiple of model.num_heads (3)"),
     ({"scheduler": {"name": "reduce_lr", "warmup": {"enabled": True}}}, "cannot be combined with warm-up"),
     ({"tokenizer.kind": "subword"}, "missing key tokenizer.vocab_size"),

@@ -155,10 +155,16 @@ inline const char *const kSynthPartitions[][2] = {{"train", "train-clean-100"}, 
 inline void check_speech_recipe(std::vector<std::string> &problems, nb::handle config) {
     check_training_sections(problems, config, "");
     bool fusion = has(config, "lm");
-    for (auto [name, decoding] : nb::borrow<nb::dict>(config["decoding"]))
+    for (auto [name, decoding] : nb::borrow<nb::dict>(config["decoding"])) {
+        // the name becomes part of a file name (text/text_test_<name>_results.json)
+        std::string text = nb::cast<std::string>(name);
+        if (text.empty() || text.find_first_of("/\\") != std::string::npos)
+            problems.push_back("decoding " + ql::repr(name) + ": a decoding configuration's name must be non-empty "
+                               "and hold no path separator");
         if (ql::as_double(decoding["lm_weight"]) > 0 && !fusion)
             problems.push_back("decoding." + nb::cast<std::string>(name) + ".lm_weight is " + ql::str(decoding["lm_weight"]) +
                                ", but there is no lm section to train the language model it fuses");
+    }
     if (fusion) {
         nb::object lm = config["lm"];
         if (!has(lm, "run_name")) lm["run_name"] = nb::str((nb::cast<std::string>(config["run_name"]) + "-lm").c_str());

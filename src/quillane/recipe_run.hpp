@@ -271,7 +271,7 @@ inline void check_language_model_data(nb::handle config) {
     std::vector<const char *> roles;
     for (const char *role : {"train", "dev", "test"})
         if (!ql::contains(data, nb::str((std::string(role) + "_text").c_str()))) roles.push_back(role);
-    if (ql::contains(data, nb::str("root"))) check_partitions(data, roles, "");
+    if (ql::contains(data, nb::str("root")) && !roles.empty()) check_partitions(data, roles, "");
 }
 
 inline void print_language_model_results(nb::handle metrics, nb::handle test_texts) {
