@@ -1,5 +1,5 @@
 """Both models on random input: an encoder-decoder recogniser's forward pass, greedy and beam
-decoding through its scoring function, and a decoder-only LM's forward pass (untrained, so the
+decoding through its incremental scorer, and a decoder-only LM's forward pass (untrained, so the
 decoded text is arbitrary; a few seconds on a CPU, most of it importing torch).
 
     PYTHONPATH=src python examples/models_demo.py [--d-model 64 --layers 2 --frames 120 --beam-width 4]
@@ -45,8 +45,7 @@ def main():
     print("lm logits", tuple(lm(shifted)[0].shape))
 
     enc, mask, _, _ = asr.encode(feats, lengths)
-    gen = SequenceGenerator(score_fn=lambda x: asr.score(x, enc, mask), tokenizer=tok, max_length=args.max_length,
-                            device="cpu")
+    gen = SequenceGenerator(score_fn=asr.scorer(enc, mask), tokenizer=tok, max_length=args.max_length, device="cpu")
     prompts = torch.full((2, 1), tok.sos_id)
     greedy = gen.generate_greedy(prompts)
     beam_seqs, beam_scores = gen.generate_beam(prompts, beam_width=args.beam_width)

@@ -37,3 +37,13 @@ def cpu_autocast_dtype():
     import torch
 
     return torch.get_autocast_dtype("cpu")
+
+
+@pytest.fixture(params=[True, False], ids=["kernel", "torch"])
+def attention_path(request, monkeypatch):
+    """Incremental decoding steps through the raw-buffer attention kernels (what the CPU runs)
+    and through the torch path that other devices take."""
+    from quillane.model import pellidor
+
+    monkeypatch.setattr(pellidor, "native_attention", request.param)
+    return request.param

@@ -296,6 +296,26 @@ def test_language_model_scores_are_added_with_their_weight(pipeline, generators)
     assert not lm.training
 
 
+@pytest.mark.parametrize("width", [0, -2, 2.0, True])
+def test_a_beam_width_that_is_not_a_positive_integer_is_refused_before_decoding(pipeline, bars, width):
+    loader, make = pipeline
+    with pytest.raises(ValueError, match="beam_width"):
+        make().recognize(loader("dev-clean"), {"num_batches": 1, "beam_width": width}, max_length=7)
+    assert bars == []
+
+
+def test_ctc_weight_zero_recognises_as_before_and_joint_decoding_runs(pipeline):
+    loader, make = pipeline
+    t = make()
+    config = {"num_batches": 1, "beam_width": 3}
+    plain = t.recognize(loader("dev-clean"), config, max_length=12)
+    assert t.recognize(loader("dev-clean"), {**config, "ctc_weight": 0.0}, max_length=12) == plain
+    joint = t.recognize(loader("dev-clean"), {**config, "ctc_weight": 0.5}, max_length=12)
+    assert [r["target"] for r in joint] == [r["target"] for r in plain]
+    assert all(math.isfinite(r["score"]) for r in joint)
+    assert [r["score"] for r in joint] != [r["score"] for r in plain]
+
+
 @pytest.mark.parametrize("refs, hyps, expected", [
     (["a b"], ["a b"], {"word_dist": 0.0, "wer": 0.0, "cer": 0.0}),
     (["a b"], ["a c"], {"word_dist": 1.0, "wer": 50.0, "cer": 100 / 3}),
@@ -308,7 +328,10 @@ def test_error_rates_in_percent(pipeline, refs, hyps, expected):
 def test_evaluation_configs_are_independent_and_carry_the_language_model(pipeline):
     lm = object()
     configs = pipeline[1]()._get_evaluation_recognition_configs(lm, 0.3)
-    assert {k: c["beam_width"] for k, c in configs.items()} == {"greedy": 1, "beam_10": 10, "beam_20": 20}
+    assert {k: c["beam_width"] for k, c in configs.items()} == {"greedy": 1, "beam_10": 10, "beam_20": 20,
+                                                                 "beam_10_ctc_0.3": 10}
+    assert {k: c.get("ctc_weight") for k, c in configs.items()} == {"greedy": None, "beam_10": None, "beam_20": None,
+                                                                     "beam_10_ctc_0.3": 0.3}
     assert all((c["lm_model"], c["lm_weight"], c["num_batches"]) == (lm, 0.3, None) for c in configs.values())
     configs["greedy"]["temperature"] = 9.0
     assert configs["beam_10"]["temperature"] == 1.0

@@ -1,3 +1,4 @@
+import functools
 import math
 from types import SimpleNamespace
 
@@ -81,8 +82,8 @@ def test_finished_rows_are_padded_and_decoding_stops_when_all_finish():
     assert seqs.tolist() == [[1, 3, 2], [1, 3, 2]] and len(fn.calls) == 2
 
 
-@pytest.mark.parametrize("max_length, expected_len", [(2, 2), (1, 2), (5, 5)])
-def test_max_length_bounds_the_whole_sequence_and_long_prompts_pass_unchanged(max_length, expected_len):
+@pytest.mark.parametrize("max_length, expected_len", [(2, 2), (5, 5)])
+def test_max_length_bounds_the_whole_sequence_and_full_length_prompts_pass_unchanged(max_length, expected_len):
     table = torch.zeros(V, V)
     table[:, 5] = 3.0  # never ends
     gen = SequenceGenerator(score_fn=Markov(table), tokenizer=TOK, max_length=max_length)
@@ -179,6 +180,8 @@ def test_post_process_cuts_after_the_first_end_id():
     (lambda g: g.generate_greedy(PROMPTS, temperature=0.0), "temperature"),
     (lambda g: g.generate_greedy(PROMPTS, repeat_penalty=-1.0), "repeat_penalty"),
     (lambda g: g.generate_beam(PROMPTS, beam_width=0), "beam_width"),
+    (lambda g: g.generate_greedy(torch.ones(3, 6, dtype=torch.long)), r"max_length \(5\) is shorter than the prompts"),
+    (lambda g: g.generate_beam(torch.ones(3, 6, dtype=torch.long), beam_width=2), "max_length"),
     (lambda g: g.generate_sample(PROMPTS, top_k=-1), "top_k"),
     (lambda g: g.generate_sample(PROMPTS, top_p=1.5), "top_p"),
     (lambda g: g.generate_greedy(torch.ones(3, dtype=torch.long)), "shape"),
@@ -190,3 +193,141 @@ def test_unusable_arguments_raise_value_error(call, match):
     gen = SequenceGenerator(score_fn=random_markov(), tokenizer=TOK, max_length=5)
     with pytest.raises(ValueError, match=match):
         call(gen)
+
+
+# --- incremental scorers -------------------------------------------------------------------
+
+class RunningSum:
+    """Logits that depend on the whole prefix (the last token and the sum of all tokens), as a
+    plain score function and as an incremental scorer whose state is each row's (last, sum).
+    A state handed to the wrong rows changes the results."""
+
+    def __init__(self, seed=0, eos_bias=-1.0):
+        g = torch.Generator().manual_seed(seed)
+        self.table = torch.randn(V, V, generator=g) * 2
+        self.table[:, TOK.eos_id] += eos_bias
+        self.mix = torch.randn(7, V, generator=g)
+        self.rows_scored = []
+
+    def logits(self, last, total):
+        return self.table[last] + self.mix[total % 7]
+
+    def __call__(self, x):
+        return self.logits(x[:, -1], x.sum(1))
+
+    def incremental(self):
+        outer = self
+
+        class Scorer:
+            def init_state(self, prompts):
+                return torch.zeros(len(prompts), dtype=torch.long)
+
+            def step(self, state, tokens):
+                outer.rows_scored.append(len(tokens))
+                total = state + tokens.sum(1)
+                return outer.logits(tokens[:, -1], total), total
+
+            def reorder(self, state, index):
+                return state[index]
+        return Scorer()
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+@pytest.mark.parametrize("search", ["greedy", "beam"])
+def test_an_incremental_scorer_decodes_like_its_plain_score_function(search, seed):
+    fn = RunningSum(seed)
+    plain = SequenceGenerator(score_fn=fn, tokenizer=TOK, max_length=12)
+    cached = SequenceGenerator(score_fn=fn.incremental(), tokenizer=TOK, max_length=12)
+    if search == "greedy":
+        (a, sa), (b, sb) = plain.generate_greedy(PROMPTS, repeat_penalty=1.3), \
+            cached.generate_greedy(PROMPTS, repeat_penalty=1.3)
+    else:
+        (a, sa), (b, sb) = plain.generate_beam(PROMPTS, beam_width=3, temperature=0.8), \
+            cached.generate_beam(PROMPTS, beam_width=3, temperature=0.8)
+    assert torch.equal(a, b) and torch.allclose(sa, sb, atol=1e-5)
+
+
+def test_finished_rows_are_no_longer_scored_by_an_incremental_scorer():
+    table = torch.full((V, V), -5.0)
+    table[1, 3] = table[3, 2] = 5.0  # sos 3 eos
+    table[4, 4] = 5.0                # 4 4 4 ...
+    fn = Markov(table)
+
+    class Scorer:
+        rows = []
+
+        def init_state(self, prompts):
+            return None
+
+        def step(self, state, tokens):
+            Scorer.rows.append(len(tokens))
+            return fn(tokens), state
+
+        def reorder(self, state, index):
+            return state
+
+    seqs, _ = SequenceGenerator(score_fn=Scorer(), tokenizer=TOK, max_length=6).generate_greedy(torch.tensor([[1], [4]]))
+    assert seqs.tolist() == [[1, 3, 2, 0, 0, 0], [4, 4, 4, 4, 4, 4]]
+    assert Scorer.rows == [2, 2, 1, 1, 1]  # the first row stops costing after its end token
+
+
+def test_beam_search_scores_one_row_per_prompt_first_then_only_live_hypotheses():
+    fn = RunningSum(3, eos_bias=2.0)
+    scorer = fn.incremental()
+    SequenceGenerator(score_fn=scorer, tokenizer=TOK, max_length=8).generate_beam(PROMPTS, beam_width=3)
+    assert fn.rows_scored[0] == 4 and max(fn.rows_scored[1:]) <= 12
+    assert fn.rows_scored[-1] < 12  # hypotheses that ended are dropped
+
+
+def test_a_normalized_scorer_scores_are_used_without_softmax():
+    table = torch.full((V, V), -3.0)
+    table[:, 5] = -0.5  # not a distribution: the generator must not renormalise it
+    table[5, 2] = -0.1
+
+    class Scorer:
+        normalized = True
+
+        def __call__(self, x):
+            return table[x[:, -1]]
+
+    seqs, scores = SequenceGenerator(score_fn=Scorer(), tokenizer=TOK, max_length=5).generate_greedy(PROMPTS[:1])
+    assert seqs.tolist() == [[1, 3, 5, 2]] and scores.item() == pytest.approx(-0.6)
+
+
+def test_a_partial_over_a_plain_function_is_a_score_function():
+    table = random_markov(7).table
+    gen = SequenceGenerator(score_fn=functools.partial(markov_logits, table), tokenizer=TOK, max_length=8)
+    ref = SequenceGenerator(score_fn=Markov(table), tokenizer=TOK, max_length=8)
+    assert torch.equal(gen.generate_beam(PROMPTS, beam_width=2)[0], ref.generate_beam(PROMPTS, beam_width=2)[0])
+
+
+def markov_logits(table, x):
+    return table[x[:, -1]]
+
+
+@pytest.mark.parametrize("poison", ["nan", "+inf", "all -inf"])
+@pytest.mark.parametrize("incremental", [False, True])
+def test_unusable_scores_raise_value_error(poison, incremental):
+    def fn(x):
+        logits = torch.zeros(len(x), V)
+        if x.size(1) == 3:  # from the second generated token on
+            if poison == "all -inf":
+                logits[1] = -math.inf
+            else:
+                logits[1, 4] = float(poison)
+        return logits
+
+    class Scorer:
+        def init_state(self, prompts):
+            return prompts[:, :0]
+
+        def step(self, state, tokens):
+            prefix = torch.cat([state, tokens], 1)
+            return fn(prefix), prefix
+
+        def reorder(self, state, index):
+            return state[index]
+
+    gen = SequenceGenerator(score_fn=Scorer() if incremental else fn, tokenizer=TOK, max_length=6)
+    with pytest.raises(ValueError, match="unusable scores"):
+        gen.generate_greedy(PROMPTS[:, :1])

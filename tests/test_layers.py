@@ -279,3 +279,82 @@ def test_docstrings():
     assert "decoder-only" in SelfAttentionDecoderLayer.__doc__
     assert "cross-attention" in CrossAttentionDecoderLayer.__doc__
     assert "encoder-decoder" in CrossAttentionDecoderLayer.__doc__
+
+
+# ---------------------------------------------------------------------------------------
+# Incremental steps
+# ---------------------------------------------------------------------------------------
+
+def empty_cache(layer, n, capacity):
+    mha = layer.self_attn.mha if hasattr(layer, "self_attn") else layer.mha
+    shape = (capacity, n, mha.num_heads, mha.head_dim)
+    return torch.zeros(shape), torch.zeros(shape)
+
+
+def run_in_blocks(step, x, blocks, cache):
+    outs, length = [], 0
+    for size in blocks:
+        outs.append(step(x[:, length:length + size], cache, length))
+        length += size
+    return torch.cat(outs, 1)
+
+
+@pytest.mark.parametrize("blocks", [[1] * 5, [2, 3], [5], [1, 3, 1]])
+@pytest.mark.parametrize("kind", ["block", "decoder-only", "encoder-decoder"])
+def test_steps_over_blocks_of_new_positions_equal_causal_forward(kind, blocks, attention_path):
+    x, enc, _, enc_pad, causal = batch()
+    if kind == "block":
+        layer = perturbed(SelfAttentionLayer(D, H))
+        expected = layer(x, attn_mask=causal)[0]
+        step = layer.step
+    elif kind == "decoder-only":
+        layer = perturbed(SelfAttentionDecoderLayer(D, H, D_FF, 0.0))
+        expected = layer(x, attn_mask=causal)[0]
+        step = layer.step
+    else:
+        layer = perturbed(CrossAttentionDecoderLayer(D, H, D_FF, 0.0))
+        expected = layer(x, enc, enc_key_padding_mask=enc_pad, attn_mask=causal)[0]
+        memory = layer.cross_attn.project_memory(enc)
+
+        def step(chunk, cache, length):
+            return layer.step(chunk, cache, length, memory, enc_pad)
+    cache = empty_cache(layer, 2, 8)
+    torch.testing.assert_close(run_in_blocks(step, x, blocks, cache), expected, atol=1e-5, rtol=1e-5)
+    assert (cache[0][5:] == 0).all()  # nothing written past the positions consumed
+
+
+def test_rows_share_earlier_positions_through_their_history(attention_path):
+    """Two hypotheses with a common prefix: the second keeps only its own last position and
+    reads the first two from the first row's column."""
+    layer = perturbed(CrossAttentionDecoderLayer(D, H, D_FF, 0.0))
+    x, enc, _, enc_pad, causal = batch(n=2, t=3)
+    x[1, :2] = x[0, :2]
+    memory = layer.cross_attn.project_memory(enc)
+    cache = empty_cache(layer, 2, 4)
+    rows = torch.tensor([1, 1])  # both rows read utterance 1
+    layer.step(x[:1, :2], cache, 0, memory, enc_pad, None, rows[:1])  # row 0 writes positions 0, 1 in column 0
+    history = torch.tensor([[0, 0, 0], [0, 0, 1]])
+    out = layer.step(x[:, 2:], cache, 2, memory, enc_pad, history, rows)
+    expected = layer(x, enc[[1, 1]], enc_key_padding_mask=enc_pad[[1, 1]], attn_mask=causal)[0][:, 2:]
+    torch.testing.assert_close(out, expected, atol=1e-5, rtol=1e-5)
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda layer, x, cache: layer.step(x[:, :3], cache, 2), "room for 5 positions"),
+    (lambda layer, x, cache: layer.step(x[:, :1], cache, 1, torch.tensor([[0, 7], [0, 1]])), "history entries"),
+    (lambda layer, x, cache: layer.step(x[:, :1], cache, 1, torch.tensor([[0], [0]])), "covering 2 positions"),
+])
+def test_unusable_caches_and_histories_are_value_errors(call, match, attention_path):
+    layer = SelfAttentionLayer(D, H).eval()
+    with pytest.raises(ValueError, match=match):
+        call(layer, batch()[0], empty_cache(layer, 2, 4))
+
+
+def test_cross_attention_rows_must_name_memory_rows(attention_path):
+    block = CrossAttentionLayer(D, H).eval()
+    x, enc, *_ = batch()
+    memory = block.project_memory(enc)
+    with pytest.raises(ValueError, match="rows must lie in"):
+        block.step(x[:, :1], memory, rows=torch.tensor([0, 2]))
+    with pytest.raises(ValueError, match="give rows"):
+        block.step(x[:1, :1], memory)

@@ -218,3 +218,108 @@ def test_a_language_model_learns_to_continue_a_memorised_text(one_thread):
     assert gen.post_process_sequence(seqs, tok)[0].tolist() == text
     beams, _ = gen.generate_beam(seq[:, :3], beam_width=3)
     assert gen.post_process_sequence(beams[:, 0], tok)[0].tolist() == text
+
+
+# --- positional encoding -------------------------------------------------------------------
+
+@pytest.mark.parametrize("d_model, max_len", [(16, 50), (6, 9)])
+def test_position_table_is_sin_cos_of_geometrically_falling_frequencies(d_model, max_len):
+    from quillane.model.transformers import PositionalEncoding
+
+    pe = PositionalEncoding(d_model, max_len).pe
+    assert pe.shape == (1, max_len, d_model) and pe.dtype == torch.float32
+    table = pe[0].double()
+    sin, cos = table[:, 0::2], table[:, 1::2]
+    assert torch.equal(table[0, 0::2], torch.zeros(d_model // 2, dtype=torch.double))
+    assert torch.equal(table[0, 1::2], torch.ones(d_model // 2, dtype=torch.double))
+    assert torch.allclose(sin ** 2 + cos ** 2, torch.ones_like(sin), atol=1e-6)
+    freqs = torch.atan2(sin[1], cos[1])  # the angle each pair advances per position
+    expected = 10000.0 ** (-torch.arange(0, d_model, 2, dtype=torch.double) / d_model)
+    assert torch.allclose(freqs, expected, rtol=1e-5)
+    positions = torch.arange(max_len, dtype=torch.double).unsqueeze(1)
+    assert torch.allclose(sin, torch.sin(positions * expected), atol=1e-6)
+    x = torch.randn(2, 5, d_model)
+    assert torch.equal(PositionalEncoding(d_model, max_len)(x), x + pe[:, :5])
+
+
+# --- incremental decoding ------------------------------------------------------------------
+
+TOK = type("Tok", (), {"pad_id": 0, "sos_id": 1, "eos_id": 2})
+
+
+def ending(make, eos_bias):
+    """A model whose end token is likely enough that rows finish at different steps."""
+    model = make()
+    with torch.no_grad():
+        model.final_linear.bias[TOK.eos_id] += eos_bias
+    return model
+
+
+def asr_scorers(model):
+    feats, _, feat_lengths, _ = batch()  # three utterances of different lengths (padding)
+    enc, mask, _, _ = model.encode(feats, feat_lengths)
+    return (lambda x: model.score(x, enc, mask)), model.scorer(enc, mask), torch.ones(3, 1, dtype=torch.long)
+
+
+def lm_scorers(model):
+    prompts = torch.tensor([[1, 5], [1, 7], [1, 9]])  # prompts of two tokens: the first step takes both
+    return model.score, model.scorer(), prompts
+
+
+SCORERS = [pytest.param(asr, asr_scorers, 1.2, id="encoder-decoder"),
+           pytest.param(lm, lm_scorers, 1.6, id="decoder-only")]
+
+
+@pytest.mark.parametrize("make, scorers, eos_bias", SCORERS)
+def test_cached_greedy_search_gives_exactly_the_uncached_tokens(make, scorers, eos_bias):
+    plain, cached, prompts = scorers(ending(make, eos_bias))
+    seqs, scores = SequenceGenerator(score_fn=plain, tokenizer=TOK, max_length=20).generate_greedy(prompts)
+    fast, fast_scores = SequenceGenerator(score_fn=cached, tokenizer=TOK, max_length=20).generate_greedy(prompts)
+    assert torch.equal(fast, seqs)
+    assert torch.allclose(fast_scores, scores, atol=1e-4)
+    lengths = (seqs != TOK.pad_id).sum(1)
+    assert len(set(lengths.tolist())) > 1  # rows finished at different steps
+
+
+@pytest.mark.parametrize("width", [2, 5])
+@pytest.mark.parametrize("make, scorers, eos_bias", SCORERS)
+def test_cached_beam_search_gives_the_uncached_hypotheses_and_scores(make, scorers, eos_bias, width, attention_path):
+    plain, cached, prompts = scorers(ending(make, eos_bias))
+    seqs, scores = SequenceGenerator(score_fn=plain, tokenizer=TOK, max_length=16).generate_beam(prompts, width)
+    fast, fast_scores = SequenceGenerator(score_fn=cached, tokenizer=TOK, max_length=16).generate_beam(prompts, width)
+    assert torch.equal(fast[:, 0], seqs[:, 0])
+    finite = torch.isfinite(scores)
+    assert torch.equal(finite, torch.isfinite(fast_scores))
+    assert torch.allclose(fast_scores[finite], scores[finite], atol=1e-4)
+    ends = (seqs == TOK.eos_id).int().argmax(-1)
+    assert len(set(ends.flatten().tolist())) > 1  # beams ended at different steps
+
+
+@pytest.mark.parametrize("index", [
+    [0, 0, 1, 5, 5, 5],        # a parent with several children, others dropped
+    [5, 4, 3, 2, 1, 0],        # a permutation
+    [3, 1],                    # most rows dropped
+    [0, 1, 2, 3, 4, 5, 0, 1],  # more rows than before: the buffers gain columns
+])
+def test_reordered_scorer_state_continues_each_row_from_its_parent(index, attention_path):
+    model = asr()
+    feats, targets, feat_lengths, _ = batch()
+    enc, mask, _, _ = model.encode(feats, feat_lengths)
+    scorer = model.scorer(enc, mask)
+    prefixes = torch.cat([targets, torch.randint(3, V, (3, 2))], 1).repeat_interleave(2, 0)  # rows 2b, 2b+1: utt b
+    state = scorer.init_state(prefixes[:, :1])
+    _, state = scorer.step(state, prefixes[:, :3])
+    index = torch.tensor(index)
+    state = scorer.reorder(state, index)
+    kept, utterance = prefixes[index], torch.div(index, 2, rounding_mode="floor")
+    for length in (4, 5):
+        logits, state = scorer.step(state, kept[:, length - 1:length])
+        assert torch.allclose(logits, model.score(kept[:, :length], enc[utterance], mask[utterance]), atol=1e-5)
+
+
+@pytest.mark.parametrize("make, scorers, eos_bias", SCORERS)
+def test_scorer_called_on_prefixes_is_the_models_score(make, scorers, eos_bias):
+    model = make()
+    plain, cached, prompts = scorers(model)
+    x = torch.cat([prompts, torch.randint(3, V, (3, 4))], 1)
+    assert torch.equal(cached(x), plain(x))

@@ -152,23 +152,6 @@ nb::object asr_train(const ql::Args &a) {
 // Recognition, metrics, evaluation
 // ---------------------------------------------------------------------------
 
-// The generator's score function for one batch: the recogniser's next-token logits, plus the
-// weighted scores of the fusion language model when the configuration names one. Bound to
-// the batch's model and encoder output with functools.partial.
-nb::object fused_score(const ql::Args &a) {
-    nb::handle model = a["model"], encoder_output = a["encoder_output"], pad_mask_src = a["pad_mask_src"],
-               config = a["recognition_config"], x = a["x"];
-    nb::object asr_logits = model.attr(QL_ID("score"))(x, encoder_output, pad_mask_src);
-    nb::object lm_model = config.attr("get")("lm_model");
-    if (lm_model.is_none()) return asr_logits;
-    nb::object lm_scores = lm_model.attr(QL_ID("score"))(x);
-    nb::object weighted =
-        ql::mul(config[nb::str("lm_weight")], lm_scores);
-    return ql::add(asr_logits, weighted);
-}
-
-nb::handle fused_score_fn, partial;
-
 nb::dict default_recognition_config() {
     nb::dict c;
     c["num_batches"] = 5;
@@ -180,6 +163,66 @@ nb::dict default_recognition_config() {
     return c;
 }
 
+// A beam width that would silently decode greedily (0, negative) or fail late is refused before
+// decoding starts; a missing one stays the KeyError of the first batch.
+void check_beam_width(nb::handle config) {
+    if (!ql::contains(config, nb::str("beam_width"))) return;
+    nb::object width = config["beam_width"];
+    if (!PyLong_Check(width.ptr()) || PyBool_Check(width.ptr()) || as_long(width) < 1)
+        ql::raise_value_error("recognition_config['beam_width'] must be a positive integer (1 for greedy search), got " +
+                              ql::repr(width));
+}
+
+// (seqs, scores) of one batch: beam 0 of a beam search, or greedy search.
+std::pair<nb::object, nb::object> decode_batch(nb::handle generator, nb::handle prompts, nb::handle config) {
+    nb::object beam_width = config["beam_width"];
+    nb::object temperature = ql::get(config, "temperature", py_float(1.0));
+    if (beam_width > py_int(1)) {
+        auto [seqs, scores] = ql::unpack<2>(generator.attr("generate_beam")(
+            prompts, nb::arg("beam_width") = beam_width, nb::arg("temperature") = temperature,
+            nb::arg("repeat_penalty") = ql::get(config, "repeat_penalty", py_float(1.0))));
+        return {seqs[nb::make_tuple(slice_all(), 0, slice_all())], scores[nb::make_tuple(slice_all(), 0)]};
+    }
+    auto [seqs, scores] = ql::unpack<2>(generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature));
+    return {seqs, scores};
+}
+
+// Appends one record per utterance of a batch: target (when the batch has golden targets),
+// generated, score.
+void append_records(nb::list &results, nb::handle generator, nb::handle tokenizer, nb::handle seqs,
+                    nb::handle scores, nb::handle targets_golden) {
+    nb::object preds = generator.attr("post_process_sequence")(seqs, tokenizer);
+    nb::object decode = tokenizer.attr("decode");
+    auto text_of = [&](nb::handle ids) { return decode(ids.attr("tolist")(), nb::arg("skip_special_tokens") = true); };
+    if (targets_golden.is_none()) {
+        long long j = 0;
+        for (nb::handle pred : preds) {
+            nb::dict record;
+            record["generated"] = text_of(pred);
+            record["score"] = scores[py_int(j++)].attr("item")();
+            results.append(record);
+        }
+        return;
+    }
+    nb::object targets = generator.attr("post_process_sequence")(targets_golden, tokenizer);
+    nb::object pred_iter = nb::iter(preds), target_iter = nb::iter(targets);
+    for (long long j = 0;; ++j) {  // as many records as the shorter of the two
+        nb::object pred = next_item(pred_iter);
+        if (!pred.is_valid()) break;
+        nb::object target = next_item(target_iter);
+        if (!target.is_valid()) break;
+        nb::dict record;
+        record["target"] = text_of(target);
+        record["generated"] = text_of(pred);
+        record["score"] = scores[py_int(j)].attr("item")();
+        results.append(record);
+    }
+}
+
+const char *const kRecognizeSig =
+    "recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None, "
+    "config_name: Optional[str] = None, max_length: Optional[int] = None)";
+
 nb::object recognize(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"];
     nb::object config = nb::borrow(a["recognition_config"]), config_name = nb::borrow(a["config_name"]),
@@ -190,8 +233,9 @@ nb::object recognize(const ql::Args &a) {
         config = default_recognition_config();
         config_name = nb::str("greedy");
     }
+    check_beam_width(config);
     nb::object device = self.attr("device");
-    nb::object lm_model = config.attr("get")("lm_model");
+    nb::object lm_model = ql::get(config, "lm_model", nb::none());
     if (!lm_model.is_none()) {
         lm_model.attr("eval")();
         lm_model.attr("to")(device);
@@ -199,13 +243,12 @@ nb::object recognize(const ql::Args &a) {
     nb::object tokenizer = self.attr("tokenizer");
     nb::object length = max_length.is_none() ? nb::object(self.attr("text_max_len")) : max_length;
     nb::object generator = globals["SequenceGenerator"](nb::arg("score_fn") = nb::none(), nb::arg("tokenizer") = tokenizer,
-                                                    nb::arg("max_length") = length, nb::arg("device") = device);
+                                                        nb::arg("max_length") = length, nb::arg("device") = device);
     nb::object model = self.attr("model");
     model.attr("eval")();
     nb::object bar = ql::progress_bar(globals["tqdm"], nb::len(dataloader), "[Recognizing ASR] : " + ql::str(config_name));
     nb::list results;
     nb::object sos_id = tokenizer.attr("sos_id");
-    nb::object long_dtype = torch.attr("long");
 
     {
         ql::ContextGuard inference(torch.attr("inference_mode")());
@@ -216,72 +259,22 @@ nb::object recognize(const ql::Args &a) {
             nb::object feat_lengths = batch[py_int(3)].attr("to")(device);
             if (!targets_golden.is_none()) targets_golden = targets_golden.attr("to")(device);
 
-            auto encoded = ql::unpack(model.attr("encode")(feats, feat_lengths), 4);
-            nb::object encoder_output = std::move(encoded[0]), pad_mask_src = std::move(encoded[1]);
-            generator.attr("score_fn") = partial(fused_score_fn, model, encoder_output, pad_mask_src, config);
-
+            auto [encoder_output, pad_mask_src, attention, ctc] = ql::unpack<4>(model.attr("encode")(feats, feat_lengths));
+            // the decoder (incremental), the fusion LM and, with ctc_weight > 0, the CTC prefix scores
+            generator.attr("score_fn") = globals["FusedScorer"](model, encoder_output, pad_mask_src, config, ctc,
+                                                                tokenizer.attr("pad_id"), tokenizer.attr("eos_id"));
             nb::object prompts = torch.attr("full")(nb::make_tuple(feats.attr("size")(0), 1), sos_id,
-                                                    nb::arg("dtype") = long_dtype, nb::arg("device") = device);
-            nb::object seqs, scores;
-            nb::object beam_width = config[nb::str("beam_width")];
-            nb::object temperature = config.attr("get")("temperature", 1.0);
-            if (compare(beam_width, py_int(1), Py_GT)) {
-                auto out = ql::unpack(
-                    generator.attr("generate_beam")(prompts, nb::arg("beam_width") = beam_width,
-                                                    nb::arg("temperature") = temperature,
-                                                    nb::arg("repeat_penalty") = config.attr("get")("repeat_penalty", 1.0)),
-                    2);
-                seqs = out[0][nb::make_tuple(slice_all(), 0, slice_all())];
-                scores = out[1][nb::make_tuple(slice_all(), 0)];
-            } else {
-                auto out = ql::unpack(generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature), 2);
-                seqs = std::move(out[0]);
-                scores = std::move(out[1]);
-            }
+                                                    nb::arg("dtype") = torch.attr("long"), nb::arg("device") = device);
+            auto [seqs, scores] = decode_batch(generator, prompts, config);
 
-            feats = nb::object();
-            feat_lengths = nb::object();
-            encoder_output = nb::object();
-            pad_mask_src = nb::object();
-            encoded.clear();
-            prompts = nb::object();
+            generator.attr("score_fn") = nb::none();  // it holds the encoder output
+            feats = feat_lengths = encoder_output = pad_mask_src = attention = ctc = prompts = nb::object();
             empty_device_cache();
 
-            nb::object preds = generator.attr("post_process_sequence")(seqs, tokenizer);
-            nb::object decode = tokenizer.attr("decode");
-            auto text_of = [&](nb::handle ids) {
-                return decode(ids.attr("tolist")(), nb::arg("skip_special_tokens") = true);
-            };
-            if (!targets_golden.is_none()) {
-                nb::object targets = generator.attr("post_process_sequence")(targets_golden, tokenizer);
-                nb::object pred_iter = nb::iter(preds), target_iter = nb::iter(targets);
-                for (long long j = 0;; ++j) {  // as many records as the shorter of the two
-                    nb::object pred = next_item(pred_iter);
-                    if (!pred.is_valid()) break;
-                    nb::object target = next_item(target_iter);
-                    if (!target.is_valid()) break;
-                    nb::dict record;
-                    record["target"] = text_of(target);
-                    record["generated"] = text_of(pred);
-                    record["score"] = scores[py_int(j)].attr("item")();
-                    results.append(record);
-                }
-            } else {
-                long long j = 0;
-                for (nb::handle pred : preds) {
-                    nb::dict record;
-                    record["generated"] = text_of(pred);
-                    record["score"] = scores[py_int(j)].attr("item")();
-                    results.append(record);
-                    ++j;
-                }
-            }
+            append_records(results, generator, tokenizer, seqs, scores, targets_golden);
             bar.attr("update")(1);
-            nb::object limit = config[nb::str("num_batches")];
-            if (!limit.is_none()) {
-                nb::object last = ql::sub(limit, py_int(1));
-                if (compare(py_int(i), last, Py_GE)) break;
-            }
+            nb::object limit = config["num_batches"];
+            if (!limit.is_none() && py_int(i) >= limit - py_int(1)) break;
             ++i;
         }
         inference.close();
@@ -290,6 +283,10 @@ nb::object recognize(const ql::Args &a) {
     return results;
 }
 
+const char *const kEvaluationConfigsSig =
+    "_get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None, "
+    "lm_weight: float = 0.0)";
+
 nb::object evaluation_configs(const ql::Args &a) {
     nb::dict common;
     common["num_batches"] = nb::none();
@@ -297,15 +294,23 @@ nb::object evaluation_configs(const ql::Args &a) {
     common["repeat_penalty"] = 1.0;
     common["lm_weight"] = a["lm_weight"];
     common["lm_model"] = a["lm_model"];
+    struct SetUp {
+        const char *name;
+        int beam_width;
+        double ctc_weight;  // 0: attention (and LM) scores alone
+    };
+    const SetUp set_ups[] = {{"greedy", 1, 0.0}, {"beam_10", 10, 0.0}, {"beam_20", 20, 0.0}, {"beam_10_ctc_0.3", 10, 0.3}};
     nb::dict configs;
-    const std::pair<const char *, int> widths[] = {{"greedy", 1}, {"beam_10", 10}, {"beam_20", 20}};
-    for (const auto &[name, width] : widths) {
+    for (const SetUp &set_up : set_ups) {
         nb::dict c = nb::borrow<nb::dict>(common.attr("copy")());
-        c["beam_width"] = width;
-        configs[name] = c;
+        c["beam_width"] = set_up.beam_width;
+        if (set_up.ctc_weight > 0.0) c["ctc_weight"] = set_up.ctc_weight;
+        configs[set_up.name] = c;
     }
     return configs;
 }
+
+const char *const kAsrMetricsSig = "_calculate_asr_metrics(self, references, hypotheses)";
 
 nb::object asr_metrics(const ql::Args &a) {
     nb::handle references = a["references"], hypotheses = a["hypotheses"];
@@ -323,6 +328,8 @@ nb::object asr_metrics(const ql::Args &a) {
     return metrics;
 }
 
+const char *const kEvaluateSig = "evaluate(self, dataloader, max_length: Optional[int] = None)";
+
 nb::object evaluate(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"], max_length = a["max_length"];
     nb::object configs = self.attr("_get_evaluation_recognition_configs")();
@@ -334,7 +341,7 @@ nb::object evaluate(const ql::Args &a) {
             ql::print("Evaluating with " + config_name + " config");
             nb::object results = self.attr("recognize")(dataloader, config, name, max_length);
             nb::list generated;
-            for (nb::handle record : results) generated.append(record[nb::str("generated")]);
+            for (nb::handle record : results) generated.append(record["generated"]);
             nb::dict columns;
             columns["id"] = ql::import_attr("builtins", "range")(nb::len(generated));
             columns["transcription"] = generated;
@@ -524,10 +531,7 @@ QL_MODULE(halvorn, m) {
     globals.from("torch.utils.data", {"Subset"});
     globals.set("pd", ql::import("pandas"));
 
-    partial = ql::keep(ql::import_attr("functools", "partial"));
-    fused_score_fn = ql::keep(ql::function(nb::cast<std::string>(m.attr("__name__")), "fused_score",
-                                           "fused_score(model, encoder_output, pad_mask_src, recognition_config, x)",
-                                           fused_score));
+    m.attr("FusedScorer") = ql::import_attr("quillane.decoding.fusion", "FusedScorer");
     m.doc() = "Speech-recognition trainers: ASRTrainer and the curriculum-based ProgressiveTrainer.";
 
     nb::object asr = ql::make_class(
@@ -544,25 +548,24 @@ QL_MODULE(halvorn, m) {
                     "    (metrics, results): word_dist, wer and cer, and the recognition records."),
          ql::method(kTrainSig, asr_train,
                     "Full training loop: train, validate, log, plot, save text and checkpoints each epoch."),
-         ql::method("recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None, "
-                    "config_name: Optional[str] = None, max_length: Optional[int] = None)",
-                    recognize,
-                    "Recognize speech with greedy or beam search, optionally fused with a language model.\n\n"
+         ql::method(kRecognizeSig, recognize,
+                    "Recognize speech with greedy or beam search, optionally fused with a language model\n"
+                    "and joined with the CTC head.\n\n"
                     "Args:\n"
                     "    dataloader: speech batches (feats, shifted, golden, feat_lengths, transcript_lengths).\n"
                     "    recognition_config: num_batches, beam_width, temperature, repeat_penalty, lm_model,\n"
-                    "        lm_weight; None for greedy decoding of the first 5 batches.\n"
+                    "        lm_weight, ctc_weight (joint CTC/attention scores, 0 or absent: off); None for\n"
+                    "        greedy decoding of the first 5 batches.\n"
                     "    config_name: label of the progress bar.\n"
                     "    max_length: longest output; defaults to the text_max_len set by train.\n\n"
                     "Returns:\n"
                     "    one record per utterance: target (when available), generated, score."),
-         ql::method("_get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None, "
-                    "lm_weight: float = 0.0)",
-                    evaluation_configs,
-                    "The greedy, beam_10 and beam_20 recognition configurations used by evaluate."),
-         ql::method("_calculate_asr_metrics(self, references, hypotheses)", asr_metrics,
+         ql::method(kEvaluationConfigsSig, evaluation_configs,
+                    "The greedy, beam_10, beam_20 and beam_10_ctc_0.3 (beam 10, ctc_weight 0.3) recognition\n"
+                    "configurations used by evaluate."),
+         ql::method(kAsrMetricsSig, asr_metrics,
                     "Returns {word_dist: mean edit distance, wer: word error rate in %, cer: character error rate in %}."),
-         ql::method("evaluate(self, dataloader, max_length: Optional[int] = None)", evaluate,
+         ql::method(kEvaluateSig, evaluate,
                     "Recognize the whole loader under each evaluation configuration.\n\n"
                     "Returns:\n"
                     "    {config name: DataFrame with columns id and transcription}; a configuration that\n"
