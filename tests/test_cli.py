@@ -22,7 +22,8 @@ TINY = {
         "data.NUM_WORKERS=0", "model.num_encoder_layers=1", "model.num_decoder_layers=1", "data.batch_size=4",
         "data.eval_batch_size=4", "data.bucketing.enabled=true", "data.bucketing.max_frames=1200",
         "lm.model={d_model: 16, num_heads: 2, d_ff: 32, num_layers: 1, max_len: 64}", "lm.training.epochs=1",
-        "decoding={greedy: {beam_width: 1}, beam_2_lm: {beam_width: 2, lm_weight: 0.3}}"],
+        "decoding={greedy: {beam_width: 1}, beam_2_ctc: {beam_width: 2, ctc_weight: 0.3},"
+        " beam_2_lm: {beam_width: 2, lm_weight: 0.3}}"],
     "progressive": TINY_MODEL + TINY_TRAINING + [
         "data.NUM_WORKERS=0", "model.num_encoder_layers=2", "model.num_decoder_layers=2", "data.batch_size=4",
         "stages=[{name: one layer, epochs: 1, encoder_active_layers: [0], decoder_active_layers: [1],"

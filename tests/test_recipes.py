@@ -93,6 +93,7 @@ def test_a_missing_required_key_is_named(trainer, removed, named):
     ("training.epochs", 2.5, "training.epochs must be a whole number of at least 0, got 2.5 (float)"),
     ("data.batch_size", 0, "data.batch_size must be a positive whole number, got 0"),
     ("loss.ctc_weight", -0.1, "loss.ctc_weight must be a number of at least 0, got -0.1"),
+    ("decoding.greedy.ctc_weight", 1, "decoding.greedy.ctc_weight must be a number from 0 up to (not including) 1, got 1"),
     ("model.dropout", 1.0, "model.dropout must be a number from 0 up to (not including) 1, got 1.0"),
     ("optimizer.lr", True, "optimizer.lr must be a positive number, got True (bool)"),
     ("optimizer.lr", "fast", "optimizer.lr must be a positive number, got the string 'fast'"),
@@ -116,6 +117,8 @@ def test_a_value_of_the_wrong_kind_or_range_is_named_with_what_it_got(key, value
     ({"trainer": "progressive", "stages": []}, "stages must list at least one stage"),
     ({"decoding": {"fused": {"beam_width": 4, "lm_weight": 0.3}}},
      "decoding.fused.lm_weight is 0.3, but there is no lm section"),
+    ({"loss.ctc_weight": 0.0, "decoding": {"joint": {"beam_width": 4, "ctc_weight": 0.3}}},
+     "decoding.joint.ctc_weight is 0.3, but loss.ctc_weight is 0, so the CTC head it scores with is never trained"),
     ({"decoding": {"beam/4": {"beam_width": 4}}}, "decoding 'beam/4': a decoding configuration's name must"),
     ({"model.d_model": 100, "model.num_heads": 3}, "model.d_model (100) must be a multiple of model.num_heads (3)"),
     ({"scheduler": {"name": "reduce_lr", "warmup": {"enabled": True}}}, "cannot be combined with warm-up"),
@@ -146,8 +149,8 @@ def test_omitted_settings_take_their_defaults_and_the_result_checks_as_itself():
     assert effective["trainer"] == "asr"
     assert effective["data"]["partitions"] == {"train": "train-clean-100", "dev": "dev-clean", "test": "test-clean"}
     assert effective["training"]["gradient_accumulation_steps"] == 1
-    assert effective["decoding"] == {"greedy": {"beam_width": 1, "lm_weight": 0.0, "temperature": 1.0,
-                                                "repeat_penalty": 1.0}}
+    assert effective["decoding"] == {"greedy": {"beam_width": 1, "lm_weight": 0.0, "ctc_weight": 0.0,
+                                                "temperature": 1.0, "repeat_penalty": 1.0}}
     # only the chosen optimizer's and scheduler's own sections are filled in; an absent warm-up stays off
     assert set(effective["optimizer"]) == {"name", "lr", "weight_decay", "adamw"}
     assert set(effective["scheduler"]) == {"name", "cosine"}

@@ -161,6 +161,9 @@ inline void check_speech_recipe(std::vector<std::string> &problems, nb::handle c
         if (text.empty() || text.find_first_of("/\\") != std::string::npos)
             problems.push_back("decoding " + ql::repr(name) + ": a decoding configuration's name must be non-empty "
                                "and hold no path separator");
+        if (ql::as_double(decoding["ctc_weight"]) > 0 && ql::as_double(config["loss"]["ctc_weight"]) == 0)
+            problems.push_back("decoding." + text + ".ctc_weight is " + ql::str(decoding["ctc_weight"]) +
+                               ", but loss.ctc_weight is 0, so the CTC head it scores with is never trained");
         if (ql::as_double(decoding["lm_weight"]) > 0 && !fusion)
             problems.push_back("decoding." + nb::cast<std::string>(name) + ".lm_weight is " + ql::str(decoding["lm_weight"]) +
                                ", but there is no lm section to train the language model it fuses");

@@ -94,6 +94,7 @@ inline nb::list decode_test(nb::handle config, nb::handle trainer, const SpeechD
         rc["temperature"] = decoding["temperature"];
         rc["repeat_penalty"] = decoding["repeat_penalty"];
         rc["lm_weight"] = decoding["lm_weight"];
+        rc["ctc_weight"] = decoding["ctc_weight"];
         rc["lm_model"] = ql::truthy(decoding["lm_weight"]) ? nb::borrow(lm_model) : nb::none();
         Clock::time_point start = Clock::now();
         nb::object results = trainer.attr("recognize")(d.test_loader, rc, name, max_length);

@@ -244,6 +244,7 @@ inline Field fusion_lm_field() {
 inline Field decoding_field() {
     return entries("decoding", {integer("beam_width").at_least(1).or_default("1"),
                                 real("lm_weight").at_least(0).or_default("0.0"),
+                                fraction("ctc_weight").or_default("0.0"),  // joint CTC/attention scores
                                 real("temperature").above(0).or_default("1.0"),
                                 real("repeat_penalty").above(0).or_default("1.0")})
         .or_default("{greedy: {beam_width: 1}}");
