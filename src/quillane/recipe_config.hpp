@@ -30,12 +30,45 @@ inline std::string leading_key(nb::handle mapping, const std::string &rest) {
     return best.empty() ? rest.substr(0, rest.find_first_of(".[")) : best;
 }
 
-// Sets one override in `config` (changed in place); returns the key as the checker names it.
+// One step down a dotted key: the key of a section or the index of a list, the key so far as
+// the checker names it, and what remains of the dotted key.
+struct Step {
+    nb::object key;
+    std::string path, rest;
+};
+
+inline Step next_step(nb::handle node, const Step &at, const std::string &setting) {
+    const std::string &rest = at.rest;
+    Step step;
+    if (PyDict_Check(node.ptr())) {
+        std::string k = leading_key(node, rest);
+        if (k.empty()) raise_config_error("--set " + setting + ": a key" + (at.path.empty() ? "" : " after " + at.path) + " is missing");
+        step = {nb::str(k.c_str()), join(at.path, k), rest.substr(k.size())};
+    } else if (PyList_Check(node.ptr())) {
+        bool bracket = !rest.empty() && rest[0] == '[';
+        size_t end = bracket ? rest.find(']') : rest.find_first_of(".[");
+        std::string digits = rest.substr(bracket ? 1 : 0, end == std::string::npos ? end : end - (bracket ? 1 : 0));
+        size_t n = nb::len(node);
+        bool valid = !digits.empty() && digits.size() < 10 && digits.find_first_not_of("0123456789") == std::string::npos;
+        if (!valid || std::stoul(digits) >= n)
+            raise_config_error("--set " + setting + ": " + at.path + " is a list of " + std::to_string(n) +
+                               " entries; index it with 0 to " + std::to_string(n == 0 ? 0 : n - 1));
+        step = {ql::py_int((long long)std::stoul(digits)), at.path + "[" + digits + "]",
+                end == std::string::npos ? "" : rest.substr(end + (bracket ? 1 : 0))};
+    } else {
+        raise_config_error("--set " + setting + ": " + at.path + " is " + settings::describe(node) +
+                           ", not a section or a list");
+    }
+    if (!step.rest.empty() && step.rest[0] == '.') step.rest = step.rest.substr(1);
+    return step;
+}
+
+// Sets one override in `config` (changed in place), creating the sections on the way that are
+// missing; returns the key as the checker names it.
 inline std::string apply_override(nb::handle config, const std::string &setting) {
     size_t eq = setting.find('=');
     if (eq == std::string::npos || eq == 0)
         raise_config_error("--set " + setting + ": expected KEY=VALUE, for example training.epochs=3");
-    const std::string key = setting.substr(0, eq);
     nb::object value;
     try {
         value = globals["yaml"].attr("safe_load")(setting.substr(eq + 1));
@@ -44,40 +77,16 @@ inline std::string apply_override(nb::handle config, const std::string &setting)
         raise_config_error("--set " + setting + ": the value is not valid YAML (" + ql::str(e.value()) + ")");
     }
     nb::object node = nb::borrow(config);
-    std::string rest = key, path;
+    Step step{nb::object(), "", setting.substr(0, eq)};
     for (;;) {
-        nb::object name;  // the dict key or list index of the next step
-        std::string shown;
-        if (PyDict_Check(node.ptr())) {
-            std::string k = leading_key(node, rest);
-            if (k.empty()) raise_config_error("--set " + setting + ": " + (path.empty() ? "a key" : "a key after " + path) + " is missing");
-            name = nb::str(k.c_str());
-            shown = join(path, k);
-            rest = rest.substr(k.size());
-        } else if (PyList_Check(node.ptr())) {
-            bool bracket = !rest.empty() && rest[0] == '[';
-            size_t end = bracket ? rest.find(']') : rest.find_first_of(".[");
-            std::string digits = rest.substr(bracket ? 1 : 0, end == std::string::npos ? std::string::npos : end - (bracket ? 1 : 0));
-            size_t n = nb::len(node);
-            if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || std::stoul(digits) >= n)
-                raise_config_error("--set " + setting + ": " + path + " is a list of " + std::to_string(n) +
-                                   " entries; index it with 0 to " + std::to_string(n == 0 ? 0 : n - 1));
-            name = ql::py_int((long long)std::stoul(digits));
-            shown = path + "[" + digits + "]";
-            rest = end == std::string::npos ? "" : rest.substr(end + (bracket ? 1 : 0));
-        } else {
-            raise_config_error("--set " + setting + ": " + path + " is " + settings::describe(node) +
-                               ", not a section or a list");
+        step = next_step(node, step, setting);
+        if (step.rest.empty()) {
+            node[step.key] = value;
+            return step.path;
         }
-        path = shown;
-        if (!rest.empty() && rest[0] == '.') rest = rest.substr(1);
-        if (rest.empty()) {
-            node[name] = value;
-            return path;
-        }
-        bool present = PyDict_Check(node.ptr()) ? ql::contains(node, name) : true;
-        if (!present || nb::object(node[name]).is_none()) node[name] = nb::dict();
-        node = node[name];
+        bool present = !PyDict_Check(node.ptr()) || ql::contains(node, step.key);
+        if (!present || nb::object(node[step.key]).is_none()) node[step.key] = nb::dict();
+        node = node[step.key];
     }
 }
 
