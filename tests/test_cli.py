@@ -56,8 +56,12 @@ def write_corpus(root: Path, partitions, counts=(8, 3, 3), listed_test=False):
 
 @pytest.fixture
 def workdir(tmp_path, monkeypatch):
+    import torch
+
     monkeypatch.chdir(tmp_path)
-    return tmp_path
+    threads = torch.get_num_threads()
+    yield tmp_path
+    torch.set_num_threads(threads)  # the recipes set num_threads=1 for the process
 
 
 def overrides(*settings):

@@ -4,6 +4,7 @@
 // its experiment.
 #pragma once
 
+#include "context.hpp"
 #include "recipe_config.hpp"
 
 #include <string>
@@ -78,12 +79,16 @@ inline nb::list text_file_lines(nb::handle file) {
     return texts;
 }
 
+// The setting `section`.<role>_text: a file of texts for the partition playing `role`, or None.
+inline nb::object text_file_setting(nb::handle section, const char *role) {
+    return ql::get(section, (std::string(role) + "_text").c_str(), nb::none());
+}
+
 // The texts a language model trains on for `role` (train, dev or test): the file that
 // `section`.<role>_text names, else the transcripts of the corpus partition data.partitions.<role>.
 inline nb::object texts_for(nb::handle section, nb::handle data, const char *role) {
-    std::string key = std::string(role) + "_text";
-    if (ql::contains(section, nb::str(key.c_str())) && !section[key.c_str()].is_none())
-        return text_file_lines(section[key.c_str()]);
+    nb::object file = text_file_setting(section, role);
+    if (!file.is_none()) return text_file_lines(file);
     nb::object partition = data["partitions"][role];
     if (partition.is_none() || !ql::contains(data, nb::str("root"))) return nb::none();
     return partition_texts(data["root"], partition);
@@ -92,10 +97,9 @@ inline nb::object texts_for(nb::handle section, nb::handle data, const char *rol
 // The text files a recipe names exist.
 inline void check_text_files(nb::handle section, const std::string &path) {
     for (const char *role : {"train", "dev", "test"}) {
-        std::string key = std::string(role) + "_text";
-        if (!ql::contains(section, nb::str(key.c_str())) || section[key.c_str()].is_none()) continue;
-        if (!ql::truthy(globals["Path"](section[key.c_str()]).attr("is_file")()))
-            raise_config_error(join(path, key) + ": no such file " + ql::repr(section[key.c_str()]));
+        nb::object file = text_file_setting(section, role);
+        if (!file.is_none() && !ql::truthy(globals["Path"](file).attr("is_file")()))
+            raise_config_error(join(path, std::string(role) + "_text") + ": no such file " + ql::repr(file));
     }
 }
 
@@ -111,6 +115,13 @@ inline nb::object make_tokenizer(nb::handle config, nb::handle training_texts) {
         raise_config_error("tokenizer.kind is 'subword', but the training partition has no transcripts to train it on");
     return cls.attr("train")(training_texts, settings["vocab_size"], nb::arg("model_type") = settings["model_type"],
                              nb::arg("character_coverage") = settings["character_coverage"]);
+}
+
+// A recogniser's tokenizer: subword vocabularies learn from the training transcripts.
+inline nb::object speech_tokenizer(nb::handle config) {
+    nb::object data = config["data"];
+    bool subword = config["tokenizer"]["kind"].equal(nb::str("subword"));
+    return make_tokenizer(config, subword ? partition_texts(data["root"], data["partitions"]["train"]) : nb::none());
 }
 
 inline nb::object loader(nb::handle dataset, bool shuffle, nb::handle batch_size, nb::handle generator,

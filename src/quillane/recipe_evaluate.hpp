@@ -73,8 +73,7 @@ inline nb::dict evaluate_speech_recipe(nb::handle config, nb::handle checkpoint,
         raise_config_error("data.partitions.test is null: there is no test partition to evaluate on");
     check_partitions(data, {"train", "test"}, "fbank");
     nb::object lm_checkpoint = fusion_lm_checkpoint(config);
-    bool subword = config["tokenizer"]["kind"].equal(nb::str("subword"));
-    nb::object tokenizer = make_tokenizer(config, subword ? partition_texts(data["root"], data["partitions"]["train"]) : nb::none());
+    nb::object tokenizer = speech_tokenizer(config);
     nb::object model = speech_model(config, tokenizer);
     load_weights(model, checkpoint);
     nb::object lm_model = nb::none();

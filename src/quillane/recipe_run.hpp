@@ -4,7 +4,6 @@
 // report the results and where everything was written.
 #pragma once
 
-#include "context.hpp"
 #include "recipe_build.hpp"
 
 #include <chrono>
@@ -19,7 +18,7 @@ inline double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-inline std::string fixed(double x, int decimals) { return ql::format(ql::py_float(x), ("." + std::to_string(decimals) + "f").c_str()); }
+inline std::string whole_seconds(double seconds) { return ql::format(ql::py_float(seconds), ".0f") + " s"; }
 
 inline bool is_language_model_recipe(nb::handle config) { return config["trainer"].equal(nb::str("lm")); }
 
@@ -42,9 +41,9 @@ inline nb::object experiment_folder(nb::handle run_name) {
 inline bool corpus_missing(nb::handle config) {
     if (!ql::contains(config, nb::str("corpus"))) return false;
     nb::object root = config["data"]["root"];
-    for (auto &[role, name] : kSynthPartitions) {
-        (void)role;
-        if (!ql::truthy((path_of(root, nb::str(name)) / nb::str("transcripts.txt")).attr("is_file")())) return true;
+    for (const auto &partition : kSynthPartitions) {
+        nb::object listing = path_of(root, nb::str(partition[1])) / nb::str("transcripts.txt");
+        if (!ql::truthy(listing.attr("is_file")())) return true;
     }
     return false;
 }
@@ -66,7 +65,7 @@ inline double make_corpus(nb::handle config) {
 
 // The test partition's references when its dataset carries none (the partition named
 // "test-clean" is read without transcripts): its transcripts file. None otherwise.
-inline nb::object separate_references(nb::handle config, const SpeechData &d) {
+inline nb::object listed_references(nb::handle config, const SpeechData &d) {
     if (nb::hasattr(d.test, "text_files")) return nb::none();
     return partition_texts(config["data"]["root"], config["data"]["partitions"]["test"]);
 }
@@ -80,53 +79,69 @@ inline nb::object recognition_length(const SpeechData &d, nb::handle references,
     return ql::py_int(longest + 8);
 }
 
+// What recognize needs of one decoding configuration of the recipe.
+inline nb::dict recognition_config(nb::handle decoding, nb::handle lm_model) {
+    nb::dict rc;
+    rc["num_batches"] = nb::none();
+    for (const char *key : {"beam_width", "temperature", "repeat_penalty", "lm_weight", "ctc_weight"}) rc[key] = decoding[key];
+    rc["lm_model"] = ql::truthy(decoding["lm_weight"]) ? nb::borrow(lm_model) : nb::none();
+    return rc;
+}
+
+// The references of recognised records, in order: the listed ones when the test partition
+// lists them, else the targets the records carry; None when some record has none.
+inline nb::object references_of(nb::handle results, nb::handle listed) {
+    size_t count = nb::len(results);
+    if (!listed.is_none()) return ql::steal_checked(PySequence_GetSlice(listed.ptr(), 0, Py_ssize_t(count)));
+    nb::list targets;
+    for (nb::handle r : results) {
+        if (!ql::contains(r, nb::str("target"))) return nb::none();
+        targets.append(r["target"]);
+    }
+    return count ? nb::object(targets) : nb::none();
+}
+
+// The records saved for a decoding: reference, recognised text and score of each utterance.
+inline nb::list scored_records(nb::handle results, nb::handle references) {
+    nb::list records;
+    size_t i = 0;
+    for (nb::handle r : results) {
+        if (i >= nb::len(references)) break;
+        nb::dict record;
+        record["target"] = references[ql::py_int((long long)i++)];
+        record["generated"] = r["generated"];
+        record["score"] = r["score"];
+        records.append(record);
+    }
+    return records;
+}
+
 // Recognises the test partition under every decoding configuration of the recipe, scores it
 // when references exist and saves each configuration's records; one row per configuration.
 inline nb::list decode_test(nb::handle config, nb::handle trainer, const SpeechData &d, nb::handle tokenizer,
                             nb::handle lm_model) {
-    nb::object references = separate_references(config, d);
-    nb::object max_length = recognition_length(d, references, tokenizer);
+    nb::object listed = listed_references(config, d);
+    nb::object max_length = recognition_length(d, listed, tokenizer);
     nb::list rows;
     for (auto [name, decoding] : nb::borrow<nb::dict>(config["decoding"])) {
-        nb::dict rc;
-        rc["num_batches"] = nb::none();
-        rc["beam_width"] = decoding["beam_width"];
-        rc["temperature"] = decoding["temperature"];
-        rc["repeat_penalty"] = decoding["repeat_penalty"];
-        rc["lm_weight"] = decoding["lm_weight"];
-        rc["ctc_weight"] = decoding["ctc_weight"];
-        rc["lm_model"] = ql::truthy(decoding["lm_weight"]) ? nb::borrow(lm_model) : nb::none();
         Clock::time_point start = Clock::now();
-        nb::object results = trainer.attr("recognize")(d.test_loader, rc, name, max_length);
+        nb::object results =
+            trainer.attr("recognize")(d.test_loader, recognition_config(decoding, lm_model), name, max_length);
         double seconds = seconds_since(start);
 
-        nb::list hypotheses, targets, records;
-        for (nb::handle r : results) {
-            hypotheses.append(r["generated"]);
-            if (ql::contains(r, nb::str("target"))) targets.append(r["target"]);
-        }
-        nb::object refs = !references.is_none() ? ql::steal_checked(PySequence_GetSlice(references.ptr(), 0, Py_ssize_t(nb::len(hypotheses))))
-                          : nb::len(targets) == nb::len(hypotheses) && nb::len(targets) > 0 ? nb::object(targets)
-                                                                                           : nb::none();
         nb::dict row;
         row["decoding"] = name;
         row["wer"] = nb::none();
         row["cer"] = nb::none();
-        if (!refs.is_none()) {
-            nb::object metrics = trainer.attr("_calculate_asr_metrics")(refs, hypotheses);
+        nb::object references = references_of(results, listed);
+        nb::object records = results;
+        if (!references.is_none()) {
+            nb::list hypotheses;
+            for (nb::handle r : results) hypotheses.append(r["generated"]);
+            nb::object metrics = trainer.attr("_calculate_asr_metrics")(references, hypotheses);
             row["wer"] = metrics["wer"];
             row["cer"] = metrics["cer"];
-            size_t i = 0;
-            for (nb::handle r : results) {
-                if (i >= nb::len(refs)) break;
-                nb::dict record;
-                record["target"] = refs[ql::py_int((long long)i++)];
-                record["generated"] = r["generated"];
-                record["score"] = r["score"];
-                records.append(record);
-            }
-        } else {
-            records = nb::list(results);
+            records = scored_records(results, references);
         }
         trainer.attr("_save_generated_text")(records, "test_" + nb::cast<std::string>(name) + "_results");
         row["seconds"] = ql::py_float(seconds);
@@ -196,7 +211,7 @@ inline TextLoaders fusion_lm_texts(nb::handle config, nb::handle tokenizer) {
     nb::object lm_data = config["lm"]["data"], data = config["data"], batch = lm_data["batch_size"];
     TextLoaders loaders{text_loader(nb::str("train"), texts_for(lm_data, data, "train"), tokenizer, batch, true),
                         text_loader(nb::str("dev"), texts_for(lm_data, data, "dev"), tokenizer, batch, false)};
-    check_prompt_texts(loaders.dev, ql::contains(lm_data, nb::str("dev_text")) ? "lm.data.dev_text" : "data.partitions.dev");
+    check_prompt_texts(loaders.dev, text_file_setting(lm_data, "dev").is_none() ? "data.partitions.dev" : "lm.data.dev_text");
     return loaders;
 }
 
@@ -211,6 +226,19 @@ inline nb::object train_fusion_lm(nb::handle config, nb::handle tokenizer, const
     return trainer;
 }
 
+// "corpus 20 s, ASR training 394 s, LM training 10 s, total 440 s": what the summary timed.
+inline std::string durations(nb::handle summary) {
+    const std::pair<const char *, const char *> parts[] = {{"corpus_seconds", "corpus"},
+                                                           {"asr_training_seconds", "ASR training"},
+                                                           {"lm_training_seconds", "LM training"},
+                                                           {"total_seconds", "total"}};
+    std::string text;
+    for (auto [key, label] : parts)
+        if (ql::contains(summary, nb::str(key)))
+            text += (text.empty() ? "" : ", ") + std::string(label) + " " + whole_seconds(ql::as_double(summary[key]));
+    return text;
+}
+
 inline void load_best(nb::handle trainer, nb::handle config) {
     if (ql::as_long(config["training"]["epochs"]) > 0 && ql::truthy(trainer.attr("best_model_path").attr("is_file")()))
         trainer.attr("load_checkpoint")("checkpoint-best-metric-model.pth");
@@ -219,12 +247,11 @@ inline void load_best(nb::handle trainer, nb::handle config) {
 inline nb::dict train_speech_recipe(nb::handle config, nb::dict summary, Clock::time_point start) {
     const bool progressive = config["trainer"].equal(nb::str("progressive"));
     nb::object data = config["data"];
-    check_partitions(data, {"train", "dev", "test"}, "fbank");
-    if (ql::contains(config, nb::str("lm"))) check_text_files(config["lm"]["data"], "lm.data");
-    bool subword = config["tokenizer"]["kind"].equal(nb::str("subword"));
-    nb::object tokenizer = make_tokenizer(config, subword ? partition_texts(data["root"], data["partitions"]["train"]) : nb::none());
-    SpeechData d = speech_data(config, tokenizer);
     const bool fusion = ql::contains(config, nb::str("lm"));
+    check_partitions(data, {"train", "dev", "test"}, "fbank");
+    if (fusion) check_text_files(config["lm"]["data"], "lm.data");
+    nb::object tokenizer = speech_tokenizer(config);
+    SpeechData d = speech_data(config, tokenizer);
     TextLoaders lm_texts = fusion ? fusion_lm_texts(config, tokenizer) : TextLoaders{};
 
     EffectiveConfigFile file(config);
@@ -254,13 +281,8 @@ inline nb::dict train_speech_recipe(nb::handle config, nb::dict summary, Clock::
 
     if (d.test.is_none()) ql::print("\nNo test partition (data.partitions.test is null): nothing recognised.");
     else print_held_out(rows, summary["test_utterances"]);
-    std::string times;
-    for (auto [key, label] : {std::pair{"corpus_seconds", "corpus"}, {"asr_training_seconds", "ASR training"},
-                              {"lm_training_seconds", "LM training"}, {"total_seconds", "total"}})
-        if (ql::contains(summary, nb::str(key)))
-            times += (times.empty() ? "" : ", ") + std::string(label) + " " + fixed(ql::as_double(summary[key]), 0) + " s";
     ql::print("");
-    ql::print(times);
+    ql::print(durations(summary));
     print_experiment("ASR experiment: ", trainer, results_file, "recognised text");
     if (!lm_trainer.is_none()) ql::print("LM experiment:  " + ql::str(lm_trainer.attr("expt_root")));
     return summary;
@@ -269,9 +291,9 @@ inline nb::dict train_speech_recipe(nb::handle config, nb::dict summary, Clock::
 inline void check_language_model_data(nb::handle config) {
     nb::object data = config["data"];
     check_text_files(data, "data");
-    std::vector<const char *> roles;
+    std::vector<const char *> roles;  // the partitions whose texts come from the corpus
     for (const char *role : {"train", "dev", "test"})
-        if (!ql::contains(data, nb::str((std::string(role) + "_text").c_str()))) roles.push_back(role);
+        if (text_file_setting(data, role).is_none()) roles.push_back(role);
     if (ql::contains(data, nb::str("root")) && !roles.empty()) check_partitions(data, roles, "");
 }
 
@@ -293,7 +315,7 @@ inline nb::dict train_language_model_recipe(nb::handle config, nb::dict summary,
     nb::object tokenizer = make_tokenizer(config, train_texts);
     nb::object train_loader = text_loader(nb::str("train"), train_texts, tokenizer, batch, true);
     nb::object dev_loader = text_loader(nb::str("dev"), dev_texts, tokenizer, batch, false);
-    check_prompt_texts(dev_loader, ql::contains(data, nb::str("dev_text")) ? "data.dev_text" : "data.partitions.dev");
+    check_prompt_texts(dev_loader, text_file_setting(data, "dev").is_none() ? "data.partitions.dev" : "data.dev_text");
 
     EffectiveConfigFile file(config);
     nb::object trainer = make_trainer("LMTrainer", language_model(config["model"], tokenizer), tokenizer, config,
@@ -314,8 +336,7 @@ inline nb::dict train_language_model_recipe(nb::handle config, nb::dict summary,
     summary["total_seconds"] = ql::py_float(seconds_since(start));
     nb::object results_file = write_results(trainer, summary);
     ql::print("");
-    ql::print("LM training " + fixed(ql::as_double(summary["lm_training_seconds"]), 0) + " s, total " +
-              fixed(ql::as_double(summary["total_seconds"]), 0) + " s");
+    ql::print(durations(summary));
     print_experiment("LM experiment: ", trainer, results_file, "generated text");
     return summary;
 }
