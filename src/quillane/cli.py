@@ -82,27 +82,30 @@ def _ensure_espeak() -> bool:
     return False
 
 
-def _run_recipe(config_file, overrides, run) -> int:
-    """Loads and checks the configuration, then runs it; configuration problems become a message."""
+def _run_recipe(config_file, overrides, checkpoint=None) -> int:
+    """Trains what the configuration describes (making its synthetic corpus first), or evaluates
+    one of its checkpoints; a configuration problem becomes a message and exit status 1."""
     from quillane import recipes
 
     try:
         config = recipes.load_config(str(config_file), overrides)
-        if recipes.corpus_missing(config) and not _ensure_espeak():
+        if checkpoint is not None:
+            recipes.evaluate(config, checkpoint)
+        elif not recipes.corpus_missing(config) or _ensure_espeak():
+            recipes.train(config)
+        else:
             return 1
-        run(recipes, config)
     except (recipes.ConfigError, FileNotFoundError) as e:
         return _error(e)
     return 0
 
 
 def _cmd_train(args: argparse.Namespace) -> int:
-    return _run_recipe(args.config, args.overrides, lambda recipes, config: recipes.train(config))
+    return _run_recipe(args.config, args.overrides)
 
 
 def _cmd_evaluate(args: argparse.Namespace) -> int:
-    return _run_recipe(args.config, args.overrides,
-                       lambda recipes, config: recipes.evaluate(config, args.checkpoint))
+    return _run_recipe(args.config, args.overrides, checkpoint=args.checkpoint)
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
@@ -122,7 +125,7 @@ def _cmd_demo(args: argparse.Namespace) -> int:
         config_file = args.config or _config_path("demo_tiny.yaml" if args.tiny else "demo.yaml")
     except FileNotFoundError as e:
         return _error(e)
-    return _run_recipe(config_file, args.overrides, lambda recipes, config: recipes.train(config))
+    return _run_recipe(config_file, args.overrides)
 
 
 # ---------------------------------------------------------------------------
