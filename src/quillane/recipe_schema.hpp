@@ -215,6 +215,7 @@ inline std::vector<Field> speech_data_fields() {
         integer("val_batch_size").at_least(1),
         integer("eval_batch_size").at_least(1),
         integer("NUM_WORKERS").at_least(0).or_default("0"),
+        flag("in_memory"),  // false: features memory-mapped from their files instead of loaded
         // training batches of utterances of similar length (absent: batches in shuffled order)
         section("bucketing", {flag("enabled").or_default("false"), integer("max_frames").at_least(1).or_null(),
                               real("bucket_width").above(0).or_default("0.1"), flag("drop_last").or_default("false")}),
