@@ -150,8 +150,8 @@ inline nb::list decode_test(nb::handle config, nb::handle trainer, const SpeechD
     return rows;
 }
 
-inline std::string cell(nb::handle value, const char *spec) {
-    return value.is_none() ? ql::format(nb::str("n/a"), ">9") : ql::format(value, spec);
+inline std::string cell(nb::handle value, const char *format_string) {
+    return value.is_none() ? ql::format(nb::str("n/a"), ">9") : ql::format(value, format_string);
 }
 
 inline std::string results_table(nb::handle rows) {
