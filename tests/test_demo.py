@@ -4,8 +4,9 @@ import shutil
 import numpy as np
 import pytest
 import soundfile as sf
+import yaml
 
-from quillane import cli
+from quillane import cli, recipes
 
 needs_espeak = pytest.mark.skipif(shutil.which("espeak-ng") is None, reason="espeak-ng is not installed")
 
@@ -25,7 +26,9 @@ def test_tiny_demo_runs_end_to_end_and_reports_every_decoding(tmp_path, monkeypa
     assert [r["decoding"] for r in results["rows"]] == ["greedy", "beam_4", "beam_4_lm_0.3"]
     assert all(r["cer"] >= 0 and r["wer"] >= 0 for r in results["rows"])
     assert str(expt) in out
-    assert (expt / "config.yaml").is_file()
+    # the recipe as it ran, defaults filled in
+    effective = recipes.load_config(cli._config_path("demo_tiny.yaml"))
+    assert yaml.safe_load((expt / "config.yaml").read_text()) == effective
     assert (expt / "checkpoints" / "checkpoint-best-metric-model.pth").is_file()
     assert list((expt / "attn").glob("*.png"))
     # every test utterance is scored against its reference
@@ -33,6 +36,13 @@ def test_tiny_demo_runs_end_to_end_and_reports_every_decoding(tmp_path, monkeypa
     assert len(greedy) == results["test_utterances"] >= 1
     assert all(r["target"] for r in greedy)
     assert (tmp_path / "expts" / "demo-tiny-lm" / "checkpoints" / "checkpoint-last-epoch-model.pth").is_file()
+    # the records carry utterance names, and the closing hint is a command that works as printed
+    named = json.loads((expt / "text" / "text_test_greedy_results_by_utterance.json").read_text())
+    assert [r["utterance"] for r in named] == sorted(p.stem for p in (tmp_path / "data").rglob("test-clean/fbank/*.npy"))
+    hint = next(line for line in out.splitlines() if line.startswith("Try: quillane transcribe "))
+    assert cli.main(hint.split()[2:]) == 0
+    printed = capsys.readouterr().out.splitlines()
+    assert len(printed) == 1 and printed[0].startswith(hint.split()[4] + "\t")
 
 
 def test_demo_without_espeak_prints_the_install_command(tmp_path, monkeypatch, capsys):

@@ -1,12 +1,15 @@
-"""Command-line entry point: corpus preparation and the end-to-end demo.
+"""Command-line entry point: corpus preparation, training and evaluation from a YAML recipe, the demo.
 
     quillane prepare librispeech SRC OUT
     quillane prepare synth OUT [--num-utterances N] [--seed S]
-    quillane demo [--tiny]
+    quillane train CONFIG [--set KEY=VALUE ...]
+    quillane evaluate CONFIG CHECKPOINT [--set KEY=VALUE ...]
+    quillane check CONFIG [--set KEY=VALUE ...]
+    quillane demo [--tiny] [--config CONFIG] [--set KEY=VALUE ...]
     quillane transcribe EXPERIMENT AUDIO... [--lm EXPERIMENT] [--beam N] [--json]
 
-The demo is an ordinary user script of the library: it builds the datasets, loaders, models,
-optimizers and schedulers itself and hands them to the trainers.
+The recipes themselves (checking a configuration, building and running everything it names)
+live in quillane.recipes; this driver parses arguments and reports errors.
 """
 
 from __future__ import annotations
@@ -17,7 +20,6 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 # Demo configurations: installed with the package, or the source checkout's configs/ folder.
@@ -31,6 +33,11 @@ def _config_path(name: str) -> Path:
         if (base / name).is_file():
             return base / name
     raise FileNotFoundError(f"Demo configuration {name} not found in ./configs or {CONFIG_DIRS[0]}")
+
+
+def _error(message) -> int:
+    print(f"error: {message}", file=sys.stderr)
+    return 1
 
 
 # ---------------------------------------------------------------------------
@@ -47,8 +54,7 @@ def _cmd_prepare(args: argparse.Namespace) -> int:
             summary = prepare.prepare_synth(args.out, num_utterances=args.num_utterances, seed=args.seed)
     except (OSError, ValueError, RuntimeError) as e:
         # bad input (missing or unreadable files, a folder of another corpus, no espeak-ng)
-        print(f"error: {e}", file=sys.stderr)
-        return 1
+        return _error(e)
     for partition, c in summary.items():
         print(f"{partition}: {c['written']} written, {c['skipped']} already present")
     print(f"Corpus ready in {os.path.abspath(args.out)}")
@@ -56,7 +62,7 @@ def _cmd_prepare(args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------------------
-# demo
+# recipes
 # ---------------------------------------------------------------------------
 
 def _ensure_espeak() -> bool:
@@ -78,153 +84,50 @@ def _ensure_espeak() -> bool:
     return False
 
 
-def _speech_loaders(config, tokenizer):
-    import torch
-    from quillane.data.quenmark import ASRDataset
+def _run_recipe(config_file, overrides, checkpoint=None) -> int:
+    """Trains what the configuration describes (making its synthetic corpus first), or evaluates
+    one of its checkpoints; a configuration problem becomes a message and exit status 1."""
+    from quillane import recipes
 
-    data = config["data"]
-    train = ASRDataset("train-clean-100", data, tokenizer, True)
-    stats = (train.global_mean, train.global_std) if data["norm"] == "global_mvn" else None
-    dev = ASRDataset("dev-clean", data, tokenizer, False, stats)
-    test = ASRDataset("test-clean", data, tokenizer, False, stats)
-    g = torch.Generator().manual_seed(int(config["seed"]))
-
-    def loader(ds, shuffle, batch_size):
-        return torch.utils.data.DataLoader(ds, batch_size=batch_size, shuffle=shuffle, generator=g,
-                                           collate_fn=ds.collate_fn, num_workers=data.get("NUM_WORKERS", 0))
-
-    return (loader(train, True, data["batch_size"]), loader(dev, False, data.get("val_batch_size", data["batch_size"])),
-            loader(test, False, data.get("eval_batch_size", data["batch_size"])))
-
-
-def _train_lm(config, config_file, tokenizer, train_texts, dev_texts):
-    from quillane.data.text_dataset import TextDataset
-    from quillane.model import DecoderOnlyTransformer
-    from quillane.trainers.selkarn import LMTrainer
-    from quillane.utils import create_scheduler, ostravel
-    import torch
-
-    lm_cfg = config["lm"]
-    train = TextDataset("train", train_texts, tokenizer)
-    dev = TextDataset("dev", dev_texts, tokenizer)
-    bs = lm_cfg["data"]["batch_size"]
-    train_loader = torch.utils.data.DataLoader(train, batch_size=bs, shuffle=True, collate_fn=train.collate_fn)
-    dev_loader = torch.utils.data.DataLoader(dev, batch_size=bs, shuffle=False, collate_fn=dev.collate_fn)
-    model = DecoderOnlyTransformer(tokenizer.vocab_size, **lm_cfg["model"])
-    trainer = LMTrainer(model, tokenizer, lm_cfg, lm_cfg["run_name"], str(config_file))
-    g = lm_cfg["training"]["gradient_accumulation_steps"]
-    trainer.optimizer = ostravel(model, lm_cfg["optimizer"])
-    trainer.scheduler = create_scheduler(trainer.optimizer, lm_cfg["scheduler"], train_loader, g)
-    trainer.train(train_loader, dev_loader, lm_cfg["training"]["epochs"])
-    trainer.cleanup()
-    return trainer
-
-
-def _table(rows) -> str:
-    head = f"{'decoding':<24}{'WER %':>9}{'CER %':>9}{'time s':>9}"
-    lines = [head, "-" * len(head)]
-    for r in rows:
-        lines.append(f"{r['decoding']:<24}{r['wer']:>9.2f}{r['cer']:>9.2f}{r['seconds']:>9.1f}")
-    return "\n".join(lines)
-
-
-def _cmd_demo(args: argparse.Namespace) -> int:
-    import torch
-    import yaml
-
-    start = time.time()
-    config_file = Path(args.config) if args.config else _config_path("demo_tiny.yaml" if args.tiny else "demo.yaml")
-    with open(config_file) as f:
-        config = yaml.safe_load(f)
-    torch.manual_seed(int(config["seed"]))
-    if config.get("num_threads"):
-        torch.set_num_threads(int(config["num_threads"]))
-
-    from quillane.data import prepare
-    from quillane.data.tokenizer import VantTokenizer
-    from quillane.model import EncoderDecoderTransformer
-    from quillane.trainers.halvorn import ASRTrainer
-    from quillane.utils import create_scheduler, ostravel
-
-    # 1. corpus
-    corpus = config["corpus"]
-    root = Path(config["data"]["root"])
-    print(f"== Synthetic corpus: {corpus['num_utterances']} utterances in {root.resolve()}")
-    complete = all((root / p / "transcripts.txt").is_file()
-                   for p in ("train-clean-100", "dev-clean", "test-clean"))
-    if not complete and not _ensure_espeak():
-        return 1
-    t0 = time.time()
-    prepare.prepare_synth(str(root), num_utterances=corpus["num_utterances"], seed=corpus["seed"])
-    corpus_seconds = time.time() - t0
-
-    # 2. speech recogniser
-    tokenizer = VantTokenizer()
-    train_loader, dev_loader, test_loader = _speech_loaders(config, tokenizer)
-    model = EncoderDecoderTransformer(config["data"]["num_feats"], tokenizer.vocab_size, **config["model"])
-    trainer = ASRTrainer(model, tokenizer, config, config["run_name"], str(config_file))
-    g = config["training"]["gradient_accumulation_steps"]
-    trainer.optimizer = ostravel(model, config["optimizer"])
-    trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader, g)
-    t0 = time.time()
-    trainer.train(train_loader, dev_loader, config["training"]["epochs"])
-    asr_seconds = time.time() - t0
-    trainer.load_checkpoint("checkpoint-best-metric-model.pth")
-
-    # 3. character language model on the training transcripts
-    read = prepare.read_transcripts
-    train_texts = [t for _, t in read(str(root / "train-clean-100" / "transcripts.txt"))]
-    dev_texts = [t for _, t in read(str(root / "dev-clean" / "transcripts.txt"))]
-    references = [t for _, t in read(str(root / "test-clean" / "transcripts.txt"))]
-    t0 = time.time()
-    lm_trainer = _train_lm(config, config_file, tokenizer, train_texts, dev_texts)
-    lm_seconds = time.time() - t0
-
-    # 4. held-out evaluation: greedy, beam search, beam search with shallow fusion
-    rows = []
-    max_length = max(len(tokenizer.encode(t)) for t in train_texts + references) + 8
-    for name, dec in config["decoding"].items():
-        rc = {"num_batches": None, "beam_width": dec.get("beam_width", 1), "temperature": 1.0,
-              "repeat_penalty": 1.0, "lm_weight": dec.get("lm_weight", 0.0),
-              "lm_model": lm_trainer.model if dec.get("lm_weight") else None}
-        t0 = time.time()
-        results = trainer.recognize(test_loader, rc, name, max_length)
-        seconds = time.time() - t0
-        hyps = [r["generated"] for r in results]
-        metrics = trainer._calculate_asr_metrics(references[:len(hyps)], hyps)
-        trainer._save_generated_text(
-            [{"target": ref, "generated": r["generated"], "score": r["score"]} for ref, r in zip(references, results)],
-            f"test_{name}_results")
-        rows.append({"decoding": name, "wer": metrics["wer"], "cer": metrics["cer"], "seconds": seconds})
-    trainer.cleanup()
-
-    total = time.time() - start
-    summary = {"rows": rows, "corpus_seconds": corpus_seconds, "asr_training_seconds": asr_seconds,
-               "lm_training_seconds": lm_seconds, "total_seconds": total,
-               "test_utterances": len(references)}
-    results_file = trainer.expt_root / "results.json"
-    results_file.write_text(json.dumps(summary, indent=2) + "\n")
-
-    print()
-    print(f"== Held-out results ({len(references)} test utterances)")
-    print(_table(rows))
-    print()
-    print(f"corpus {corpus_seconds:.0f} s, ASR training {asr_seconds:.0f} s, "
-          f"LM training {lm_seconds:.0f} s, total {total:.0f} s")
-    print(f"ASR experiment: {trainer.expt_root}")
-    print(f"    checkpoints {trainer.checkpoint_dir}, attention plots {trainer.attn_dir},")
-    print(f"    recognised text (JSON) {trainer.text_dir}, results {results_file}")
-    print(f"LM experiment:  {lm_trainer.expt_root}")
-    _print_transcribe_hint(trainer.expt_root, lm_trainer.expt_root, root / "test-clean")
+    try:
+        config = recipes.load_config(str(config_file), overrides)
+        if checkpoint is not None:
+            recipes.evaluate(config, checkpoint)
+        elif not recipes.corpus_missing(config) or _ensure_espeak():
+            recipes.train(config)
+        else:
+            return 1
+    except (recipes.ConfigError, FileNotFoundError) as e:
+        return _error(e)
     return 0
 
 
-def _print_transcribe_hint(asr_root, lm_root, test_partition) -> None:
-    """The command that recognises one held-out utterance with the trained recogniser."""
-    files = sorted((test_partition / "fbank").glob("*.npy"))
-    if files:
-        print(f"Try: quillane transcribe {os.path.relpath(asr_root)} {os.path.relpath(files[0])} "
-              f"--beam 10 --lm {os.path.relpath(lm_root)}")
+def _cmd_train(args: argparse.Namespace) -> int:
+    return _run_recipe(args.config, args.overrides)
+
+
+def _cmd_evaluate(args: argparse.Namespace) -> int:
+    return _run_recipe(args.config, args.overrides, checkpoint=args.checkpoint)
+
+
+def _cmd_check(args: argparse.Namespace) -> int:
+    import yaml
+    from quillane import recipes
+
+    try:
+        config = recipes.load_config(args.config, args.overrides)
+    except (recipes.ConfigError, FileNotFoundError) as e:
+        return _error(e)
+    print(yaml.safe_dump(config, sort_keys=False, allow_unicode=True), end="")
+    return 0
+
+
+def _cmd_demo(args: argparse.Namespace) -> int:
+    try:
+        config_file = args.config or _config_path("demo_tiny.yaml" if args.tiny else "demo.yaml")
+    except FileNotFoundError as e:
+        return _error(e)
+    return _run_recipe(config_file, args.overrides)
 
 
 # ---------------------------------------------------------------------------
@@ -240,8 +143,7 @@ def _cmd_transcribe(args: argparse.Namespace) -> int:
                                         ctc_weight=args.ctc_weight, batch_size=args.batch_size)
     except (OSError, ValueError, TypeError) as e:
         # a missing or inconsistent experiment, an unreadable input
-        print(f"error: {e}", file=sys.stderr)
-        return 1
+        return _error(e)
     for r in results:
         print(json.dumps(r, ensure_ascii=False) if args.json else f"{r['source']}\t{r['text']}")
     return 0
@@ -267,6 +169,11 @@ def _add_transcribe_parser(sub) -> None:
 
 # ---------------------------------------------------------------------------
 
+def _add_overrides(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--set", dest="overrides", action="append", default=[], metavar="KEY=VALUE",
+                        help="override a setting: dotted key, YAML value (repeatable), e.g. training.epochs=3")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quillane", description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -283,9 +190,27 @@ def build_parser() -> argparse.ArgumentParser:
     synth.add_argument("--seed", type=int, default=0)
     prep.set_defaults(func=_cmd_prepare)
 
+    train = sub.add_parser("train", help="train what a YAML recipe describes, then evaluate it on the test partition")
+    train.add_argument("config", help="YAML recipe (see configs/)")
+    _add_overrides(train)
+    train.set_defaults(func=_cmd_train)
+
+    evaluate = sub.add_parser("evaluate", help="evaluate a checkpoint of a recipe on its test partition")
+    evaluate.add_argument("config", help="the recipe the checkpoint was trained with")
+    evaluate.add_argument("checkpoint", help="a checkpoint file, or best, last or a file name in the "
+                                             "experiment's checkpoints folder")
+    _add_overrides(evaluate)
+    evaluate.set_defaults(func=_cmd_evaluate)
+
+    check = sub.add_parser("check", help="check a recipe and print it with every default filled in")
+    check.add_argument("config", help="YAML recipe")
+    _add_overrides(check)
+    check.set_defaults(func=_cmd_check)
+
     demo = sub.add_parser("demo", help="synthetic corpus -> speech recogniser and character LM -> results")
     demo.add_argument("--tiny", action="store_true", help="a few utterances and one epoch (a quick check)")
     demo.add_argument("--config", help="YAML configuration (default configs/demo.yaml)")
+    _add_overrides(demo)
     demo.set_defaults(func=_cmd_demo)
     _add_transcribe_parser(sub)
     return parser
