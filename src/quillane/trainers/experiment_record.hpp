@@ -16,9 +16,15 @@
 namespace experiment_record {
 namespace nb = nanobind;
 
+// A temporary beside `path`, of this process alone (processes of one run may write the same file).
+inline nb::object temporary_for(nb::handle path) {
+    std::string name = "." + ql::str(path.attr("name")) + "." + ql::str(ql::import("os").attr("getpid")()) + ".tmp";
+    return path.attr("with_name")(nb::str(name.c_str()));
+}
+
 // Replaces `path` (a pathlib.Path) with `text` in one step: a reader never sees half a file.
 inline void write_text(nb::handle path, nb::handle text) {
-    nb::object tmp = path.attr("with_name")(nb::str(("." + ql::str(path.attr("name")) + ".tmp").c_str()));
+    nb::object tmp = temporary_for(path);
     tmp.attr("write_text")(text, nb::arg("encoding") = "utf-8");
     ql::import("os").attr("replace")(tmp, path);
 }
@@ -195,7 +201,7 @@ inline void plot_curves(const ql::ModuleGlobals &globals, nb::handle trainer) {
     plot_panel(figure.attr("add_subplot")(1, 2, 2), rates, rate_label);
     figure.attr("tight_layout")();
     nb::object path = trainer.attr("expt_root") / nb::str("curves.png");
-    nb::object tmp = path.attr("with_name")(".curves.png.tmp");
+    nb::object tmp = temporary_for(path);
     figure.attr("savefig")(tmp, nb::arg("format") = "png", nb::arg("dpi") = 100);
     globals["os"].attr("replace")(tmp, path);
 }
