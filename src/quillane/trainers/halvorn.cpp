@@ -13,6 +13,7 @@
 #include "training_loop.hpp"
 
 #include <limits>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -66,10 +67,9 @@ nb::object asr_init(const ql::Args &a) {
 
 // Joint loss = CE + ctc_weight * CTC (CTC reported as 0 when its weight is 0), averaged per
 // target token over the epoch.
-training_loop::BatchLosses batch_losses(nb::handle self, nb::handle batch) {
+training_loop::BatchLosses batch_losses(nb::handle self, nb::handle model, nb::handle batch) {
     auto [feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths] = ql::unpack<5>(batch);
-    auto [seq_out, attention, ctc_inputs] =
-        ql::unpack<3>(self.attr("model")(feats, targets_shifted, feat_lengths, transcript_lengths));
+    auto [seq_out, attention, ctc_inputs] = ql::unpack<3>(model(feats, targets_shifted, feat_lengths, transcript_lengths));
     nb::object logits = seq_out.attr("view")(-1, seq_out.attr("size")(-1));
     nb::object ce_loss = self.attr("ce_criterion")(logits, targets_golden.attr("view")(-1));
     nb::object ctc_loss = globals["torch"].attr("tensor")(0.0), loss = ce_loss;
@@ -159,12 +159,9 @@ nb::object fused_score(const ql::Args &a) {
     nb::handle model = a["model"], encoder_output = a["encoder_output"], pad_mask_src = a["pad_mask_src"],
                config = a["recognition_config"], x = a["x"];
     nb::object asr_logits = model.attr(QL_ID("score"))(x, encoder_output, pad_mask_src);
-    nb::object lm_model = config.attr("get")("lm_model");
+    nb::object lm_model = ql::get(config, "lm_model", nb::none());
     if (lm_model.is_none()) return asr_logits;
-    nb::object lm_scores = lm_model.attr(QL_ID("score"))(x);
-    nb::object weighted =
-        ql::mul(config[nb::str("lm_weight")], lm_scores);
-    return ql::add(asr_logits, weighted);
+    return asr_logits + config["lm_weight"] * lm_model.attr(QL_ID("score"))(x);
 }
 
 nb::handle fused_score_fn, partial;
@@ -180,6 +177,67 @@ nb::dict default_recognition_config() {
     return c;
 }
 
+// (sequences, scores) of each utterance's best hypothesis: beam search for a beam width above
+// 1 (the first beam kept), greedy search otherwise.
+std::pair<nb::object, nb::object> search(nb::handle generator, nb::handle prompts, nb::handle config) {
+    nb::object beam_width = config["beam_width"];
+    nb::object temperature = ql::get(config, "temperature", nb::float_(1.0));
+    if (beam_width > nb::int_(1)) {
+        auto [seqs, scores] = ql::unpack<2>(generator.attr("generate_beam")(
+            prompts, nb::arg("beam_width") = beam_width, nb::arg("temperature") = temperature,
+            nb::arg("repeat_penalty") = ql::get(config, "repeat_penalty", nb::float_(1.0))));
+        return {seqs[nb::make_tuple(slice_all(), 0, slice_all())], scores[nb::make_tuple(slice_all(), 0)]};
+    }
+    auto [seqs, scores] = ql::unpack<2>(generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature));
+    return {seqs, scores};
+}
+
+// Appends one record per utterance: its reference (when the batch has them; as many records as
+// the shorter of hypotheses and references then), the recognised text and its score.
+void append_records(nb::list &results, nb::handle generator, nb::handle tokenizer, nb::handle seqs,
+                    nb::handle scores, nb::handle targets_golden) {
+    nb::object preds = generator.attr("post_process_sequence")(seqs, tokenizer);
+    nb::object decode = tokenizer.attr("decode");
+    auto text_of = [&](nb::handle ids) { return decode(ids.attr("tolist")(), nb::arg("skip_special_tokens") = true); };
+    nb::object pred_iter = nb::iter(preds), target_iter;
+    if (!targets_golden.is_none())
+        target_iter = nb::iter(generator.attr("post_process_sequence")(targets_golden, tokenizer));
+    for (long long j = 0;; ++j) {
+        nb::object pred = next_item(pred_iter);
+        if (!pred.is_valid()) break;
+        nb::dict record;
+        if (target_iter.is_valid()) {
+            nb::object target = next_item(target_iter);
+            if (!target.is_valid()) break;
+            record["target"] = text_of(target);
+        }
+        record["generated"] = text_of(pred);
+        record["score"] = scores[py_int(j)].attr("item")();
+        results.append(record);
+    }
+}
+
+// Recognises one batch (feats, shifted, golden, feat_lengths, transcript_lengths) and appends
+// its records. The encoder's output is dropped before the text is decoded.
+void recognize_batch(nb::handle self, nb::handle generator, nb::handle config, nb::handle batch, nb::list &results) {
+    nb::object device = self.attr("device"), model = self.attr("model"), tokenizer = self.attr("tokenizer");
+    nb::object seqs, scores, targets_golden = batch[py_int(2)];
+    if (!targets_golden.is_none()) targets_golden = targets_golden.attr("to")(device);
+    {
+        nb::object feats = batch[py_int(0)].attr("to")(device);
+        auto encoded = ql::unpack(model.attr("encode")(feats, batch[py_int(3)].attr("to")(device)), 4);
+        generator.attr("score_fn") = partial(fused_score_fn, model, encoded[0], encoded[1], config);
+        nb::object prompts = torch.attr("full")(nb::make_tuple(feats.attr("size")(0), 1), tokenizer.attr("sos_id"),
+                                                nb::arg("dtype") = torch.attr("long"), nb::arg("device") = device);
+        std::tie(seqs, scores) = search(generator, prompts, config);
+    }
+    empty_device_cache();
+    append_records(results, generator, tokenizer, seqs, scores, targets_golden);
+}
+
+const char *const kRecognizeSig =
+    "recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None, "
+    "config_name: Optional[str] = None, max_length: Optional[int] = None)";
 nb::object recognize(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"];
     nb::object config = nb::borrow(a["recognition_config"]), config_name = nb::borrow(a["config_name"]),
@@ -191,103 +249,35 @@ nb::object recognize(const ql::Args &a) {
         config_name = nb::str("greedy");
     }
     nb::object device = self.attr("device");
-    nb::object lm_model = config.attr("get")("lm_model");
+    nb::object lm_model = ql::get(config, "lm_model", nb::none());
     if (!lm_model.is_none()) {
         lm_model.attr("eval")();
         lm_model.attr("to")(device);
     }
-    nb::object tokenizer = self.attr("tokenizer");
     nb::object length = max_length.is_none() ? nb::object(self.attr("text_max_len")) : max_length;
-    nb::object generator = globals["SequenceGenerator"](nb::arg("score_fn") = nb::none(), nb::arg("tokenizer") = tokenizer,
-                                                    nb::arg("max_length") = length, nb::arg("device") = device);
-    nb::object model = self.attr("model");
-    model.attr("eval")();
-    nb::object bar = ql::progress_bar(globals["tqdm"], nb::len(dataloader), "[Recognizing ASR] : " + ql::str(config_name));
+    nb::object generator = globals["SequenceGenerator"](nb::arg("score_fn") = nb::none(),
+                                                        nb::arg("tokenizer") = self.attr("tokenizer"),
+                                                        nb::arg("max_length") = length, nb::arg("device") = device);
+    self.attr("model").attr("eval")();
+    // Under torchrun each process recognises its share of the utterances a single process would,
+    // and every process returns the records of all of them.
+    distribution::EvaluationShare share = distribution::evaluation_share(globals, self, dataloader, config["num_batches"]);
+    nb::object bar = distribution::progress_bar(globals["tqdm"], self, nb::len(share.loader),
+                                                "[Recognizing ASR] : " + ql::str(config_name));
     nb::list results;
-    nb::object sos_id = tokenizer.attr("sos_id");
-    nb::object long_dtype = torch.attr("long");
-
     {
         ql::ContextGuard inference(torch.attr("inference_mode")());
         long long i = 0;
-        for (nb::handle batch : dataloader) {
-            nb::object feats = batch[py_int(0)].attr("to")(device);
-            nb::object targets_golden = batch[py_int(2)];
-            nb::object feat_lengths = batch[py_int(3)].attr("to")(device);
-            if (!targets_golden.is_none()) targets_golden = targets_golden.attr("to")(device);
-
-            auto encoded = ql::unpack(model.attr("encode")(feats, feat_lengths), 4);
-            nb::object encoder_output = std::move(encoded[0]), pad_mask_src = std::move(encoded[1]);
-            generator.attr("score_fn") = partial(fused_score_fn, model, encoder_output, pad_mask_src, config);
-
-            nb::object prompts = torch.attr("full")(nb::make_tuple(feats.attr("size")(0), 1), sos_id,
-                                                    nb::arg("dtype") = long_dtype, nb::arg("device") = device);
-            nb::object seqs, scores;
-            nb::object beam_width = config[nb::str("beam_width")];
-            nb::object temperature = config.attr("get")("temperature", 1.0);
-            if (compare(beam_width, py_int(1), Py_GT)) {
-                auto out = ql::unpack(
-                    generator.attr("generate_beam")(prompts, nb::arg("beam_width") = beam_width,
-                                                    nb::arg("temperature") = temperature,
-                                                    nb::arg("repeat_penalty") = config.attr("get")("repeat_penalty", 1.0)),
-                    2);
-                seqs = out[0][nb::make_tuple(slice_all(), 0, slice_all())];
-                scores = out[1][nb::make_tuple(slice_all(), 0)];
-            } else {
-                auto out = ql::unpack(generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature), 2);
-                seqs = std::move(out[0]);
-                scores = std::move(out[1]);
-            }
-
-            feats = nb::object();
-            feat_lengths = nb::object();
-            encoder_output = nb::object();
-            pad_mask_src = nb::object();
-            encoded.clear();
-            prompts = nb::object();
-            empty_device_cache();
-
-            nb::object preds = generator.attr("post_process_sequence")(seqs, tokenizer);
-            nb::object decode = tokenizer.attr("decode");
-            auto text_of = [&](nb::handle ids) {
-                return decode(ids.attr("tolist")(), nb::arg("skip_special_tokens") = true);
-            };
-            if (!targets_golden.is_none()) {
-                nb::object targets = generator.attr("post_process_sequence")(targets_golden, tokenizer);
-                nb::object pred_iter = nb::iter(preds), target_iter = nb::iter(targets);
-                for (long long j = 0;; ++j) {  // as many records as the shorter of the two
-                    nb::object pred = next_item(pred_iter);
-                    if (!pred.is_valid()) break;
-                    nb::object target = next_item(target_iter);
-                    if (!target.is_valid()) break;
-                    nb::dict record;
-                    record["target"] = text_of(target);
-                    record["generated"] = text_of(pred);
-                    record["score"] = scores[py_int(j)].attr("item")();
-                    results.append(record);
-                }
-            } else {
-                long long j = 0;
-                for (nb::handle pred : preds) {
-                    nb::dict record;
-                    record["generated"] = text_of(pred);
-                    record["score"] = scores[py_int(j)].attr("item")();
-                    results.append(record);
-                    ++j;
-                }
-            }
+        for (nb::handle batch : share.loader) {
+            recognize_batch(self, generator, config, batch, results);
             bar.attr("update")(1);
-            nb::object limit = config[nb::str("num_batches")];
-            if (!limit.is_none()) {
-                nb::object last = ql::sub(limit, py_int(1));
-                if (compare(py_int(i), last, Py_GE)) break;
-            }
+            if (!share.batch_limit.is_none() && py_int(i) >= share.batch_limit - nb::int_(1)) break;
             ++i;
         }
         inference.close();
     }
     bar.attr("close")();
-    return results;
+    return share.combine ? distribution::gathered(globals, self, results, share.interleave) : results;
 }
 
 nb::object evaluation_configs(const ql::Args &a) {
@@ -331,7 +321,7 @@ nb::object evaluate(const ql::Args &a) {
         nb::object name = item[py_int(0)], config = item[py_int(1)];
         std::string config_name = ql::str(name);
         try {
-            ql::print("Evaluating with " + config_name + " config");
+            distribution::say(self, "Evaluating with " + config_name + " config");
             nb::object results = self.attr("recognize")(dataloader, config, name, max_length);
             nb::list generated;
             for (nb::handle record : results) generated.append(record[nb::str("generated")]);
@@ -342,7 +332,7 @@ nb::object evaluate(const ql::Args &a) {
             self.attr("_save_generated_text")(results, "test_" + config_name + "_results");
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;
-            ql::print("Error evaluating with " + config_name + " config: " + ql::str(e.value()));
+            distribution::say(self, "Error evaluating with " + config_name + " config: " + ql::str(e.value()));
         }
     }
     return eval_results;
@@ -392,7 +382,7 @@ nb::object select_layers(nb::handle self, nb::handle stage, const Stack &stack, 
 }
 
 // Sets requires_grad on the active layers of one stack and prints one line per layer.
-void apply_freezing(nb::handle layers, nb::handle active, nb::handle freeze, long long &frozen,
+void apply_freezing(nb::handle self, nb::handle layers, nb::handle active, nb::handle freeze, long long &frozen,
                     long long &trainable) {
     bool have_flags = nb::len(freeze) != 0;
     long long j = 0;
@@ -402,7 +392,7 @@ void apply_freezing(nb::handle layers, nb::handle active, nb::handle freeze, lon
             param.attr("requires_grad") = !should_freeze;
             (should_freeze ? frozen : trainable) += as_long(param.attr("numel")());
         }
-        ql::tree_line({false, false}, "Layer " + ql::str(active[py_int(j)]) + ": " +
+        distribution::tree_line(self, {false, false}, "Layer " + ql::str(active[py_int(j)]) + ": " +
                                           (should_freeze ? "Frozen" : "Trainable"));
         ++j;
     }
@@ -415,14 +405,14 @@ nb::object configure_stage(const ql::Args &a) {
     nb::object dropout = stage["dropout"], label_smoothing = stage["label_smoothing"];
 
     std::string rule(80, '=');
-    ql::print("\n" + rule);
-    ql::print(ql::str(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
-    ql::print(rule);
-    ql::print("\nConfiguration Details:");
-    ql::tree_line({false}, "Data Subset: " + ql::format(data_subset * nb::int_(100), ".1f") + "% of training data");
-    ql::tree_line({false}, "Training Epochs: " + ql::str(epochs));
-    ql::tree_line({false}, "Dropout: " + ql::str(dropout));
-    ql::tree_line({false}, "Label Smoothing: " + ql::str(label_smoothing));
+    distribution::say(self, "\n" + rule);
+    distribution::say(self, ql::str(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
+    distribution::say(self, rule);
+    distribution::say(self, "\nConfiguration Details:");
+    distribution::tree_line(self, {false}, "Data Subset: " + ql::format(data_subset * nb::int_(100), ".1f") + "% of training data");
+    distribution::tree_line(self, {false}, "Training Epochs: " + ql::str(epochs));
+    distribution::tree_line(self, {false}, "Dropout: " + ql::str(dropout));
+    distribution::tree_line(self, {false}, "Label Smoothing: " + ql::str(label_smoothing));
 
     nb::object model = self.attr("model");
     model.attr("dropout").attr("p") = dropout;
@@ -434,12 +424,12 @@ nb::object configure_stage(const ql::Args &a) {
     nb::object dec_active = select_layers(self, stage, kDecoder, decoder_freeze);
 
     long long frozen = 0, trainable = 0;
-    ql::tree_line({false}, "Encoder Layers:");
-    apply_freezing(model.attr("enc_layers"), enc_active, encoder_freeze, frozen, trainable);
-    ql::tree_line({false}, "Decoder Layers:");
-    apply_freezing(model.attr("dec_layers"), dec_active, decoder_freeze, frozen, trainable);
-    ql::tree_line({false}, "Frozen Parameters: " + thousands(frozen));
-    ql::tree_line({true}, "Trainable Parameters: " + thousands(trainable));
+    distribution::tree_line(self, {false}, "Encoder Layers:");
+    apply_freezing(self, model.attr("enc_layers"), enc_active, encoder_freeze, frozen, trainable);
+    distribution::tree_line(self, {false}, "Decoder Layers:");
+    apply_freezing(self, model.attr("dec_layers"), dec_active, decoder_freeze, frozen, trainable);
+    distribution::tree_line(self, {false}, "Frozen Parameters: " + thousands(frozen));
+    distribution::tree_line(self, {true}, "Trainable Parameters: " + thousands(trainable));
     return nb::none();
 }
 
@@ -452,7 +442,10 @@ nb::object get_subset_dataloader(const ql::Args &a) {
     nb::object dataset = dataloader.attr("dataset");
     nb::object n = py_int((long long)nb::len(dataset));
     nb::object subset_size = nb::int_(n * fraction);
-    nb::object indices = torch_module.attr("randperm")(n)[nb::slice(nb::none(), subset_size, nb::none())].attr("tolist")();
+    // Under torchrun process 0 draws the subset for all, which then split it between them.
+    nb::object indices = distribution::decided_on_main(globals, self, [&]() -> nb::object {
+        return torch_module.attr("randperm")(n)[nb::slice(nb::none(), subset_size, nb::none())].attr("tolist")();
+    });
     nb::object subset = globals["Subset"](dataset, indices);
     for (const char *shared : {"text_max_len", "feat_max_len", "get_avg_chars_per_token"})
         subset.attr(shared) = dataset.attr(shared);
@@ -480,7 +473,7 @@ nb::object progressive_train(const ql::Args &a) {
 const char *const kTransitionSig = "transition_to_full_training(self)";
 nb::object transition_to_full_training(const ql::Args &a) {
     nb::handle self = a.self();
-    ql::print("\n=== Transitioning to Full Training ===");
+    distribution::say(self, "\n=== Transitioning to Full Training ===");
     nb::object model = self.attr("model"), module_list = globals["nn"].attr("ModuleList");
     nb::object encoders = self.attr("all_orlesque"), decoders = self.attr("all_tremmoth");
     model.attr("enc_layers") = module_list(encoders);
@@ -493,7 +486,7 @@ nb::object transition_to_full_training(const ql::Args &a) {
         param.attr("requires_grad") = true;
         unfrozen += as_long(param.attr("numel")());
     }
-    ql::tree_line({false}, "Total Unfrozen Parameters: " + thousands(unfrozen));
+    distribution::tree_line(self, {false}, "Total Unfrozen Parameters: " + thousands(unfrozen));
     self.attr("best_metric") = py_float(std::numeric_limits<double>::infinity());
     return nb::none();
 }
@@ -544,9 +537,7 @@ QL_MODULE(halvorn, m) {
                     "    (metrics, results): word_dist, wer and cer, and the recognition records."),
          ql::method(kTrainSig, asr_train,
                     "Full training loop: train, validate, log, plot, save text and checkpoints each epoch."),
-         ql::method("recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None, "
-                    "config_name: Optional[str] = None, max_length: Optional[int] = None)",
-                    recognize,
+         ql::method(kRecognizeSig, recognize,
                     "Recognize speech with greedy or beam search, optionally fused with a language model.\n\n"
                     "Args:\n"
                     "    dataloader: speech batches (feats, shifted, golden, feat_lengths, transcript_lengths).\n"
