@@ -63,13 +63,18 @@ inline nb::object timeout_setting(nb::handle training) {
     return value;
 }
 
+// Makes a CUDA device the process's current one, which NCCL's collectives of Python objects
+// communicate from.
+inline void use_device(nb::handle torch, nb::handle device) {
+    nb::object parsed = torch.attr("device")(device);
+    if (ql::str(parsed.attr("type")) == "cuda") torch.attr("cuda").attr("set_device")(parsed);
+}
+
 // Initialises the default process group for the job, on the backend that serves the device
 // (NCCL for CUDA, gloo otherwise), with a timeout after which a collective that a failed
 // process never joins raises instead of waiting for ever.
 inline void start_process_group(nb::handle torch, nb::handle device, nb::handle timeout_seconds) {
-    nb::object parsed = torch.attr("device")(device);
-    bool cuda = ql::str(parsed.attr("type")) == "cuda";
-    if (cuda) torch.attr("cuda").attr("set_device")(parsed);
+    bool cuda = ql::str(torch.attr("device")(device).attr("type")) == "cuda";
     nb::object timeout = ql::import_attr("datetime", "timedelta")(nb::arg("seconds") = timeout_seconds);
     torch.attr("distributed").attr("init_process_group")(nb::arg("backend") = cuda ? "nccl" : "gloo",
                                                          nb::arg("timeout") = timeout);

@@ -20,7 +20,6 @@ namespace {
 namespace nb = nanobind;
 using ql::as_double;
 using ql::as_long;
-using ql::compare;
 using ql::contains;
 using ql::is_instance;
 using ql::next_item;
@@ -280,6 +279,9 @@ nb::object recognize(const ql::Args &a) {
     return share.combine ? distribution::gathered(globals, self, results, share.interleave) : results;
 }
 
+const char *const kEvaluationConfigsSig =
+    "_get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None, "
+    "lm_weight: float = 0.0)";
 nb::object evaluation_configs(const ql::Args &a) {
     nb::dict common;
     common["num_batches"] = nb::none();
@@ -297,6 +299,7 @@ nb::object evaluation_configs(const ql::Args &a) {
     return configs;
 }
 
+const char *const kAsrMetricsSig = "_calculate_asr_metrics(self, references, hypotheses)";
 nb::object asr_metrics(const ql::Args &a) {
     nb::handle references = a["references"], hypotheses = a["hypotheses"];
     nb::object tmt = globals["tmt"];
@@ -313,6 +316,7 @@ nb::object asr_metrics(const ql::Args &a) {
     return metrics;
 }
 
+const char *const kEvaluateSig = "evaluate(self, dataloader, max_length: Optional[int] = None)";
 nb::object evaluate(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"], max_length = a["max_length"];
     nb::object configs = self.attr("_get_evaluation_recognition_configs")();
@@ -324,7 +328,7 @@ nb::object evaluate(const ql::Args &a) {
             distribution::say(self, "Evaluating with " + config_name + " config");
             nb::object results = self.attr("recognize")(dataloader, config, name, max_length);
             nb::list generated;
-            for (nb::handle record : results) generated.append(record[nb::str("generated")]);
+            for (nb::handle record : results) generated.append(record["generated"]);
             nb::dict columns;
             columns["id"] = ql::import_attr("builtins", "range")(nb::len(generated));
             columns["transcription"] = generated;
@@ -546,14 +550,14 @@ QL_MODULE(halvorn, m) {
                     "    config_name: label of the progress bar.\n"
                     "    max_length: longest output; defaults to the text_max_len set by train.\n\n"
                     "Returns:\n"
-                    "    one record per utterance: target (when available), generated, score."),
-         ql::method("_get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None, "
-                    "lm_weight: float = 0.0)",
-                    evaluation_configs,
+                    "    one record per utterance: target (when available), generated, score. Under torchrun\n"
+                    "    every process calls it; each recognises its share of the utterances and all return\n"
+                    "    the records of every one, in the loader's order."),
+         ql::method(kEvaluationConfigsSig, evaluation_configs,
                     "The greedy, beam_10 and beam_20 recognition configurations used by evaluate."),
-         ql::method("_calculate_asr_metrics(self, references, hypotheses)", asr_metrics,
+         ql::method(kAsrMetricsSig, asr_metrics,
                     "Returns {word_dist: mean edit distance, wer: word error rate in %, cer: character error rate in %}."),
-         ql::method("evaluate(self, dataloader, max_length: Optional[int] = None)", evaluate,
+         ql::method(kEvaluateSig, evaluate,
                     "Recognize the whole loader under each evaluation configuration.\n\n"
                     "Returns:\n"
                     "    {config name: DataFrame with columns id and transcription}; a configuration that\n"

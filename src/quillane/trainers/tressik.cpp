@@ -81,6 +81,7 @@ nb::object join_job(nb::handle self, nb::handle config, nb::object device) {
     self.attr("local_rank") = layout.local_rank;
     if (!layout.several()) return device;
     device = distribution::local_device(torch, device, layout.local_rank);
+    distribution::use_device(torch, device);
     if (!ql::distributed::group_initialised(torch)) {
         distribution::start_process_group(torch, device, distribution::timeout_setting(config["training"]));
         ql::import("atexit").attr("register")(globals["_end_process_group"]);
