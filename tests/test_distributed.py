@@ -197,3 +197,13 @@ def test_a_broken_launcher_environment_is_refused_before_anything_is_written(tmp
     with pytest.raises(ValueError, match=message):
         jobs.text_trainer("run", accumulation=1)
     assert not (tmp_path / "expts").exists()
+
+
+def test_a_rank_without_a_world_of_several_processes_is_a_single_process(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "config.yaml").write_text("training: {}\n")
+    monkeypatch.setenv("RANK", "3")
+    monkeypatch.delenv("WORLD_SIZE", raising=False)
+    trainer = jobs.text_trainer("run", accumulation=1)
+    assert (trainer.world_size, trainer.rank) == (1, 0)
+    assert (tmp_path / "expts" / "run" / "model_arch.txt").is_file()

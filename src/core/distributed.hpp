@@ -39,7 +39,7 @@ inline bool group_initialised(nb::handle torch) {
 }
 
 // The layout of the default process group when one is initialised, else the one torchrun
-// announces in WORLD_SIZE, RANK and LOCAL_RANK (a single process when they are unset).
+// announces in WORLD_SIZE, RANK and LOCAL_RANK (a single process unless WORLD_SIZE is above 1).
 inline Layout layout(nb::handle torch) {
     Layout out;
     if (group_initialised(torch)) {
@@ -49,10 +49,12 @@ inline Layout layout(nb::handle torch) {
         out.local_rank = environment_count("LOCAL_RANK", out.rank);
         return out;
     }
-    out.world_size = environment_count("WORLD_SIZE", 1);
+    long long world_size = environment_count("WORLD_SIZE", 1);
+    if (world_size <= 1) return out;
+    out.world_size = world_size;
     out.rank = environment_count("RANK", 0);
     out.local_rank = environment_count("LOCAL_RANK", 0);
-    if (out.world_size == 0 || out.rank >= out.world_size)
+    if (out.rank >= out.world_size)
         raise_value_error("environment variables RANK=" + std::to_string(out.rank) + " and WORLD_SIZE=" +
                           std::to_string(out.world_size) + " do not describe a process of the job");
     return out;
