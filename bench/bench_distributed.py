@@ -65,7 +65,8 @@ class Utterances(torch.utils.data.Dataset):
 
     def collate_fn(self, batch):
         feats, shifted, golden = zip(*batch)
-        return (pad_sequence(feats, batch_first=True), pad_sequence(shifted, batch_first=True, padding_value=self.pad_id),
+        return (pad_sequence(feats, batch_first=True),
+                pad_sequence(shifted, batch_first=True, padding_value=self.pad_id),
                 pad_sequence(golden, batch_first=True, padding_value=self.pad_id),
                 torch.tensor([len(f) for f in feats]), torch.tensor([len(s) for s in shifted]))
 

@@ -59,7 +59,8 @@ inline nb::object timeout_setting(nb::handle training) {
     nb::object value = ql::get(training, "distributed_timeout", nb::float_(1800.0));
     bool number = (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) && !PyBool_Check(value.ptr());
     if (!number || !(ql::as_double(value) > 0) || ql::as_double(value) == Py_HUGE_VAL)
-        ql::raise_value_error("training.distributed_timeout must be a positive number of seconds, got " + ql::repr(value));
+        ql::raise_value_error("training.distributed_timeout must be a positive number of seconds, got " +
+                              ql::repr(value));
     return value;
 }
 
@@ -80,12 +81,37 @@ inline void start_process_group(nb::handle torch, nb::handle device, nb::handle 
                                                          nb::arg("timeout") = timeout);
 }
 
+// Joins the job when torchrun started this process, and records the process's place on the
+// trainer (world_size, rank, local_rank); returns the device the process trains on. The default
+// process group is initialised here unless the caller did, and `end_group` is then registered
+// to end it when the interpreter exits.
+inline nb::object join(nb::handle torch, nb::handle self, nb::handle training, nb::object device,
+                       nb::handle end_group) {
+    ql::distributed::Layout layout = ql::distributed::layout(torch);
+    self.attr("world_size") = layout.world_size;
+    self.attr("rank") = layout.rank;
+    self.attr("local_rank") = layout.local_rank;
+    if (!layout.several()) return device;
+    device = local_device(torch, device, layout.local_rank);
+    use_device(torch, device);
+    if (!ql::distributed::group_initialised(torch)) {
+        start_process_group(torch, device, timeout_setting(training));
+        ql::import("atexit").attr("register")(end_group);
+    }
+    return device;
+}
+
+inline void end_process_group(nb::handle torch) {
+    if (ql::distributed::group_initialised(torch)) torch.attr("distributed").attr("destroy_process_group")();
+}
+
 // ---------------------------------------------------------------------------
 // Decisions and results over the processes
 // ---------------------------------------------------------------------------
 
 // The per-process values summed over the processes.
-inline std::vector<double> summed(const ql::ModuleGlobals &globals, nb::handle self, const std::vector<double> &values) {
+inline std::vector<double> summed(const ql::ModuleGlobals &globals, nb::handle self,
+                                  const std::vector<double> &values) {
     if (!several(self)) return values;
     return ql::distributed::sum(globals["torch"], self.attr("device"), values);
 }
@@ -161,9 +187,11 @@ inline Sharding sharding(const ql::ModuleGlobals &globals, nb::handle loader) {
     nb::object data = globals["torch"].attr("utils").attr("data");
     if (!ql::is_instance(loader, data.attr("DataLoader"))) return Sharding::kReplicated;
     nb::object sampler = loader.attr("sampler");
-    if (ql::is_instance(sampler, data.attr("DistributedSampler")) || nb::hasattr(loader.attr("batch_sampler"), "num_replicas"))
-        return Sharding::kRankAware;
-    bool plain = ql::is_instance(sampler, data.attr("SequentialSampler")) || ql::is_instance(sampler, data.attr("RandomSampler"));
+    bool deals_shares = ql::is_instance(sampler, data.attr("DistributedSampler")) ||
+                        nb::hasattr(loader.attr("batch_sampler"), "num_replicas");
+    if (deals_shares) return Sharding::kRankAware;
+    bool plain = ql::is_instance(sampler, data.attr("SequentialSampler")) ||
+                 ql::is_instance(sampler, data.attr("RandomSampler"));
     return plain && !loader.attr("batch_size").is_none() ? Sharding::kSplit : Sharding::kReplicated;
 }
 
@@ -223,6 +251,14 @@ inline nb::object rank_loader(const ql::ModuleGlobals &globals, nb::handle self,
     return split;
 }
 
+inline const char *const kRankLoaderDoc = R"doc(The loader this process trains on for `dataloader`.
+
+In a single process, `dataloader` itself. Under torchrun, a loader over this process's share of
+its dataset, split with a DistributedSampler (same batch size, collate function, workers,
+pin_memory and shuffling), the very one train goes through; a loader whose sampler or batch
+sampler already deals out shares (num_replicas and rank) is its own. A scheduler measured in
+epochs is built from it, so that an epoch has the optimizer steps it really has.)doc";
+
 // The rank loader, its sampler (or batch sampler) told the epoch it shuffles for.
 inline nb::object training_loader(const ql::ModuleGlobals &globals, nb::handle self, nb::handle loader) {
     nb::object chosen = rank_loader(globals, self, loader);
@@ -252,7 +288,8 @@ inline EvaluationShare evaluation_share(const ql::ModuleGlobals &globals, nb::ha
     if (!several(self)) return {nb::borrow(loader), nb::borrow(batch_limit), false, false};
     Sharding kind = sharding(globals, loader);
     if (kind == Sharding::kReplicated) warn_replicated(self);
-    if (kind != Sharding::kSplit) return {nb::borrow(loader), nb::borrow(batch_limit), kind == Sharding::kRankAware, false};
+    if (kind != Sharding::kSplit)
+        return {nb::borrow(loader), nb::borrow(batch_limit), kind == Sharding::kRankAware, false};
     long long items = (long long)nb::len(nb::object(loader.attr("dataset")));
     if (!batch_limit.is_none())
         items = std::min(items, std::max(1LL, ql::as_long(batch_limit)) * ql::as_long(loader.attr("batch_size")));

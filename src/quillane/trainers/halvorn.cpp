@@ -68,7 +68,8 @@ nb::object asr_init(const ql::Args &a) {
 // target token over the epoch.
 training_loop::BatchLosses batch_losses(nb::handle self, nb::handle model, nb::handle batch) {
     auto [feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths] = ql::unpack<5>(batch);
-    auto [seq_out, attention, ctc_inputs] = ql::unpack<3>(model(feats, targets_shifted, feat_lengths, transcript_lengths));
+    auto [seq_out, attention, ctc_inputs] =
+        ql::unpack<3>(model(feats, targets_shifted, feat_lengths, transcript_lengths));
     nb::object logits = seq_out.attr("view")(-1, seq_out.attr("size")(-1));
     nb::object ce_loss = self.attr("ce_criterion")(logits, targets_golden.attr("view")(-1));
     nb::object ctc_loss = globals["torch"].attr("tensor")(0.0), loss = ce_loss;
@@ -187,7 +188,8 @@ std::pair<nb::object, nb::object> search(nb::handle generator, nb::handle prompt
             nb::arg("repeat_penalty") = ql::get(config, "repeat_penalty", nb::float_(1.0))));
         return {seqs[nb::make_tuple(slice_all(), 0, slice_all())], scores[nb::make_tuple(slice_all(), 0)]};
     }
-    auto [seqs, scores] = ql::unpack<2>(generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature));
+    auto [seqs, scores] =
+        ql::unpack<2>(generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature));
     return {seqs, scores};
 }
 
@@ -260,7 +262,8 @@ nb::object recognize(const ql::Args &a) {
     self.attr("model").attr("eval")();
     // Under torchrun each process recognises its share of the utterances a single process would,
     // and every process returns the records of all of them.
-    distribution::EvaluationShare share = distribution::evaluation_share(globals, self, dataloader, config["num_batches"]);
+    distribution::EvaluationShare share =
+        distribution::evaluation_share(globals, self, dataloader, config["num_batches"]);
     nb::object bar = distribution::progress_bar(globals["tqdm"], self, nb::len(share.loader),
                                                 "[Recognizing ASR] : " + ql::str(config_name));
     nb::list results;
@@ -413,7 +416,8 @@ nb::object configure_stage(const ql::Args &a) {
     distribution::say(self, ql::str(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
     distribution::say(self, rule);
     distribution::say(self, "\nConfiguration Details:");
-    distribution::tree_line(self, {false}, "Data Subset: " + ql::format(data_subset * nb::int_(100), ".1f") + "% of training data");
+    distribution::tree_line(self, {false},
+                            "Data Subset: " + ql::format(data_subset * nb::int_(100), ".1f") + "% of training data");
     distribution::tree_line(self, {false}, "Training Epochs: " + ql::str(epochs));
     distribution::tree_line(self, {false}, "Dropout: " + ql::str(dropout));
     distribution::tree_line(self, {false}, "Label Smoothing: " + ql::str(label_smoothing));

@@ -71,27 +71,9 @@ std::string check_settings(nb::handle config, nb::handle run_name) {
     return precision::setting(training);
 }
 
-// Under torchrun: the process's own device, and the default process group, initialised here
-// unless the caller did (and then ended when the interpreter exits).
-nb::object join_job(nb::handle self, nb::handle config, nb::object device) {
-    nb::object torch = globals["torch"];
-    ql::distributed::Layout layout = ql::distributed::layout(torch);
-    self.attr("world_size") = layout.world_size;
-    self.attr("rank") = layout.rank;
-    self.attr("local_rank") = layout.local_rank;
-    if (!layout.several()) return device;
-    device = distribution::local_device(torch, device, layout.local_rank);
-    distribution::use_device(torch, device);
-    if (!ql::distributed::group_initialised(torch)) {
-        distribution::start_process_group(torch, device, distribution::timeout_setting(config["training"]));
-        ql::import("atexit").attr("register")(globals["_end_process_group"]);
-    }
-    return device;
-}
-
 const char *const kEndProcessGroupSig = "_end_process_group()";
 nb::object end_process_group(const ql::Args &) {
-    if (ql::distributed::group_initialised(globals["torch"])) globals["torch"].attr("distributed").attr("destroy_process_group")();
+    distribution::end_process_group(globals["torch"]);
     return nb::none();
 }
 
@@ -103,7 +85,7 @@ nb::object trainer_init(const ql::Args &a) {
     nb::object torch = globals["torch"];
     nb::object device = nb::borrow(a["device"]);
     if (device.is_none()) device = nb::str(truthy(torch.attr("cuda").attr("is_available")()) ? "cuda" : "cpu");
-    device = join_job(self, config, device);
+    device = distribution::join(torch, self, config["training"], device, globals["_end_process_group"]);
     distribution::say(self, "Using device: " + ql::str(device));
 
     self.attr("device") = device;
@@ -111,7 +93,8 @@ nb::object trainer_init(const ql::Args &a) {
     precision::Choice chosen{requested, ""};
     if (requested == "auto")
         chosen = precision::choose_automatically(torch, globals["_probe_precision"], self.attr("model"), device);
-    distribution::say(self, "Training precision: " + chosen.name + (chosen.reason.empty() ? "" : " (" + chosen.reason + ")"));
+    distribution::say(self,
+                      "Training precision: " + chosen.name + (chosen.reason.empty() ? "" : " (" + chosen.reason + ")"));
 
     self.attr("tokenizer") = a["tokenizer"];
     self.attr("config") = config;
@@ -262,10 +245,10 @@ nb::tuple experiment_paths(nb::handle run_name) {
 const char *const kInitExperimentSig = "_init_experiment(self, run_name: str, config_file: str)";
 nb::object init_experiment(const ql::Args &a) {
     nb::handle self = a.self(), run_name = a["run_name"], config_file = a["config_file"];
+    nb::tuple paths = experiment_paths(run_name);
     // Under torchrun only process 0 makes the folder and starts the wandb run; the others know the paths.
-    if (!distribution::is_main(self)) return experiment_paths(run_name);
-    nb::object os = globals["os"];
-    nb::object expt_root = globals["Path"](os.attr("getcwd")()) / nb::str("expts") / run_name;
+    if (!distribution::is_main(self)) return paths;
+    nb::object expt_root = paths[0];
     expt_root.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
     globals["shutil"].attr("copy2")(config_file, expt_root / nb::str("config.yaml"));
 
@@ -275,13 +258,7 @@ nb::object init_experiment(const ql::Args &a) {
         write_model_summary(self, file);
         closer.close();
     }
-
-    nb::object checkpoint_dir = expt_root / nb::str("checkpoints");
-    nb::object attn_dir = expt_root / nb::str("attn");
-    nb::object text_dir = expt_root / nb::str("text");
-    for (nb::handle dir : {checkpoint_dir, attn_dir, text_dir}) dir.attr("mkdir")(nb::arg("exist_ok") = true);
-    nb::object best_model_path = checkpoint_dir / nb::str("checkpoint-best-metric-model.pth");
-    nb::object last_model_path = checkpoint_dir / nb::str("checkpoint-last-epoch-model.pth");
+    for (size_t i = 1; i < 4; ++i) paths[i].attr("mkdir")(nb::arg("exist_ok") = true);  // checkpoints, attn, text
 
     if (use_wandb(self)) {
         nb::object config = self.attr("config");
@@ -295,7 +272,7 @@ nb::object init_experiment(const ql::Args &a) {
                           nb::arg("config") = config)
                    : init(nb::arg("project") = project, nb::arg("config") = config, nb::arg("name") = run_name);
     }
-    return nb::make_tuple(expt_root, checkpoint_dir, attn_dir, text_dir, best_model_path, last_model_path);
+    return paths;
 }
 
 // ---------------------------------------------------------------------------
@@ -548,23 +525,12 @@ const char *const kClassDoc = R"doc(
         └── text/
             └── {generated text outputs}
 
-    Under torchrun (WORLD_SIZE, RANK and LOCAL_RANK set) every process builds the same trainer
-    and calls the same methods: the trainer joins the job (initialising the process group when
-    the caller has not), trains on cuda:LOCAL_RANK or the CPU in DistributedDataParallel on
-    the process's share of the data, and combines losses, recognised and generated text over
-    the processes. Process 0 alone writes the experiment folder, prints and talks to wandb;
-    trainer.model stays the plain model, and checkpoints hold its state_dict.
+    Under torchrun every process builds the same trainer and calls the same methods, training
+    on its share of the data; process 0 alone writes the experiment folder, prints and talks
+    to wandb.
 
     Subclasses define _train_epoch, _validate_epoch, train and evaluate.
     )doc";
-
-const char *const kRankLoaderDoc = R"doc(The loader this process trains on for `dataloader`.
-
-In a single process, `dataloader` itself. Under torchrun, a loader over this process's share of
-its dataset, split with a DistributedSampler (same batch size, collate function, workers,
-pin_memory and shuffling), the very one train goes through; a loader whose sampler or batch
-sampler already deals out shares (num_replicas and rank) is its own. A scheduler measured in
-epochs is built from it, so that an epoch has the optimizer steps it really has.)doc";
 
 const char *const kInitDoc = R"doc(Checks the settings, chooses the device, moves the model there, chooses the training
 precision (training.precision: "auto", "float32", "bfloat16" or "float16"), creates the
@@ -627,7 +593,7 @@ QL_MODULE(tressik, m) {
                     "cannot be restored are reported and skipped. Training continues after the last\n"
                     "finished epoch."),
          ql::method(kCleanupSig, cleanup, "Finish the wandb run, if any."),
-         ql::method(kRankLoaderSig, rank_loader, kRankLoaderDoc),
+         ql::method(kRankLoaderSig, rank_loader, distribution::kRankLoaderDoc),
          ql::method(kLogMetricsSig, log_metrics,
                     "Append the metrics to training_history, log them to wandb and print them as a tree.\n\n"
                     "Args:\n"
