@@ -126,7 +126,8 @@ def speech_job(rank):
     trainer.train(speech_loader(SPEECH_TRAIN, 2), speech_loader(SPEECH_VAL, 2), epochs=1)
     curriculum_trainer = speech_trainer(ProgressiveTrainer, "curriculum", batch_size=4, ctc_weight=0.0)
     curriculum_trainer.progressive_train(speech_loader(SPEECH_TRAIN, 4), speech_loader(SPEECH_VAL, 2), curriculum())
-    curriculum_trainer.train(speech_loader(SPEECH_TRAIN, 4), speech_loader(SPEECH_VAL, 2), epochs=1)
+    # two steps with one wrapper: a wrapper that missed the unused CTC head fails on the second
+    curriculum_trainer.train(speech_loader(SPEECH_TRAIN, 2), speech_loader(SPEECH_VAL, 2), epochs=1)
     return {"rank_loader_batches": len(trainer.rank_loader(speech_loader(SPEECH_TRAIN, 2)))}
 
 

@@ -46,7 +46,7 @@ def single_process_runs(workdir):
         curriculum = jobs.speech_trainer(ProgressiveTrainer, "curriculum", batch_size=8, ctc_weight=0.0)
         curriculum.progressive_train(jobs.speech_loader(jobs.SPEECH_TRAIN, 8), jobs.speech_loader(jobs.SPEECH_VAL, 2),
                                      jobs.curriculum())
-        curriculum.train(jobs.speech_loader(jobs.SPEECH_TRAIN, 8), jobs.speech_loader(jobs.SPEECH_VAL, 2), epochs=1)
+        curriculum.train(jobs.speech_loader(jobs.SPEECH_TRAIN, 4), jobs.speech_loader(jobs.SPEECH_VAL, 2), epochs=1)
         lm = jobs.text_trainer("lm", accumulation=2)
         lm.train(jobs.text_loader(jobs.TEXT_TRAIN, 4), jobs.text_loader(jobs.TEXT_VAL, 2), epochs=1)
         first_epoch = jobs.text_trainer("lm-resumed", accumulation=2, seed=1)
