@@ -72,16 +72,19 @@ inline nb::object checkpoint_get(nb::handle checkpoint, const char *key, nb::han
 
 // Restores the components one by one; a component that fails is reported and skipped. The
 // optimizer, scheduler and training state belong to the model's weights, so they stay as they
-// are when the weights do not load.
+// are when the weights do not load. A restorer that does not report (on a process of a job other
+// than the first) prints nothing.
 class Restorer {
 public:
+    explicit Restorer(bool reporting = true) : reporting_(reporting) {}
+
     void step(const char *name, const char *what, const std::function<void()> &restore) {
         try {
             restore();
             status_[name] = true;
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;
-            ql::print(std::string("Warning: Failed to load ") + what + " state: " + ql::str(e.value()));
+            if (reporting_) ql::print(std::string("Warning: Failed to load ") + what + " state: " + ql::str(e.value()));
             status_[name] = false;
         }
     }
@@ -95,6 +98,7 @@ public:
         std::string succeeded, failed;
         for (auto [name, ok] : status_) append(ql::truthy(ok) ? succeeded : failed, ql::str(name));
         if (succeeded.empty()) ql::raise_runtime_error("Failed to load any checkpoint components");
+        if (!reporting_) return;
         ql::print("Checkpoint loaded from epoch " + ql::str(checkpoint_get(checkpoint, "epoch", nb::str("unknown"))));
         ql::print("Successfully loaded: " + succeeded);
         if (!failed.empty()) ql::print("Failed to load: " + failed);
@@ -106,6 +110,7 @@ public:
 private:
     static void append(std::string &list, const std::string &name) { list += (list.empty() ? "" : ", ") + name; }
 
+    bool reporting_;
     nb::dict status_;
     std::vector<std::string> skipped_;
 };

@@ -15,13 +15,13 @@
 #include "training_loop.hpp"
 
 #include <limits>
+#include <tuple>
 #include <utility>
 
 namespace {
 namespace nb = nanobind;
 using ql::as_double;
 using ql::as_long;
-using ql::compare;
 using ql::contains;
 using ql::is_instance;
 using ql::next_item;
@@ -66,10 +66,10 @@ nb::object asr_init(const ql::Args &a) {
 
 // Joint loss = CE + ctc_weight * CTC (CTC reported as 0 when its weight is 0), averaged per
 // target token over the epoch.
-training_loop::BatchLosses batch_losses(nb::handle self, nb::handle batch) {
+training_loop::BatchLosses batch_losses(nb::handle self, nb::handle model, nb::handle batch) {
     auto [feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths] = ql::unpack<5>(batch);
     auto [seq_out, attention, ctc_inputs] =
-        ql::unpack<3>(self.attr("model")(feats, targets_shifted, feat_lengths, transcript_lengths));
+        ql::unpack<3>(model(feats, targets_shifted, feat_lengths, transcript_lengths));
     nb::object logits = seq_out.attr("view")(-1, seq_out.attr("size")(-1));
     nb::object ce_loss = self.attr("ce_criterion")(logits, targets_golden.attr("view")(-1));
     nb::object ctc_loss = globals["torch"].attr("tensor")(0.0), loss = ce_loss;
@@ -144,7 +144,8 @@ nb::object asr_train(const ql::Args &a) {
     nb::object val_len = val_loader.attr("dataset").attr("text_max_len");
     nb::object train_len = train_loader.attr("dataset").attr("text_max_len");
     self.attr("text_max_len") = train_len > val_len ? train_len : val_len;
-    experiment_record::write_feature_record(globals["torch"], self, train_loader, val_loader);
+    if (distribution::is_main(self))
+        experiment_record::write_feature_record(globals["torch"], self, train_loader, val_loader);
     experiment_record::ConsoleLog console(self);
     training_loop::run_epochs(globals, self, train_loader, val_loader, a.to_int("epochs"), kTraining);
     console.close();
@@ -166,41 +167,49 @@ nb::dict default_recognition_config() {
     return c;
 }
 
-// Appends one record per utterance of a batch: target (when the batch has golden targets),
-// generated, score.
+// Appends one record per utterance: its reference (when the batch has them; as many records as
+// the shorter of hypotheses and references then), the recognised text and its score.
 void append_records(nb::list &results, nb::handle generator, nb::handle tokenizer, nb::handle seqs,
                     nb::handle scores, nb::handle targets_golden) {
     nb::object preds = generator.attr("post_process_sequence")(seqs, tokenizer);
     auto text_of = [&](nb::handle ids) { return recognition::text_of(tokenizer, ids); };
-    if (targets_golden.is_none()) {
-        long long j = 0;
-        for (nb::handle pred : preds) {
-            nb::dict record;
-            record["generated"] = text_of(pred);
-            record["score"] = scores[py_int(j++)].attr("item")();
-            results.append(record);
-        }
-        return;
-    }
-    nb::object targets = generator.attr("post_process_sequence")(targets_golden, tokenizer);
-    nb::object pred_iter = nb::iter(preds), target_iter = nb::iter(targets);
-    for (long long j = 0;; ++j) {  // as many records as the shorter of the two
+    nb::object pred_iter = nb::iter(preds), target_iter;
+    if (!targets_golden.is_none())
+        target_iter = nb::iter(generator.attr("post_process_sequence")(targets_golden, tokenizer));
+    for (long long j = 0;; ++j) {
         nb::object pred = next_item(pred_iter);
         if (!pred.is_valid()) break;
-        nb::object target = next_item(target_iter);
-        if (!target.is_valid()) break;
         nb::dict record;
-        record["target"] = text_of(target);
+        if (target_iter.is_valid()) {
+            nb::object target = next_item(target_iter);
+            if (!target.is_valid()) break;
+            record["target"] = text_of(target);
+        }
         record["generated"] = text_of(pred);
         record["score"] = scores[py_int(j)].attr("item")();
         results.append(record);
     }
 }
 
+// Recognises one batch (feats, shifted, golden, feat_lengths, transcript_lengths) and appends
+// its records. The encoder's output is dropped before the text is decoded.
+void recognize_batch(nb::handle self, nb::handle generator, nb::handle config, nb::handle batch, nb::list &results) {
+    nb::object device = self.attr("device"), model = self.attr("model"), tokenizer = self.attr("tokenizer");
+    nb::object seqs, scores, targets_golden = batch[py_int(2)];
+    if (!targets_golden.is_none()) targets_golden = targets_golden.attr("to")(device);
+    {
+        nb::object feats = batch[py_int(0)].attr("to")(device);
+        nb::object feat_lengths = batch[py_int(3)].attr("to")(device);
+        recognition::Decoder decoder{torch, globals["FusedScorer"], model, tokenizer, generator, device};
+        std::tie(seqs, scores) = recognition::decode_batch(decoder, feats, feat_lengths, config);
+    }
+    empty_device_cache();
+    append_records(results, generator, tokenizer, seqs, scores, targets_golden);
+}
+
 const char *const kRecognizeSig =
     "recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None, "
     "config_name: Optional[str] = None, max_length: Optional[int] = None)";
-
 nb::object recognize(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"];
     nb::object config = nb::borrow(a["recognition_config"]), config_name = nb::borrow(a["config_name"]),
@@ -218,45 +227,36 @@ nb::object recognize(const ql::Args &a) {
         lm_model.attr("eval")();
         lm_model.attr("to")(device);
     }
-    nb::object tokenizer = self.attr("tokenizer");
     nb::object length = max_length.is_none() ? nb::object(self.attr("text_max_len")) : max_length;
-    nb::object generator = globals["SequenceGenerator"](nb::arg("score_fn") = nb::none(), nb::arg("tokenizer") = tokenizer,
+    nb::object generator = globals["SequenceGenerator"](nb::arg("score_fn") = nb::none(),
+                                                        nb::arg("tokenizer") = self.attr("tokenizer"),
                                                         nb::arg("max_length") = length, nb::arg("device") = device);
-    nb::object model = self.attr("model");
-    model.attr("eval")();
-    nb::object bar = ql::progress_bar(globals["tqdm"], nb::len(dataloader), "[Recognizing ASR] : " + ql::str(config_name));
+    self.attr("model").attr("eval")();
+    // Under torchrun each process recognises its share of the utterances a single process would,
+    // and every process returns the records of all of them.
+    distribution::EvaluationShare share =
+        distribution::evaluation_share(globals, self, dataloader, config["num_batches"]);
+    nb::object bar = distribution::progress_bar(globals["tqdm"], self, nb::len(share.loader),
+                                                "[Recognizing ASR] : " + ql::str(config_name));
     nb::list results;
-
     {
         ql::ContextGuard inference(torch.attr("inference_mode")());
         long long i = 0;
-        for (nb::handle batch : dataloader) {
-            nb::object feats = batch[py_int(0)].attr("to")(device);
-            nb::object targets_golden = batch[py_int(2)];
-            nb::object feat_lengths = batch[py_int(3)].attr("to")(device);
-            if (!targets_golden.is_none()) targets_golden = targets_golden.attr("to")(device);
-
-            recognition::Decoder decoder{torch, globals["FusedScorer"], model, tokenizer, generator, device};
-            auto [seqs, scores] = recognition::decode_batch(decoder, feats, feat_lengths, config);
-            feats = feat_lengths = nb::object();
-            empty_device_cache();
-
-            append_records(results, generator, tokenizer, seqs, scores, targets_golden);
+        for (nb::handle batch : share.loader) {
+            recognize_batch(self, generator, config, batch, results);
             bar.attr("update")(1);
-            nb::object limit = config["num_batches"];
-            if (!limit.is_none() && py_int(i) >= limit - py_int(1)) break;
+            if (!share.batch_limit.is_none() && py_int(i) >= share.batch_limit - nb::int_(1)) break;
             ++i;
         }
         inference.close();
     }
     bar.attr("close")();
-    return results;
+    return share.combine ? distribution::gathered(globals, self, results, share.interleave) : results;
 }
 
 const char *const kEvaluationConfigsSig =
     "_get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None, "
     "lm_weight: float = 0.0)";
-
 nb::object evaluation_configs(const ql::Args &a) {
     nb::dict common;
     common["num_batches"] = nb::none();
@@ -286,7 +286,6 @@ const char *const kAsrMetricsSig = "_calculate_asr_metrics(self, references, hyp
 nb::object asr_metrics(const ql::Args &a) { return globals["error_rates"](a["references"], a["hypotheses"]); }
 
 const char *const kEvaluateSig = "evaluate(self, dataloader, max_length: Optional[int] = None)";
-
 nb::object evaluate(const ql::Args &a) {
     nb::handle self = a.self(), dataloader = a["dataloader"], max_length = a["max_length"];
     nb::object configs = self.attr("_get_evaluation_recognition_configs")();
@@ -296,7 +295,7 @@ nb::object evaluate(const ql::Args &a) {
         nb::object name = item[py_int(0)], config = item[py_int(1)];
         std::string config_name = ql::str(name);
         try {
-            ql::print("Evaluating with " + config_name + " config");
+            distribution::say(self, "Evaluating with " + config_name + " config");
             nb::object results = self.attr("recognize")(dataloader, config, name, max_length);
             nb::list generated;
             for (nb::handle record : results) generated.append(record["generated"]);
@@ -310,7 +309,7 @@ nb::object evaluate(const ql::Args &a) {
             if (nb::len(named) > 0) self.attr("_save_generated_text")(named, "test_" + config_name + "_results_by_utterance");
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;
-            ql::print("Error evaluating with " + config_name + " config: " + ql::str(e.value()));
+            distribution::say(self, "Error evaluating with " + config_name + " config: " + ql::str(e.value()));
         }
     }
     console.close();
@@ -361,7 +360,7 @@ nb::object select_layers(nb::handle self, nb::handle stage, const Stack &stack, 
 }
 
 // Sets requires_grad on the active layers of one stack and prints one line per layer.
-void apply_freezing(nb::handle layers, nb::handle active, nb::handle freeze, long long &frozen,
+void apply_freezing(nb::handle self, nb::handle layers, nb::handle active, nb::handle freeze, long long &frozen,
                     long long &trainable) {
     bool have_flags = nb::len(freeze) != 0;
     long long j = 0;
@@ -371,7 +370,7 @@ void apply_freezing(nb::handle layers, nb::handle active, nb::handle freeze, lon
             param.attr("requires_grad") = !should_freeze;
             (should_freeze ? frozen : trainable) += as_long(param.attr("numel")());
         }
-        ql::tree_line({false, false}, "Layer " + ql::str(active[py_int(j)]) + ": " +
+        distribution::tree_line(self, {false, false}, "Layer " + ql::str(active[py_int(j)]) + ": " +
                                           (should_freeze ? "Frozen" : "Trainable"));
         ++j;
     }
@@ -384,14 +383,15 @@ nb::object configure_stage(const ql::Args &a) {
     nb::object dropout = stage["dropout"], label_smoothing = stage["label_smoothing"];
 
     std::string rule(80, '=');
-    ql::print("\n" + rule);
-    ql::print(ql::str(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
-    ql::print(rule);
-    ql::print("\nConfiguration Details:");
-    ql::tree_line({false}, "Data Subset: " + ql::format(data_subset * nb::int_(100), ".1f") + "% of training data");
-    ql::tree_line({false}, "Training Epochs: " + ql::str(epochs));
-    ql::tree_line({false}, "Dropout: " + ql::str(dropout));
-    ql::tree_line({false}, "Label Smoothing: " + ql::str(label_smoothing));
+    distribution::say(self, "\n" + rule);
+    distribution::say(self, ql::str(nb::str(("Starting Stage: " + ql::str(name)).c_str()).attr("center")(80)));
+    distribution::say(self, rule);
+    distribution::say(self, "\nConfiguration Details:");
+    distribution::tree_line(self, {false},
+                            "Data Subset: " + ql::format(data_subset * nb::int_(100), ".1f") + "% of training data");
+    distribution::tree_line(self, {false}, "Training Epochs: " + ql::str(epochs));
+    distribution::tree_line(self, {false}, "Dropout: " + ql::str(dropout));
+    distribution::tree_line(self, {false}, "Label Smoothing: " + ql::str(label_smoothing));
 
     nb::object model = self.attr("model");
     model.attr("dropout").attr("p") = dropout;
@@ -403,12 +403,12 @@ nb::object configure_stage(const ql::Args &a) {
     nb::object dec_active = select_layers(self, stage, kDecoder, decoder_freeze);
 
     long long frozen = 0, trainable = 0;
-    ql::tree_line({false}, "Encoder Layers:");
-    apply_freezing(model.attr("enc_layers"), enc_active, encoder_freeze, frozen, trainable);
-    ql::tree_line({false}, "Decoder Layers:");
-    apply_freezing(model.attr("dec_layers"), dec_active, decoder_freeze, frozen, trainable);
-    ql::tree_line({false}, "Frozen Parameters: " + thousands(frozen));
-    ql::tree_line({true}, "Trainable Parameters: " + thousands(trainable));
+    distribution::tree_line(self, {false}, "Encoder Layers:");
+    apply_freezing(self, model.attr("enc_layers"), enc_active, encoder_freeze, frozen, trainable);
+    distribution::tree_line(self, {false}, "Decoder Layers:");
+    apply_freezing(self, model.attr("dec_layers"), dec_active, decoder_freeze, frozen, trainable);
+    distribution::tree_line(self, {false}, "Frozen Parameters: " + thousands(frozen));
+    distribution::tree_line(self, {true}, "Trainable Parameters: " + thousands(trainable));
     return nb::none();
 }
 
@@ -421,7 +421,10 @@ nb::object get_subset_dataloader(const ql::Args &a) {
     nb::object dataset = dataloader.attr("dataset");
     nb::object n = py_int((long long)nb::len(dataset));
     nb::object subset_size = nb::int_(n * fraction);
-    nb::object indices = torch_module.attr("randperm")(n)[nb::slice(nb::none(), subset_size, nb::none())].attr("tolist")();
+    // Under torchrun process 0 draws the subset for all, which then split it between them.
+    nb::object indices = distribution::decided_on_main(globals, self, [&]() -> nb::object {
+        return torch_module.attr("randperm")(n)[nb::slice(nb::none(), subset_size, nb::none())].attr("tolist")();
+    });
     nb::object subset = globals["Subset"](dataset, indices);
     for (const char *shared : {"text_max_len", "feat_max_len", "get_avg_chars_per_token"})
         subset.attr(shared) = dataset.attr(shared);
@@ -449,7 +452,7 @@ nb::object progressive_train(const ql::Args &a) {
 const char *const kTransitionSig = "transition_to_full_training(self)";
 nb::object transition_to_full_training(const ql::Args &a) {
     nb::handle self = a.self();
-    ql::print("\n=== Transitioning to Full Training ===");
+    distribution::say(self, "\n=== Transitioning to Full Training ===");
     nb::object model = self.attr("model"), module_list = globals["nn"].attr("ModuleList");
     nb::object encoders = self.attr("all_orlesque"), decoders = self.attr("all_tremmoth");
     model.attr("enc_layers") = module_list(encoders);
@@ -462,7 +465,7 @@ nb::object transition_to_full_training(const ql::Args &a) {
         param.attr("requires_grad") = true;
         unfrozen += as_long(param.attr("numel")());
     }
-    ql::tree_line({false}, "Total Unfrozen Parameters: " + thousands(unfrozen));
+    distribution::tree_line(self, {false}, "Total Unfrozen Parameters: " + thousands(unfrozen));
     self.attr("best_metric") = py_float(std::numeric_limits<double>::infinity());
     return nb::none();
 }
@@ -522,7 +525,9 @@ QL_MODULE(halvorn, m) {
                     "    config_name: label of the progress bar.\n"
                     "    max_length: longest output; defaults to the text_max_len set by train.\n\n"
                     "Returns:\n"
-                    "    one record per utterance: target (when available), generated, score."),
+                    "    one record per utterance: target (when available), generated, score. Under torchrun\n"
+                    "    every process calls it; each recognises its share of the utterances and all return\n"
+                    "    the records of every one, in the loader's order."),
          ql::method(kEvaluationConfigsSig, evaluation_configs,
                     "The greedy, beam_10, beam_20 and beam_10_ctc_0.3 (beam 10, ctc_weight 0.3) recognition\n"
                     "configurations used by evaluate."),

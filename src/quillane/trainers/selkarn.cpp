@@ -30,9 +30,9 @@ nb::object init(const ql::Args &a) {
 }
 
 // Cross-entropy of the next-token predictions, averaged per target token over the epoch.
-training_loop::BatchLosses batch_losses(nb::handle self, nb::handle batch) {
+training_loop::BatchLosses batch_losses(nb::handle self, nb::handle model, nb::handle batch) {
     auto [targets_shifted, targets_golden, lengths] = ql::unpack<3>(batch);
-    auto [raw_preds, attention] = ql::unpack<2>(self.attr("model")(targets_shifted, nb::arg("target_lengths") = lengths));
+    auto [raw_preds, attention] = ql::unpack<2>(model(targets_shifted, nb::arg("target_lengths") = lengths));
     nb::object logits = raw_preds.attr("view")(-1, raw_preds.attr("size")(-1));
     nb::object loss = self.attr("criterion")(logits, targets_golden.attr("view")(-1));
     return {loss, {loss}, lengths.attr("sum")().attr("item")(), attention};
@@ -77,6 +77,7 @@ const training_loop::TrainingPlan kTraining{
         return training_loop::Validation{metrics, nb::make_tuple(attention, generated)};
     },
     [](nb::handle self, long long epoch, nb::handle train_attention, nb::handle validation) {
+        if (!distribution::is_main(self)) return;  // a process without validation batches has no maps
         auto [val_attention, generated] = ql::unpack<2>(validation);
         self.attr("_save_attention_plot")(first_attention_map(train_attention), epoch, "train_self");
         self.attr("_save_attention_plot")(first_attention_map(val_attention), epoch, "val_self");
@@ -118,53 +119,39 @@ nb::dict generation_config(nb::handle max_len, long long num_samples, long long 
 }
 
 // (sequences, scores) by sampling, beam search (beam 0 kept) or greedy search, as configured.
-nb::object search(nb::handle generator, nb::handle prompts, nb::handle cfg) {
+nb::object search(nb::handle self, nb::handle generator, nb::handle prompts, nb::handle cfg) {
     auto get = [&](const char *key, nb::object fallback) { return ql::get(cfg, key, fallback); };
     nb::object temperature = get("temperature", nb::float_(1.0));
     nb::object repeat_penalty = get("repeat_penalty", nb::float_(1.0));
     nb::object top_k = get("top_k", nb::int_(0));
     nb::object beam_width = get("beam_width", nb::int_(1));
     if (top_k > nb::int_(0) || get("top_p", nb::int_(0)) > nb::int_(0)) {
-        ql::print("Generating with sampling...");
+        distribution::say(self, "Generating with sampling...");
         return generator.attr("generate_sample")(prompts, nb::arg("temperature") = temperature,
                                                  nb::arg("top_k") = top_k,
                                                  nb::arg("top_p") = get("top_p", nb::float_(1.0)));
     }
     if (beam_width > nb::int_(1)) {
-        ql::print("Generating with beam search...");
+        distribution::say(self, "Generating with beam search...");
         auto [seqs, scores] = ql::unpack<2>(generator.attr("generate_beam")(
             prompts, nb::arg("beam_width") = beam_width, nb::arg("temperature") = temperature,
             nb::arg("repeat_penalty") = repeat_penalty));
         nb::object first_beam = nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0);
         return nb::make_tuple(seqs[first_beam], scores[first_beam]);
     }
-    ql::print("Generating with greedy search...");
+    distribution::say(self, "Generating with greedy search...");
     return generator.attr("generate_greedy")(prompts, nb::arg("temperature") = temperature,
                                              nb::arg("repeat_penalty") = repeat_penalty);
 }
 
-const char *const kGenerateSig = "generate(self, dataloader, generation_config: Optional[dict] = None)";
-nb::object generate(const ql::Args &a) {
-    nb::handle self = a.self(), dataloader = a["dataloader"];
-    nb::object model = self.attr("model"), tokenizer = self.attr("tokenizer"), device = self.attr("device");
-    nb::object cfg = a.is_none("generation_config")
-                         ? nb::object(generation_config(model.attr("max_len"), 10, 20, 1, 1.0, 0, 0.0))
-                         : nb::borrow(a["generation_config"]);
-
-    nb::object generator = globals["SequenceGenerator"](
-        nb::arg("score_fn") = partial(score_fn_impl, self), nb::arg("tokenizer") = tokenizer,
-        nb::arg("max_length") = model.attr("max_len"), nb::arg("device") = device);
-    auto [drawn_prompts, originals] = ql::unpack<2>(dataloader.attr("dataset").attr("sample_prompts")(
-        nb::arg("num_samples") = ql::get(cfg, "num_samples", nb::int_(10)),
-        nb::arg("prompt_length") = ql::get(cfg, "prompt_length", nb::int_(10)),
-        nb::arg("seed") = ql::get(cfg, "seed", nb::int_(kPromptSeed))));
-    nb::object prompts = drawn_prompts.attr("to")(device);
-    model.attr("eval")();
-
+// One record per prompt: the prompt, the original continuation and the generated one, decoded.
+nb::list continue_prompts(nb::handle self, nb::handle generator, nb::handle prompts, nb::handle originals,
+                          nb::handle cfg) {
+    nb::object tokenizer = self.attr("tokenizer");
     nb::object result;
     {
         ql::ContextGuard inference(globals["torch"].attr("inference_mode")());
-        result = search(generator, prompts, cfg);
+        result = search(self, generator, prompts, cfg);
         inference.close();
     }
     auto [seqs, scores] = ql::unpack<2>(result);
@@ -186,6 +173,35 @@ nb::object generate(const ql::Args &a) {
     return records;
 }
 
+const char *const kGenerateSig = "generate(self, dataloader, generation_config: Optional[dict] = None)";
+nb::object generate(const ql::Args &a) {
+    nb::handle self = a.self(), dataloader = a["dataloader"];
+    nb::object model = self.attr("model"), tokenizer = self.attr("tokenizer"), device = self.attr("device");
+    nb::object cfg = a.is_none("generation_config")
+                         ? nb::object(generation_config(model.attr("max_len"), 10, 20, 1, 1.0, 0, 0.0))
+                         : nb::borrow(a["generation_config"]);
+
+    nb::object generator = globals["SequenceGenerator"](
+        nb::arg("score_fn") = partial(score_fn_impl, self), nb::arg("tokenizer") = tokenizer,
+        nb::arg("max_length") = model.attr("max_len"), nb::arg("device") = device);
+    auto [prompts, originals] = ql::unpack<2>(dataloader.attr("dataset").attr("sample_prompts")(
+        nb::arg("num_samples") = ql::get(cfg, "num_samples", nb::int_(10)),
+        nb::arg("prompt_length") = ql::get(cfg, "prompt_length", nb::int_(10)),
+        nb::arg("seed") = ql::get(cfg, "seed", nb::int_(kPromptSeed))));
+    model.attr("eval")();
+    if (!distribution::several(self))
+        return continue_prompts(self, generator, prompts.attr("to")(device), originals, cfg);
+
+    // Every process draws the same prompts and continues prompts rank, rank + N, ...; the
+    // records are dealt back into the prompts' order.
+    nb::object share = nb::slice(nb::int_(distribution::rank(self)), nb::none(),
+                                 nb::int_(distribution::world_size(self)));
+    nb::object own_prompts = prompts[share].attr("to")(device);
+    nb::list records;
+    if (nb::len(own_prompts) > 0) records = continue_prompts(self, generator, own_prompts, originals[share], cfg);
+    return distribution::gathered(globals, self, records, true);
+}
+
 const char *const kEvaluationConfigsSig = "_get_evaluation_generation_configs(self)";
 nb::object evaluation_generation_configs(const ql::Args &a) {
     nb::object max_len = a.self().attr("model").attr("max_len");
@@ -205,7 +221,8 @@ nb::object evaluate(const ql::Args &a) {
     nb::dict metrics;
     metrics["test"] = test_metrics;
     self.attr("_log_metrics")(metrics, epoch);
-    self.attr("_save_attention_plot")(first_attention_map(test_attention), epoch, "test_self");
+    if (distribution::is_main(self))  // a process without test batches has no maps
+        self.attr("_save_attention_plot")(first_attention_map(test_attention), epoch, "test_self");
 
     nb::dict generation_results;
     for (nb::handle item : self.attr("_get_evaluation_generation_configs")().attr("items")()) {
@@ -216,7 +233,7 @@ nb::object evaluate(const ql::Args &a) {
             self.attr("_save_generated_text")(results, "test_epoch_" + ql::str(epoch) + "_" + ql::str(name));
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;
-            ql::print("Could not generate results for " + ql::str(name) + ": " + ql::str(e.value()));
+            distribution::say(self, "Could not generate results for " + ql::str(name) + ": " + ql::str(e.value()));
         }
     }
     console.close();

@@ -7,15 +7,17 @@
 // The loop is compiled into each trainer module and handed that module's globals, so the tqdm
 // and torch that a caller replaces on `halvorn` or `selkarn` are the ones the loop uses.
 //
-// A run spread over several processes would change the loop in four places only, each a
-// function here: start_epoch (the sampler's epoch), backward (no gradient synchronisation on
-// micro-batches that do not step), RunningSums::averages (sums reduced over the processes) and
-// record_epoch (logging and files on one process).
+// Under torchrun each process runs the same loop on its share of the data (distribution.hpp):
+// the model trains in DistributedDataParallel, micro-batches that do not step skip the
+// gradient all-reduce, the token-weighted sums are added up over the processes, and process 0
+// decides on the validation metrics that pick the best checkpoint; the trainer's logging and
+// files happen on process 0 only.
 #pragma once
 
 #include "amp.hpp"
 #include "context.hpp"
 #include "core.hpp"
+#include "distribution.hpp"
 #include "globals.hpp"
 #include "pyops.hpp"
 
@@ -87,12 +89,13 @@ inline void backward(nb::handle self, nb::handle loss, long long steps) {
 // Sums of batch-mean losses weighted by the batches' target-token counts.
 struct RunningSums {
     std::vector<double> weighted;
-    long long tokens = 0;
+    double tokens = 0;
+
+    explicit RunningSums(size_t values) : weighted(values, 0.0) {}
 
     void add(const std::vector<double> &batch_means, long long batch_tokens) {
-        if (weighted.empty()) weighted.assign(batch_means.size(), 0.0);
-        for (size_t k = 0; k < batch_means.size(); ++k) weighted[k] += batch_means[k] * (double)batch_tokens;
-        tokens += batch_tokens;
+        for (size_t k = 0; k < weighted.size(); ++k) weighted[k] += batch_means[k] * (double)batch_tokens;
+        tokens += (double)batch_tokens;
     }
 
     // The per-token averages so far.
@@ -100,7 +103,19 @@ struct RunningSums {
         if (tokens == 0)
             ql::raise(PyExc_ZeroDivisionError, "no target tokens in the loader: the losses cannot be averaged");
         std::vector<double> out;
-        for (double sum : weighted) out.push_back(sum / (double)tokens);
+        for (double sum : weighted) out.push_back(sum / tokens);
+        return out;
+    }
+
+    // The sums of all processes together (each process's own in a single process).
+    RunningSums over_processes(const ql::ModuleGlobals &globals, nb::handle self) const {
+        std::vector<double> local = weighted;
+        local.push_back(tokens);
+        std::vector<double> total = distribution::summed(globals, self, local);
+        RunningSums out(weighted.size());
+        out.tokens = total.back();
+        total.pop_back();
+        out.weighted = total;
         return out;
     }
 };
@@ -113,8 +128,9 @@ struct BatchLosses {
     nb::object attention;            // the model's attention maps for the batch
 };
 
-// The batch, already on the trainer's device.
-using BatchLossesFn = std::function<BatchLosses(nb::handle self, nb::handle batch)>;
+// The batch, already on the trainer's device, through `model`: the trainer's model, or the
+// wrapper that trains it under torchrun.
+using BatchLossesFn = std::function<BatchLosses(nb::handle self, nb::handle model, nb::handle batch)>;
 
 struct EpochPlan {
     const char *description;           // the progress bar's text
@@ -154,44 +170,67 @@ inline nb::dict postfix(const ql::ModuleGlobals &globals, const EpochPlan &plan,
     return shown;
 }
 
+// The loader an epoch goes through: under torchrun, this process's share of the caller's.
+inline nb::object epoch_loader(const ql::ModuleGlobals &globals, nb::handle self, nb::handle dataloader,
+                               const EpochPlan &plan) {
+    if (plan.training) return distribution::training_loader(globals, self, dataloader);
+    return distribution::evaluation_share(globals, self, dataloader, nb::none()).loader;
+}
+
 // One pass over the loader. Training autocasts to the trainer's precision and steps the
 // optimizer every `steps` batches and once more for an incomplete last group; otherwise the
-// pass runs in inference mode at full precision.
+// pass runs in inference mode at full precision. The averages are over the processes' batches
+// together.
 inline EpochResult run_epoch(const ql::ModuleGlobals &globals, nb::handle self, nb::handle dataloader,
                              const EpochPlan &plan, const BatchLossesFn &batch_losses) {
     nb::object torch = globals["torch"];
     nb::object device = self.attr("device");
-    size_t num_batches = nb::len(dataloader);
+    nb::object loader = epoch_loader(globals, self, dataloader, plan);
+    size_t num_batches = nb::len(loader);
     nb::object dtype = plan.training ? self.attr("_autocast_dtype")() : nb::none();
+    auto precision_mode = [&]() -> nb::object {
+        if (!plan.training) return torch.attr("inference_mode")();
+        return dtype.is_none() ? nb::none() : ql::autocast(device, dtype);
+    };
     start_epoch(self, plan);
-    nb::object bar = ql::progress_bar(globals["tqdm"], num_batches, plan.description);
+    nb::object bar = distribution::progress_bar(globals["tqdm"], self, num_batches, plan.description);
 
-    RunningSums sums;
+    RunningSums sums(plan.shown.size());
     EpochResult result{{}, nb::none()};
+    nb::object wrapped;  // the model in DistributedDataParallel, when training under torchrun
     long long steps = 0, index = 0;
-    for (nb::handle raw : dataloader) {
+    for (nb::handle raw : loader) {
         if (plan.training && steps == 0) {
             steps = configured_accumulation_steps(self);
             warn_if_longer_than_epoch(steps, num_batches);
         }
-        BatchLosses out;
-        {
-            nb::object batch = to_device(raw, device);
-            nb::object mode = !plan.training ? torch.attr("inference_mode")()
-                              : dtype.is_none() ? nb::none() : ql::autocast(device, dtype);
-            ql::ContextGuard precision(mode);
-            out = batch_losses(self, batch);
+        bool stepping = plan.training && ((index + 1) % steps == 0 || (size_t)index + 1 == num_batches);
+        nb::object batch = to_device(raw, device);
+        if (plan.training && !wrapped.is_valid() && distribution::several(self)) {
+            ql::ContextGuard precision(precision_mode());
+            wrapped = distribution::training_model(
+                globals, self, [&](nb::handle model) { return batch_losses(self, model, batch).loss; });
             precision.close();
         }
+        nb::object model = wrapped.is_valid() ? wrapped : nb::object(self.attr("model"));
+
+        BatchLosses out;
+        // Micro-batches that do not step accumulate gradients without the all-reduce.
+        ql::ContextGuard accumulation(plan.training && !stepping ? distribution::no_sync(self, model) : nb::none());
+        {
+            ql::ContextGuard precision(precision_mode());
+            out = batch_losses(self, model, batch);
+            precision.close();
+        }
+        batch = nb::object();
         result.attention = out.attention;
         std::vector<double> means;
         for (nb::handle value : out.logged) means.push_back(ql::as_double(value.attr("item")()));
         sums.add(means, ql::as_long(out.tokens));
 
-        if (plan.training) {
-            backward(self, out.loss, steps);
-            if ((index + 1) % steps == 0) optimizer_step(globals, self);
-        }
+        if (plan.training) backward(self, out.loss, steps);
+        accumulation.close();
+        if (plan.training && (index + 1) % steps == 0) optimizer_step(globals, self);
         bar.attr("set_postfix")(**postfix(globals, plan, sums.averages(), index, steps));
         bar.attr("update")(1);
 
@@ -202,7 +241,7 @@ inline EpochResult run_epoch(const ql::ModuleGlobals &globals, nb::handle self, 
     }
     if (plan.training && steps != 0 && index % steps != 0) optimizer_step(globals, self);
 
-    result.averages = sums.averages();
+    result.averages = sums.over_processes(globals, self).averages();
     bar.attr("close")();
     return result;
 }
@@ -252,13 +291,15 @@ inline void record_epoch(const TrainingPlan &plan, nb::handle self, long long ep
 // `epochs` epochs from current_epoch on: train, validate, step a plateau scheduler with the
 // selection metric, record. current_epoch advances after an epoch's checkpoints are written
 // (the "epoch" they store is the epoch's own number); epochs_completed, stored beside it, tells
-// load_checkpoint where to continue.
+// load_checkpoint where to continue. Under torchrun every process takes process 0's validation
+// metrics, so that all of them step the plateau scheduler and track the best model alike.
 inline void run_epochs(const ql::ModuleGlobals &globals, nb::handle self, nb::handle train_loader,
                        nb::handle val_loader, long long epochs, const TrainingPlan &plan) {
     long long first = ql::as_long(self.attr("current_epoch"));
     for (long long epoch = first; epoch < first + epochs; ++epoch) {
         auto [train_metrics, train_attention] = ql::unpack<2>(self.attr("_train_epoch")(train_loader));
         Validation validation = plan.validate(self, val_loader);
+        validation.metrics = distribution::decided_on_main(globals, self, [&] { return validation.metrics; });
 
         nb::object scheduler = self.attr("scheduler");
         if (is_plateau_scheduler(globals, scheduler))

@@ -68,7 +68,14 @@ std::string check_settings(nb::handle config, nb::handle run_name) {
     check_run_name(run_name);
     if (ql::contains(training, nb::str("gradient_accumulation_steps")))
         training_loop::accumulation_steps(training["gradient_accumulation_steps"]);
+    distribution::timeout_setting(training);
     return precision::setting(training);
+}
+
+const char *const kEndProcessGroupSig = "_end_process_group()";
+nb::object end_process_group(const ql::Args &) {
+    distribution::end_process_group(globals["torch"]);
+    return nb::none();
 }
 
 const char *const kInitSig =
@@ -79,14 +86,16 @@ nb::object trainer_init(const ql::Args &a) {
     nb::object torch = globals["torch"];
     nb::object device = nb::borrow(a["device"]);
     if (device.is_none()) device = nb::str(truthy(torch.attr("cuda").attr("is_available")()) ? "cuda" : "cpu");
-    ql::print("Using device: " + ql::str(device));
+    device = distribution::join(torch, self, config["training"], device, globals["_end_process_group"]);
+    distribution::say(self, "Using device: " + ql::str(device));
 
     self.attr("device") = device;
     self.attr("model") = a["model"].attr("to")(device);
     precision::Choice chosen{requested, ""};
     if (requested == "auto")
         chosen = precision::choose_automatically(torch, globals["_probe_precision"], self.attr("model"), device);
-    ql::print("Training precision: " + chosen.name + (chosen.reason.empty() ? "" : " (" + chosen.reason + ")"));
+    distribution::say(self,
+                      "Training precision: " + chosen.name + (chosen.reason.empty() ? "" : " (" + chosen.reason + ")"));
 
     self.attr("tokenizer") = a["tokenizer"];
     self.attr("config") = config;
@@ -103,6 +112,8 @@ nb::object trainer_init(const ql::Args &a) {
     const char *names[] = {"expt_root", "checkpoint_dir", "attn_dir", "text_dir", "best_model_path",
                            "last_model_path"};
     for (size_t i = 0; i < 6; ++i) self.attr(names[i]) = paths[i];
+    // The other processes go on once process 0 has made the experiment folder.
+    if (distribution::several(self)) ql::distributed::barrier(torch);
 
     self.attr("current_epoch") = 0;
     self.attr("epochs_completed") = 0;
@@ -223,11 +234,22 @@ void write_model_summary(nb::handle self, nb::handle file) {
     file.attr("write")(nb::str(result));
 }
 
+// (expt_root, checkpoint_dir, attn_dir, text_dir, best_model_path, last_model_path) of a run.
+nb::tuple experiment_paths(nb::handle run_name) {
+    nb::object expt_root = globals["Path"](globals["os"].attr("getcwd")()) / nb::str("expts") / run_name;
+    nb::object checkpoint_dir = expt_root / nb::str("checkpoints");
+    return nb::make_tuple(expt_root, checkpoint_dir, expt_root / nb::str("attn"), expt_root / nb::str("text"),
+                          checkpoint_dir / nb::str("checkpoint-best-metric-model.pth"),
+                          checkpoint_dir / nb::str("checkpoint-last-epoch-model.pth"));
+}
+
 const char *const kInitExperimentSig = "_init_experiment(self, run_name: str, config_file: str)";
 nb::object init_experiment(const ql::Args &a) {
     nb::handle self = a.self(), run_name = a["run_name"], config_file = a["config_file"];
-    nb::object os = globals["os"];
-    nb::object expt_root = globals["Path"](os.attr("getcwd")()) / nb::str("expts") / run_name;
+    nb::tuple paths = experiment_paths(run_name);
+    // Under torchrun only process 0 makes the folder and starts the wandb run; the others know the paths.
+    if (!distribution::is_main(self)) return paths;
+    nb::object expt_root = paths[0];
     expt_root.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
     globals["shutil"].attr("copy2")(config_file, expt_root / nb::str("config.yaml"));
 
@@ -237,13 +259,7 @@ nb::object init_experiment(const ql::Args &a) {
         write_model_summary(self, file);
         closer.close();
     }
-
-    nb::object checkpoint_dir = expt_root / nb::str("checkpoints");
-    nb::object attn_dir = expt_root / nb::str("attn");
-    nb::object text_dir = expt_root / nb::str("text");
-    for (nb::handle dir : {checkpoint_dir, attn_dir, text_dir}) dir.attr("mkdir")(nb::arg("exist_ok") = true);
-    nb::object best_model_path = checkpoint_dir / nb::str("checkpoint-best-metric-model.pth");
-    nb::object last_model_path = checkpoint_dir / nb::str("checkpoint-last-epoch-model.pth");
+    for (size_t i = 1; i < 4; ++i) paths[i].attr("mkdir")(nb::arg("exist_ok") = true);  // checkpoints, attn, text
 
     experiment_record::write_set_up_records(globals, self, expt_root);
 
@@ -259,7 +275,7 @@ nb::object init_experiment(const ql::Args &a) {
                           nb::arg("config") = config)
                    : init(nb::arg("project") = project, nb::arg("config") = config, nb::arg("name") = run_name);
     }
-    return nb::make_tuple(expt_root, checkpoint_dir, attn_dir, text_dir, best_model_path, last_model_path);
+    return paths;
 }
 
 // ---------------------------------------------------------------------------
@@ -269,6 +285,7 @@ nb::object init_experiment(const ql::Args &a) {
 const char *const kSaveCheckpointSig = "save_checkpoint(self, filename: str)";
 nb::object save_checkpoint(const ql::Args &a) {
     nb::handle self = a.self();
+    if (!distribution::is_main(self)) return nb::none();  // under torchrun process 0 writes the checkpoints
     nb::object checkpoint_path = self.attr("checkpoint_dir") / a["filename"];
 
     nb::dict checkpoint;
@@ -315,9 +332,12 @@ nb::object save_checkpoint(const ql::Args &a) {
     return nb::none();
 }
 
+// The checkpoint's content on the trainer's device; on the CPU under torchrun, where it
+// travels on to the other processes before each puts it on its own device.
 nb::object read_checkpoint(nb::handle self, nb::handle checkpoint_path) {
+    nb::object location = distribution::several(self) ? nb::str("cpu") : nb::object(self.attr("device"));
     try {
-        return globals["torch"].attr("load")(checkpoint_path, nb::arg("map_location") = self.attr("device"),
+        return globals["torch"].attr("load")(checkpoint_path, nb::arg("map_location") = location,
                                              nb::arg("weights_only") = true);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -333,11 +353,14 @@ const char *const kLoadCheckpointSig = "load_checkpoint(self, filename: str)";
 nb::object load_checkpoint(const ql::Args &a) {
     nb::handle self = a.self();
     nb::object checkpoint_path = self.attr("checkpoint_dir") / a["filename"];
-    if (!truthy(checkpoint_path.attr("exists")()))
-        ql::raise(PyExc_FileNotFoundError, "No checkpoint found at " + ql::str(checkpoint_path));
-    nb::object checkpoint = read_checkpoint(self, checkpoint_path);
+    // Under torchrun process 0 reads the file for all: the others need no access to it.
+    nb::object checkpoint = distribution::decided_on_main(globals, self, [&]() -> nb::object {
+        if (!truthy(checkpoint_path.attr("exists")()))
+            ql::raise(PyExc_FileNotFoundError, "No checkpoint found at " + ql::str(checkpoint_path));
+        return read_checkpoint(self, checkpoint_path);
+    });
 
-    checkpoint_files::Restorer restorer;
+    checkpoint_files::Restorer restorer(distribution::is_main(self));
     restorer.step("model", "model", [&] { self.attr("model").attr("load_state_dict")(checkpoint["model_state_dict"]); });
     restorer.with_model("optimizer", "optimizer", [&] {
         self.attr("optimizer").attr("load_state_dict")(checkpoint["optimizer_state_dict"]);
@@ -362,7 +385,10 @@ nb::object load_checkpoint(const ql::Args &a) {
 
 const char *const kConsoleLogSig = "_console_log(self)";
 nb::object console_log(const ql::Args &a) {
-    return globals["_ConsoleLog"](a.self().attr("expt_root") / nb::str("console.log"));
+    nb::handle self = a.self();
+    // under torchrun only process 0 has the experiment folder (and prints)
+    if (!distribution::is_main(self)) return ql::import_attr("contextlib", "nullcontext")();
+    return globals["_ConsoleLog"](self.attr("expt_root") / nb::str("console.log"));
 }
 
 const char *const kCleanupSig = "cleanup(self)";
@@ -390,6 +416,7 @@ nb::object log_metrics(const ql::Args &a) {
     ql::check(PyDict_Update(entry.ptr(), metrics.ptr()) == 0);
     entry["lr"] = learning_rate();
     self.attr("training_history").attr("append")(entry);
+    if (!distribution::is_main(self)) return nb::none();  // every process keeps the history; process 0 reports
 
     if (use_wandb(self)) {
         nb::dict payload;
@@ -429,6 +456,7 @@ const char *const kSaveAttentionPlotSig =
     "_save_attention_plot(self, attn_weights, epoch: int, attn_type: str = 'self')";
 nb::object save_attention_plot(const ql::Args &a) {
     nb::handle self = a.self(), epoch = a["epoch"], attn_type = a["attn_type"];
+    if (!distribution::is_main(self)) return nb::none();  // under torchrun process 0 writes the records
     nb::object weights = nb::borrow(a["attn_weights"]);
     nb::object torch = globals["torch"];
     if (is_instance(weights, torch.attr("Tensor"))) {
@@ -468,6 +496,7 @@ nb::object save_attention_plot(const ql::Args &a) {
 const char *const kSaveGeneratedTextSig = "_save_generated_text(self, text, suffix: str)";
 nb::object save_generated_text(const ql::Args &a) {
     nb::handle self = a.self(), text = a["text"], suffix = a["suffix"];
+    if (!distribution::is_main(self)) return nb::none();  // under torchrun process 0 writes the records
     std::string file_name = "text_" + ql::str(suffix) + ".json";
     nb::object text_path = globals["os"].attr("path").attr("join")(self.attr("text_dir"), file_name);
     // Serialise first: content that cannot be written as JSON leaves an existing file untouched.
@@ -481,6 +510,9 @@ nb::object save_generated_text(const ql::Args &a) {
     if (use_wandb(self)) globals["wandb"].attr("save")(text_path);
     return nb::none();
 }
+
+const char *const kRankLoaderSig = "rank_loader(self, dataloader)";
+nb::object rank_loader(const ql::Args &a) { return distribution::rank_loader(globals, a.self(), a["dataloader"]); }
 
 nb::object do_nothing(const ql::Args &) { return nb::none(); }
 
@@ -506,6 +538,10 @@ const char *const kClassDoc = R"doc(
         │   └── {attention visualisations}
         └── text/
             └── {generated text outputs}
+
+    Under torchrun every process builds the same trainer and calls the same methods, training
+    on its share of the data; process 0 alone writes the experiment folder, prints and talks
+    to wandb.
 
     Subclasses define _train_epoch, _validate_epoch, train and evaluate.
     )doc";
@@ -543,6 +579,9 @@ QL_MODULE(tressik, m) {
                    {ql::method(tee::kInitSig, tee::init), ql::method(tee::kEnterSig, tee::enter),
                     ql::method(tee::kExitSig, tee::exit), ql::method(tee::kWriteSig, tee::write),
                     ql::method(tee::kFlushSig, tee::flush), ql::method(tee::kGetattrSig, tee::getattr)});
+    ql::def(m, kEndProcessGroupSig, end_process_group,
+            "Destroys the default process group if it is still initialised (registered with atexit by a\n"
+            "trainer that initialised it).");
     ql::def(m, kProbeSig, probe_precision,
             "None when the model's recurrent, convolution and attention layers run forward and backward\n"
             "under autocast to precision on the device, else the reason they do not.");
@@ -578,6 +617,7 @@ QL_MODULE(tressik, m) {
          ql::method(kConsoleLogSig, console_log,
                     "A context manager that appends what is printed (sys.stdout) to expt_root/console.log\n"
                     "while it is entered; the trainers enter it for train and evaluate."),
+         ql::method(kRankLoaderSig, rank_loader, distribution::kRankLoaderDoc),
          ql::method(kLogMetricsSig, log_metrics,
                     "Append the metrics to training_history, log them to wandb and print them as a tree.\n\n"
                     "Args:\n"
