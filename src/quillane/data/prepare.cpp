@@ -59,7 +59,7 @@ nb::bytes npy_bytes(nb::handle array) {
 
 void save_npy(const fs::path &path, nb::handle array) {
     nb::bytes data = npy_bytes(array);
-    corpus::write_durably(path, std::string_view(data.c_str(), data.size()));
+    ql::write_durably(path, std::string_view(data.c_str(), data.size()));
 }
 
 // The transcript as a 1-D array of single characters (dtype '<U1'), so that
@@ -228,8 +228,8 @@ void check_settings(const fs::path &out, nb::dict have, nb::dict want) {
 void write_settings(const fs::path &out, nb::dict want) {
     fs::create_directories(out);
     std::string content = nb::cast<std::string>(globals["json"].attr("dumps")(want)) + "\n";
-    corpus::write_durably(out / "corpus.json", content);
-    corpus::sync_directory(out);
+    ql::write_durably(out / "corpus.json", content);
+    ql::sync_directory(out);
 }
 
 // ---------------------------------------------------------------------------
@@ -280,11 +280,11 @@ public:
     void finish(const std::vector<U> &utts) const {
         std::string content;
         for (const U &u : utts) content += u.name + " " + u.text + "\n";
-        corpus::write_durably(root_ / "transcripts.txt", content);
-        corpus::sync_directory(fbank_dir_);
-        if (with_text_) corpus::sync_directory(text_dir_);
-        corpus::sync_directory(root_);
-        corpus::sync_directory(out_);
+        ql::write_durably(root_ / "transcripts.txt", content);
+        ql::sync_directory(fbank_dir_);
+        if (with_text_) ql::sync_directory(text_dir_);
+        ql::sync_directory(root_);
+        ql::sync_directory(out_);
     }
 
 private:

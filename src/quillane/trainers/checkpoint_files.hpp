@@ -1,9 +1,10 @@
-// Checkpoint files: flushing a rename to disk, clearing away the temporaries of saves that were
+// Checkpoint files: clearing away the temporaries of saves that were
 // killed midway, and restoring a checkpoint component by component with a report of what was
 // and was not restored.
 #pragma once
 
 #include "core.hpp"
+#include "files.hpp"
 #include "pyops.hpp"
 
 #ifndef _WIN32
@@ -20,19 +21,6 @@
 
 namespace checkpoint_files {
 namespace nb = nanobind;
-
-// Flushes a directory entry change (the rename) to disk; best effort.
-inline void sync_directory(const std::string &dir) {
-#ifndef _WIN32
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    (void)dir;
-#endif
-}
 
 // The writer's process id of a save's temporary ".<name>.<pid>.tmp", or 0 for another file.
 inline long temporary_writer(const std::string &file) {

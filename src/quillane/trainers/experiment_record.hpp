@@ -5,6 +5,7 @@
 #pragma once
 
 #include "context.hpp"
+#include "files.hpp"
 #include "core.hpp"
 #include "globals.hpp"
 #include "pyops.hpp"
@@ -22,11 +23,9 @@ inline nb::object temporary_for(nb::handle path) {
     return path.attr("with_name")(nb::str(name.c_str()));
 }
 
-// Replaces `path` (a pathlib.Path) with `text` in one step: a reader never sees half a file.
+// Replaces `path` (a pathlib.Path) with `text` (UTF-8) in one step: a reader never sees half a file.
 inline void write_text(nb::handle path, nb::handle text) {
-    nb::object tmp = temporary_for(path);
-    tmp.attr("write_text")(text, nb::arg("encoding") = "utf-8");
-    ql::import("os").attr("replace")(tmp, path);
+    ql::write_durably(ql::str(path), nb::cast<std::string>(text));
 }
 
 // `value` as indented JSON; what JSON cannot hold is written as its text.

@@ -325,7 +325,7 @@ nb::object save_checkpoint(const ql::Args &a) {
         call_quietly([&] { tmp_path.attr("unlink")(nb::arg("missing_ok") = true); });
         throw;
     }
-    checkpoint_files::sync_directory(ql::str(parent));
+    ql::sync_directory(ql::str(parent));
     experiment_record::write_history(globals, self);
 
     if (use_wandb(self)) globals["wandb"].attr("save")(nb::str(checkpoint_path));
