@@ -33,15 +33,15 @@ using ql::as_long;
 
 ql::ModuleGlobals globals;
 
-void require_positive(const ql::Args &a, const char *name) {
-    if (a.to_int(name) < 1) ql::raise_value_error(std::string(name) + " must be at least 1, got " + ql::str(a[name]));
-}
-
-void require_dropout(double p) {
+// Checks a model's constructor arguments: the named sizes at least 1, dropout in [0, 1), and
+// d_model divisible by num_heads.
+void check_model_args(const ql::Args &a, std::initializer_list<const char *> sizes) {
+    for (const char *name : sizes)
+        if (a.to_int(name) < 1)
+            ql::raise_value_error(std::string(name) + " must be at least 1, got " + ql::str(a[name]));
+    double p = a.to_double("dropout");
     if (!(p >= 0.0 && p < 1.0)) ql::raise_value_error("dropout must lie in [0, 1), got " + std::to_string(p));
-}
-
-void require_heads(long d_model, long num_heads) {
+    long long d_model = a.to_int("d_model"), num_heads = a.to_int("num_heads");
     if (d_model % num_heads != 0)
         ql::raise_value_error("d_model (" + std::to_string(d_model) + ") must be divisible by num_heads (" +
                               std::to_string(num_heads) + ")");
@@ -145,11 +145,8 @@ const char *const kEncoderDecoderInitSig =
 
 nb::object ed_init(const ql::Args &a) {
     nb::handle self = a.self();
-    for (const char *name : {"input_dim", "num_classes", "d_model", "num_heads", "d_ff", "num_encoder_layers",
-                             "num_decoder_layers", "max_len", "time_reduction"})
-        require_positive(a, name);
-    require_dropout(a.to_double("dropout"));
-    require_heads((long)a.to_int("d_model"), (long)a.to_int("num_heads"));
+    check_model_args(a, {"input_dim", "num_classes", "d_model", "num_heads", "d_ff", "num_encoder_layers",
+                         "num_decoder_layers", "max_len", "time_reduction"});
     module_init(self);
     nb::object nn = globals["nn"];
     nb::handle d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"], dropout = a["dropout"];
@@ -281,10 +278,7 @@ const char *const kDecoderOnlyInitSig =
 
 nb::object do_init(const ql::Args &a) {
     nb::handle self = a.self();
-    for (const char *name : {"num_classes", "d_model", "num_heads", "d_ff", "num_layers", "max_len"})
-        require_positive(a, name);
-    require_dropout(a.to_double("dropout"));
-    require_heads((long)a.to_int("d_model"), (long)a.to_int("num_heads"));
+    check_model_args(a, {"num_classes", "d_model", "num_heads", "d_ff", "num_layers", "max_len"});
     module_init(self);
     nb::object nn = globals["nn"];
     nb::handle d_model = a["d_model"], num_heads = a["num_heads"], d_ff = a["d_ff"], dropout = a["dropout"];
