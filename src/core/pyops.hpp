@@ -20,13 +20,6 @@ inline bool is_instance(nb::handle obj, nb::handle cls) {
     return r != 0;
 }
 
-// a <op> b, op one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE.
-inline bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    check(r >= 0);
-    return r != 0;
-}
-
 // item in container
 inline bool contains(nb::handle container, nb::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
@@ -45,16 +38,10 @@ inline nb::object get(nb::handle mapping, const char *key, nb::handle fallback) 
     return mapping.attr("get")(key, fallback);
 }
 
-// Arithmetic with Python's operators (numbers, tensors, paths, ...).
-inline nb::object add(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Add(a.ptr(), b.ptr())); }
-inline nb::object sub(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
-inline nb::object mul(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
-inline nb::object truediv(nb::handle a, nb::handle b) {
-    return steal_checked(PyNumber_TrueDivide(a.ptr(), b.ptr()));
-}
-inline nb::object floordiv(nb::handle a, nb::handle b) {
-    return steal_checked(PyNumber_FloorDivide(a.ptr(), b.ptr()));
-}
+// a ** b and operator.index(h): the two number operations nanobind has no operator for
+// (arithmetic and comparisons are written with nanobind's operators: a + b, a < b).
+inline nb::object pow(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
+inline nb::object index(nb::handle h) { return steal_checked(PyNumber_Index(h.ptr())); }
 
 // Python numbers from and to C++ numbers; int(h) and float(h) conversions raise as Python does.
 inline nb::object py_int(long long v) { return steal_checked(PyLong_FromLongLong(v)); }

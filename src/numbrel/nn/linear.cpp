@@ -11,7 +11,7 @@ namespace nb = nanobind;
 ql::ModuleGlobals globals;  // numpy is looked up at call time, as a Python module would
 
 // operator.index: accepts Python and NumPy integers, rejects floats with Python's message.
-long long to_index(nb::handle h) { return ql::as_long(ql::steal_checked(PyNumber_Index(h.ptr()))); }
+long long to_index(nb::handle h) { return ql::as_long(ql::index(h)); }
 
 std::string shape_text(nb::handle shape) { return ql::repr(shape); }
 

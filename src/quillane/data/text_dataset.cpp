@@ -93,7 +93,7 @@ const char *const kGetItemSig = "__getitem__(self, idx)";
 nb::object getitem(const ql::Args &a) {
     nb::handle self = a.self();
     // any integer-like index (Python int, NumPy integer, 0-d tensor), as samplers produce
-    nb::object index = ql::steal_checked(PyNumber_Index(a["idx"].ptr()));  // operator.index
+    nb::object index = ql::index(a["idx"]);  // operator.index
     long long n = (long long)num_texts(self), idx = ql::as_long(index);
     if (idx < -n || idx >= n) ql::raise(PyExc_IndexError, "text index " + std::to_string(idx) + " out of range for " +
                                                              std::to_string(n) + " texts");

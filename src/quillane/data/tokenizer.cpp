@@ -109,7 +109,7 @@ std::vector<long> read_ids(nb::handle ids, long vocab_size) {
     PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
     out.reserve((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object index = ql::steal_checked(PyNumber_Index(items[i]));  // operator.index
+        nb::object index = ql::index(items[i]);  // operator.index
         int overflow = 0;
         long id = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
         if (id == -1 && PyErr_Occurred()) throw nb::python_error();

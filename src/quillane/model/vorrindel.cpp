@@ -40,8 +40,7 @@ void check_dropout(nb::handle p) {
 const char *const kClosestFactorsSig = "closest_factors(self, n)";
 nb::object closest_factors(const ql::Args &a) {
     nb::handle n = a["n"];
-    // n ** 0.5: nanobind has no operator for **, hence the one direct call.
-    nb::object root = ql::steal_checked(PyNumber_Power(n.ptr(), nb::float_(0.5).ptr(), Py_None));
+    nb::object root = ql::pow(n, nb::float_(0.5));
     nb::object factor = nb::int_(root);
 
     if (PyLong_CheckExact(n.ptr())) {

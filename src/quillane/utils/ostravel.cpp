@@ -23,9 +23,8 @@ long depth_of(const std::string &name) {
 }
 
 // rate * decay ** depth, with Python's arithmetic (ints stay ints where Python keeps them).
-// nanobind has no operator for **, hence the one direct call.
 nb::object decayed(nb::handle rate, nb::handle decay, long depth) {
-    nb::object factor = ql::steal_checked(PyNumber_Power(decay.ptr(), nb::int_(depth).ptr(), Py_None));
+    nb::object factor = ql::pow(decay, nb::int_(depth));
     return rate * factor;
 }
 

@@ -109,9 +109,9 @@ inline long long whole_number(nb::handle value, const std::string &name, long lo
     if (PyBool_Check(o) || !PyIndex_Check(o))
         raise_type_error(name + " must be " + requirement + ", got " + describe(value) +
                          text_number_hint(value, true));
-    nb::object index = steal_checked(PyNumber_Index(o));
+    nb::object integer = ql::index(o);
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    long long v = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
     if (overflow > 0) raise_requirement(name, "a whole number that fits in 64 bits", value);
     if (overflow < 0 || v < minimum) raise_requirement(name, requirement, value);
