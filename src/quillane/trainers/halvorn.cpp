@@ -30,13 +30,12 @@ using ql::py_int;
 using ql::truthy;
 
 ql::ModuleGlobals globals;
-nb::handle torch;
 
 // ---------------------------------------------------------------------------
 // Small Python helpers
 // ---------------------------------------------------------------------------
 
-void empty_device_cache() { torch.attr("cuda").attr("empty_cache")(); }
+void empty_device_cache() { globals["torch"].attr("cuda").attr("empty_cache")(); }
 
 // ---------------------------------------------------------------------------
 // ASRTrainer: construction, losses, epochs
@@ -200,7 +199,8 @@ void recognize_batch(nb::handle self, nb::handle generator, nb::handle config, n
     {
         nb::object feats = batch[py_int(0)].attr("to")(device);
         nb::object feat_lengths = batch[py_int(3)].attr("to")(device);
-        recognition::Decoder decoder{torch, globals["FusedScorer"], model, tokenizer, generator, device};
+        nb::object torch = globals["torch"], fused_scorer = globals["FusedScorer"];
+        recognition::Decoder decoder{torch, fused_scorer, model, tokenizer, generator, device};
         std::tie(seqs, scores) = recognition::decode_batch(decoder, feats, feat_lengths, config);
     }
     empty_device_cache();
@@ -240,7 +240,7 @@ nb::object recognize(const ql::Args &a) {
                                                 "[Recognizing ASR] : " + ql::str(config_name));
     nb::list results;
     {
-        ql::ContextGuard inference(torch.attr("inference_mode")());
+        ql::ContextGuard inference(globals["torch"].attr("inference_mode")());
         long long i = 0;
         for (nb::handle batch : share.loader) {
             recognize_batch(self, generator, config, batch, results);
@@ -486,7 +486,7 @@ QL_MODULE(halvorn, m) {
     // Imported in this order; every name stays a module attribute.
     globals.from("quillane.trainers.tressik", {"BaseTrainer"});
     globals.from("typing", {"Dict", "Any", "Optional", "List", "Tuple", "Union"});
-    torch = ql::keep(globals.set("torch", ql::import("torch")));
+    globals.set("torch", ql::import("torch"));
     globals.set("nn", ql::import("torch.nn"));
     globals.from("tqdm", {"tqdm"});
     globals.from("quillane.decoding.sequence_generator", {"SequenceGenerator"});
