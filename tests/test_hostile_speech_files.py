@@ -23,10 +23,9 @@ from test_speech_data import TOK, config, make_corpus
 TOOLS = Path(__file__).resolve().parents[1] / "tools"
 
 
-def build_in_child(root, timeout=30.0, **settings):
-    """Builds a training dataset over `root` in a forked child. Returns ("loaded", summary),
-    (exception type name, message), ("signal", name) or ("hang", "") and the child's peak
-    memory growth in MiB."""
+def run_in_child(fn, timeout=30.0):
+    """fn() in a forked child: ("result", its value), (exception type name, message),
+    ("signal", name) or ("hang", "")."""
     read, write = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -35,14 +34,11 @@ def build_in_child(root, timeout=30.0, **settings):
             null = os.open(os.devnull, os.O_WRONLY)
             os.dup2(null, 1)
             os.dup2(null, 2)
-            reset_peak()
-            start = resident_mib()
             try:
-                ds = ASRDataset("train", config(root, **settings), TOK, True)
-                result = ("loaded", (len(ds), ds.transcripts_golden))
+                result = ("result", fn())
             except BaseException as err:  # noqa: BLE001 - reported to the parent
                 result = (type(err).__name__, str(err))
-            os.write(write, pickle.dumps((*result, peak_mib() - start)))
+            os.write(write, pickle.dumps(result))
         finally:
             os._exit(0)
     os.close(write)
@@ -51,13 +47,30 @@ def build_in_child(root, timeout=30.0, **settings):
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         os.close(read)
-        return "hang", "", 0.0
+        return "hang", ""
     data = b"".join(iter(lambda: os.read(read, 65536), b""))
     os.close(read)
     _, status = os.waitpid(pid, 0)
     if os.WIFSIGNALED(status):
-        return "signal", signal.Signals(os.WTERMSIG(status)).name, 0.0
+        return "signal", signal.Signals(os.WTERMSIG(status)).name
     return pickle.loads(data)
+
+
+def build_in_child(root, timeout=30.0, **settings):
+    """Builds a training dataset over `root` in a forked child. Returns ("loaded", summary),
+    (exception type name, message), ("signal", name) or ("hang", "") and the child's peak
+    memory growth in MiB."""
+    def build():
+        reset_peak()
+        start = resident_mib()
+        try:
+            ds = ASRDataset("train", config(root, **settings), TOK, True)
+            return ("loaded", (len(ds), ds.transcripts_golden), peak_mib() - start)
+        except Exception as err:  # noqa: BLE001 - reported to the parent
+            return (type(err).__name__, str(err), peak_mib() - start)
+
+    kind, result = run_in_child(build, timeout)
+    return result if kind == "result" else (kind, result, 0.0)
 
 
 def status_mib(field):

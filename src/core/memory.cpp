@@ -44,9 +44,6 @@ MemoryBlock::MemoryBlock(size_t bytes) : size_(bytes), mapped_(whole_pages(bytes
     void *p = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     base_ = static_cast<unsigned char *>(p);
-#ifdef MADV_HUGEPAGE
-    ::madvise(p, mapped_, MADV_HUGEPAGE);  // a hint: without huge pages the block works the same
-#endif
 }
 
 MemoryBlock::MemoryBlock(int fd, size_t bytes) : size_(bytes), mapped_(whole_pages(bytes)), fd_(fd) {
@@ -56,6 +53,15 @@ MemoryBlock::MemoryBlock(int fd, size_t bytes) : size_(bytes), mapped_(whole_pag
         throw std::bad_alloc();
     }
     base_ = static_cast<unsigned char *>(p);
+}
+
+void prefault(void *data, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    if (bytes == 0) return;  // Linux 5.14 and later; older kernels refuse the advice, harmlessly
+    const uintptr_t page = page_size(), begin = uintptr_t(data) / page * page;
+    const uintptr_t end = (uintptr_t(data) + bytes + page - 1) / page * page;
+    ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+#endif
 }
 
 MemoryBlock::~MemoryBlock() {

@@ -12,6 +12,7 @@
 #include "quenmark_tensors.hpp"
 #include "npy.hpp"
 #include "npy_pickle.hpp"
+#include "memory.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -158,6 +159,7 @@ inline void read_features(Utterance &u, const LoadPlan &plan) {
     const npy::Header h = open_features(file, u, plan);
     const FeatureLayout &l = u.layout;
     void *into = u.slot ? u.slot : scratch_buffer(l.kept_bytes());
+    if (u.slot) ql::prefault(u.slot, l.kept_bytes());
     npy::read_leading_rows(file, h, l.rows, into);
     scan_features(u, ql::FloatRows{into, l.bits, l.rows, l.cols, l.cols, 1}, plan.stats);
 }
