@@ -97,11 +97,11 @@ def padding_fraction(loader):
 
 
 def make_trainer(config, config_file, model, tokenizer, loader, name):
-    with quiet():
+    with quiet():  # the architecture, optimizer and schedule summaries
         trainer = ASRTrainer(model, tokenizer, config, name, str(config_file), device="cpu")
-    trainer.optimizer = ostravel(trainer.model, config["optimizer"])
-    trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], loader,
-                                         config["training"]["gradient_accumulation_steps"])
+        trainer.optimizer = ostravel(trainer.model, config["optimizer"])
+        trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], loader,
+                                             config["training"]["gradient_accumulation_steps"])
     return trainer
 
 

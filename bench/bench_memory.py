@@ -17,8 +17,9 @@ is measured:
       value (what every worker received before features were shared): seconds from iter() to
       the first batch and each worker's resident (RSS) and proportional (PSS: shared pages
       split among the processes sharing them) memory after it, medians over --repeats.
-The training loop is a plain float32 loop (AdamW, CE + 0.5 CTC) over batches from the
-length-bucketed sampler (max_frames 48,000). Check free disk space first (`df -h`): the
+The model is deliberately tiny (frames stacked by four, one hidden layer of 64, CTC), so an
+epoch's time is mostly the data pipeline's; it trains in a plain float32 loop (AdamW) over
+batches from the length-bucketed sampler (max_frames 48,000). Check free disk space first (`df -h`): the
 corpora take --large-gb + --fit-gb GB, removed at the end unless --keep.
 
 Usage: PYTHONPATH=src python bench/bench_memory.py [--root DIR] [--large-gb G] [--fit-gb G]
@@ -70,15 +71,15 @@ def config(root, in_memory):
                                   time_mask_width_range=1, num_freq_mask=0, num_time_mask=0))
 
 
-def status(pid="self"):
-    """(VmRSS, VmHWM) of a process in bytes."""
+def status(*keys):
+    """This process's /proc status fields in bytes (VmRSS, VmHWM, RssAnon, RssFile, ...)."""
     values = {}
-    with open(f"/proc/{pid}/status") as f:
+    with open("/proc/self/status") as f:
         for line in f:
             key, _, rest = line.partition(":")
-            if key in ("VmRSS", "VmHWM"):
+            if key in keys:
                 values[key] = int(rest.split()[0]) * 1024
-    return values["VmRSS"], values["VmHWM"]
+    return [values[key] for key in keys]
 
 
 def rss_pss(pid):
@@ -102,28 +103,40 @@ def quiet():
 # Training
 # ---------------------------------------------------------------------------
 
+class TinyRecogniser:
+    """Frames stacked by four, one hidden layer, per-frame character scores for CTC: a model
+    so small that an epoch's time is mostly the data pipeline's."""
+
+    def __init__(self, torch, vocab_size):
+        nn = torch.nn
+        self.net = nn.Sequential(nn.Conv1d(NUM_FEATS, 64, kernel_size=4, stride=4), nn.ReLU(),
+                                 nn.Conv1d(64, vocab_size, kernel_size=1))
+
+    def parameters(self):
+        return self.net.parameters()
+
+    def __call__(self, feats, feat_lengths):
+        """(log-probabilities (S, B, V), lengths (B,)) for CTC."""
+        scores = self.net(feats.transpose(1, 2))  # (B, V, S)
+        return scores.permute(2, 0, 1).log_softmax(-1), feat_lengths // 4
+
+
 class Training:
-    """A tiny recogniser and a plain float32 loop over a dataset's bucketed batches."""
+    """A tiny recogniser and a plain float32 loop (AdamW, CTC) over a dataset's bucketed batches."""
 
     def __init__(self, tokenizer):
         import torch
-        from quillane.model import EncoderDecoderTransformer
 
         torch.manual_seed(0)
         self.torch = torch
-        self.model = EncoderDecoderTransformer(NUM_FEATS, tokenizer.vocab_size, d_model=32, num_heads=2, d_ff=64,
-                                               num_encoder_layers=1, num_decoder_layers=1, dropout=0.0,
-                                               max_len=512, time_reduction=4, reduction_method="conv")
+        self.model = TinyRecogniser(torch, tokenizer.vocab_size)
         self.optimizer = torch.optim.AdamW(self.model.parameters(), lr=1e-3)
-        self.ce = torch.nn.CrossEntropyLoss(ignore_index=tokenizer.pad_id)
         self.ctc = torch.nn.CTCLoss(blank=tokenizer.pad_id, zero_infinity=True)
         self.tokenizer = tokenizer
 
     def step(self, feats, shifted, golden, feat_lengths, lengths):
-        logits, _, ctc_inputs = self.model(feats, shifted, feat_lengths, lengths)
-        loss = self.ce(logits.reshape(-1, logits.size(-1)), golden.reshape(-1)) + 0.5 * self.ctc(
-            ctc_inputs["log_probs"], golden, ctc_inputs["lengths"], lengths)
-        loss.backward()
+        log_probs, frames = self.model(feats, feat_lengths)
+        self.ctc(log_probs, golden, frames, lengths).backward()
         self.optimizer.step()
         self.optimizer.zero_grad()
 
@@ -146,7 +159,6 @@ class Training:
                                                 **kwargs)
 
     def epoch(self, dataset, epoch=0):
-        self.model.train()
         for batch in self.loader(dataset, epoch):
             self.step(*batch)
 
@@ -170,7 +182,7 @@ def child_peak(root, in_memory):
 
     training = Training(VantTokenizer())
     training.warm_up()
-    model_rss, model_peak = status()
+    model_rss, model_peak = status("VmRSS", "VmHWM")
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # the peak restarts from the current resident size
     start = time.perf_counter()
@@ -178,9 +190,10 @@ def child_peak(root, in_memory):
     built = time.perf_counter() - start
     training.epoch(dataset)
     seconds = time.perf_counter() - start
-    _, peak = status()
+    peak, anonymous, file_backed = status("VmHWM", "RssAnon", "RssFile")
     feature_bytes = int(sum(int(n) for n in dataset.feat_lengths)) * NUM_FEATS * 4
     return dict(model_peak=model_peak, model_rss=model_rss, peak=peak, above_model=peak - model_peak,
+                anonymous=anonymous, file_backed=file_backed,
                 construction_seconds=built, seconds=seconds, utterances=len(dataset), feature_bytes=feature_bytes,
                 threads=torch.get_num_threads())
 
@@ -228,7 +241,7 @@ def child_workers(root, context, repeats):
                 results[name]["rss"].append(rss)
                 results[name]["pss"].append(pss)
             del iterator
-    return dict(results=results, parent_rss=status()[0])
+    return dict(results=results, parent_rss=status("VmRSS")[0])
 
 
 def run_child(args, *child_args):
@@ -261,7 +274,8 @@ def report_peaks(args, large):
         print(f"    {label}  {r['utterances']} utterances, {gb(r['feature_bytes'])} of features: peak RSS "
               f"{gb(r['peak'])}, model's own peak {gb(r['model_peak'])}, above the model {gb(r['above_model'])}"
               f"{target}; construction {r['construction_seconds']:.1f} s, construction + epoch "
-              f"{r['seconds']:.1f} s")
+              f"{r['seconds']:.1f} s; resident at the end: {gb(r['anonymous'])} anonymous, "
+              f"{gb(r['file_backed'])} file-backed")
 
 
 def report_epochs(args, fit):

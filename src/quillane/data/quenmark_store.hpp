@@ -35,12 +35,18 @@ namespace quenmark {
 // Arrays over memory that C++ owns
 // ---------------------------------------------------------------------------
 
+// A capsule that deletes `owner` when it goes: what keeps the memory behind an array alive.
+template <typename Owner>
+nb::capsule owning(Owner *owner) {
+    return nb::capsule(owner, [](void *p) noexcept { delete static_cast<Owner *>(p); });
+}
+
 // A (rows, cols) NumPy array of `bits`-bit floats at `data`, with element strides, kept
 // alive by `owner` (deleted when the array goes).
 template <typename Owner>
 nb::object float_array(const void *data, int64_t rows, int64_t cols, int64_t row_stride, int64_t col_stride,
                        int bits, Owner *owner, bool read_only) {
-    nb::capsule handle(owner, [](void *p) noexcept { delete static_cast<Owner *>(p); });
+    nb::capsule handle = owning(owner);
     size_t shape[2] = {size_t(rows), size_t(cols)};
     int64_t strides[2] = {row_stride, col_stride};
     nb::dlpack::dtype dt{uint8_t(nb::dlpack::dtype_code::Float), uint8_t(bits), 1};
@@ -51,8 +57,7 @@ nb::object float_array(const void *data, int64_t rows, int64_t cols, int64_t row
 // A read-only int64 NumPy array of the given shape holding `values`.
 inline nb::object int64_array(const std::vector<int64_t> &values, std::initializer_list<size_t> shape) {
     auto *copy = new std::vector<int64_t>(values);
-    nb::capsule owner(copy, [](void *p) noexcept { delete static_cast<std::vector<int64_t> *>(p); });
-    return nb::ndarray<nb::numpy, nb::ro, const int64_t>(copy->data(), shape, owner).cast();
+    return nb::ndarray<nb::numpy, nb::ro, const int64_t>(copy->data(), shape, owning(copy)).cast();
 }
 
 using Table = nb::ndarray<nb::ro, const int64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
@@ -82,7 +87,7 @@ struct Slot {
 constexpr size_t kSlotFields = 4;
 constexpr size_t kSlotAlignment = 64;
 
-// The block's class and the module functions its pickles name.
+// The FeatureBlock class, made when the module is initialised.
 inline nb::handle feature_block_class;
 
 inline nb::object slot_array(const Block &block, const Slot &s) {
@@ -101,7 +106,7 @@ inline nb::object make_feature_block(Block block, const std::vector<Slot> &slots
     }
     out.attr("layout") = int64_array(layout, {slots.size(), kSlotFields});
     out.attr("arrays") = arrays;
-    out.attr("_block") = nb::capsule(new Block(std::move(block)), [](void *p) noexcept { delete static_cast<Block *>(p); });
+    out.attr("_block") = owning(new Block(std::move(block)));
     return out;
 }
 
@@ -130,11 +135,7 @@ inline nb::object block_reduce(const ql::Args &a) {
     nb::handle self = a.self();
     Block block = block_of(self);
     size_t shape[1] = {block->size()};
-    nb::object bytes = nb::ndarray<nb::numpy, nb::ro, const uint8_t>(block->data(), 1, shape,
-                                                                       nb::capsule(new Block(block), [](void *p) noexcept {
-                                                                           delete static_cast<Block *>(p);
-                                                                       }))
-                           .cast();
+    nb::object bytes = nb::ndarray<nb::numpy, nb::ro, const uint8_t>(block->data(), 1, shape, owning(new Block(block))).cast();
     return nb::make_tuple(globals["_feature_block_from_bytes"], nb::make_tuple(self.attr("layout"), bytes));
 }
 
@@ -212,6 +213,7 @@ inline FeatureLayout layout_at(const Table &table, size_t i) {
 // The kept features of the file at `path`, whose layout must still be `expected`: a view of
 // its pages, or a copy where the stored values cannot be viewed as they are.
 inline nb::object map_features(const std::string &path, const FeatureLayout &expected) {
+    if (expected.rows < 0) throw npy::FormatError("a layout with a negative row count");
     npy::File file(path);
     const npy::Header h = file.read_header();
     const FeatureLayout l = feature_layout(file, h, expected.rows);
@@ -229,6 +231,7 @@ inline nb::object map_features(const std::string &path, const FeatureLayout &exp
                      : float_array(view->data(), l.rows, l.cols, l.cols, 1, l.bits, view, true);
 }
 
+// The MappedFeatures class, made when the module is initialised.
 inline nb::handle mapped_features_class;
 
 // A MappedFeatures over the feature files `files` with the given layouts.
@@ -264,7 +267,9 @@ inline nb::object mapped_init(const ql::Args &a) {
 }
 
 const char *const kMappedLenSig = "__len__(self)";
-inline nb::object mapped_len(const ql::Args &a) { return ql::py_int((long long)nb::len(nb::object(a.self().attr("files")))); }
+inline nb::object mapped_len(const ql::Args &a) {
+    return ql::py_int((long long)nb::len(nb::object(a.self().attr("files"))));
+}
 
 const char *const kMappedGetItemSig = "__getitem__(self, index)";
 inline nb::object mapped_getitem(const ql::Args &a) {
