@@ -29,9 +29,9 @@ public:
     size_t size() const { return size_; }
 
     // A descriptor of shared memory holding the block, for other processes to map. The first
-    // call copies the block into shared memory and maps that at the same address, so
-    // pointers into the block stay valid and see the same bytes (a write made by another
-    // thread during the copy may be lost). -1, with errno set, where the system has no such
+    // call copies the block into shared memory (holding it twice until the copy is done) and
+    // maps that at the same address, so pointers into the block stay valid and see the same
+    // bytes (a write made by another thread during the copy may be lost). -1, with errno set, where the system has no such
     // memory or it cannot be had; the block is then unchanged.
     int share();
 
