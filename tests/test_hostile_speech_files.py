@@ -23,10 +23,9 @@ from test_speech_data import TOK, config, make_corpus
 TOOLS = Path(__file__).resolve().parents[1] / "tools"
 
 
-def build_in_child(root, timeout=30.0, **settings):
-    """Builds a training dataset over `root` in a forked child. Returns ("loaded", summary),
-    (exception type name, message), ("signal", name) or ("hang", "") and the child's peak
-    memory growth in MiB."""
+def run_in_child(fn, timeout=30.0):
+    """fn() in a forked child: ("result", its value), (exception type name, message),
+    ("signal", name) or ("hang", "")."""
     read, write = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -35,14 +34,11 @@ def build_in_child(root, timeout=30.0, **settings):
             null = os.open(os.devnull, os.O_WRONLY)
             os.dup2(null, 1)
             os.dup2(null, 2)
-            reset_peak()
-            start = resident_mib()
             try:
-                ds = ASRDataset("train", config(root, **settings), TOK, True)
-                result = ("loaded", (len(ds), ds.transcripts_golden))
+                result = ("result", fn())
             except BaseException as err:  # noqa: BLE001 - reported to the parent
                 result = (type(err).__name__, str(err))
-            os.write(write, pickle.dumps((*result, peak_mib() - start)))
+            os.write(write, pickle.dumps(result))
         finally:
             os._exit(0)
     os.close(write)
@@ -51,13 +47,30 @@ def build_in_child(root, timeout=30.0, **settings):
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         os.close(read)
-        return "hang", "", 0.0
+        return "hang", ""
     data = b"".join(iter(lambda: os.read(read, 65536), b""))
     os.close(read)
     _, status = os.waitpid(pid, 0)
     if os.WIFSIGNALED(status):
-        return "signal", signal.Signals(os.WTERMSIG(status)).name, 0.0
+        return "signal", signal.Signals(os.WTERMSIG(status)).name
     return pickle.loads(data)
+
+
+def build_in_child(root, timeout=30.0, **settings):
+    """Builds a training dataset over `root` in a forked child. Returns ("loaded", summary),
+    (exception type name, message), ("signal", name) or ("hang", "") and the child's peak
+    memory growth in MiB."""
+    def build():
+        reset_peak()
+        start = resident_mib()
+        try:
+            ds = ASRDataset("train", config(root, **settings), TOK, True)
+            return ("loaded", (len(ds), ds.transcripts_golden), peak_mib() - start)
+        except Exception as err:  # noqa: BLE001 - reported to the parent
+            return (type(err).__name__, str(err), peak_mib() - start)
+
+    kind, result = run_in_child(build, timeout)
+    return result if kind == "result" else (kind, result, 0.0)
 
 
 def status_mib(field):
@@ -246,14 +259,15 @@ VALID = feature_file(HEADER + b"    ")
     (VALID[:-3], "truncated"),
     (VALID[:40], "truncated"),
 ])
-def test_headers_numpy_refuses_are_refused_naming_the_file(tmp_path, data, fragment):
+@pytest.mark.parametrize("in_memory", [True, False])
+def test_headers_numpy_refuses_are_refused_naming_the_file(tmp_path, data, fragment, in_memory):
     make_corpus(tmp_path, n=2)
     path = tmp_path / "train" / "fbank" / "utt001.npy"
     path.write_bytes(data)
     with pytest.raises(Exception), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         np.load(path)
-    expect_error(tmp_path, path, "Feature file", fragment)
+    expect_error(tmp_path, path, "Feature file", fragment, in_memory=in_memory)
 
 
 @pytest.mark.parametrize("code", [0x110000, 0x7FFFFFFF, 0xFFFFFFFF])
@@ -275,8 +289,10 @@ def test_characters_beyond_unicode_raise_naming_the_transcript(tmp_path, code):
     (np.float64, 1e300, "infinite as float32"), (np.float64, -1e39, "infinite as float32"),
     (np.float16, np.inf, "infinite"), (">f8", np.nan, "holds NaN"),
 ])
-@pytest.mark.parametrize("norm, stats", [("global_mvn", False), ("global_mvn", True), ("none", False)])
-def test_non_finite_features_raise_naming_the_file(tmp_path, dtype, value, what, norm, stats):
+@pytest.mark.parametrize("norm, stats, in_memory", [("global_mvn", False, True), ("global_mvn", True, True),
+                                                    ("none", False, True), ("global_mvn", False, False),
+                                                    ("none", False, False)])
+def test_non_finite_features_raise_naming_the_file(tmp_path, dtype, value, what, norm, stats, in_memory):
     feats, _ = make_corpus(tmp_path, n=3, rows=8, dtype=dtype, fortran=stats)
     x = feats[2].copy(order="K")  # Fortran order where `stats` asks for it
     x[5, 2] = value
@@ -284,7 +300,7 @@ def test_non_finite_features_raise_naming_the_file(tmp_path, dtype, value, what,
     np.save(path, x)
     given = (torch.zeros(6), torch.ones(6)) if stats else None
     with pytest.raises(ValueError) as err:
-        ASRDataset("train", config(tmp_path, norm=norm), TOK, True, given)
+        ASRDataset("train", config(tmp_path, norm=norm, in_memory=in_memory), TOK, True, given)
     assert str(path) in str(err.value) and "row 5, frame 2" in str(err.value) and what in str(err.value)
 
 
@@ -303,24 +319,35 @@ def test_non_finite_values_beyond_the_kept_rows_are_ignored(tmp_path):
     (8, 120, "none", False),      # num_feats beyond the data with no statistics at all
     (5, 6, "global_mvn", False),
 ])
-def test_files_with_fewer_rows_than_num_feats_raise(tmp_path, rows, num_feats, norm, stats):
+@pytest.mark.parametrize("in_memory", [True, False])
+def test_files_with_fewer_rows_than_num_feats_raise(tmp_path, rows, num_feats, norm, stats, in_memory):
     make_corpus(tmp_path, n=3, rows=8)
     path = tmp_path / "train" / "fbank" / "utt001.npy"
     np.save(path, np.ones((rows, 9), dtype=np.float32))
     given = (torch.zeros(num_feats), torch.ones(num_feats)) if stats else None
     with pytest.raises(ValueError) as err:
-        ASRDataset("train", config(tmp_path, norm=norm, num_feats=num_feats), TOK, True, given)
+        ASRDataset("train", config(tmp_path, norm=norm, num_feats=num_feats, in_memory=in_memory), TOK, True, given)
     bad = path if rows < 8 else tmp_path / "train" / "fbank" / "utt000.npy"
     assert str(err.value) == (f"Feature file '{bad}': {min(rows, 8)} feature rows, "
                               f"fewer than data.num_feats={num_feats}")
 
 
-def test_the_first_bad_file_in_order_is_reported(tmp_path):
+@pytest.mark.parametrize("first, message", [
+    ("dtype", "utt001.npy': unsupported dtype '<i2'"),
+    ("nan", "utt001.npy': row 0, frame 0 holds NaN"),  # found reading values, after every header
+    ("transcript", "utt001.npy': dtype '<i8' is not an array of characters"),
+])
+@pytest.mark.parametrize("in_memory", [True, False])
+def test_the_first_bad_file_in_order_is_reported(tmp_path, first, message, in_memory):
     make_corpus(tmp_path, n=6)
-    for name in ("utt004.npy", "utt001.npy"):
-        np.save(tmp_path / "train" / "fbank" / name, np.zeros((8, 3), dtype=np.int16))
-    with pytest.raises(ValueError, match="utt001.npy': unsupported dtype '<i2'"):
-        ASRDataset("train", config(tmp_path), TOK, True)
+    np.save(tmp_path / "train" / "fbank" / "utt004.npy", np.zeros((8, 3), dtype=np.int16))
+    if first == "transcript":
+        np.save(tmp_path / "train" / "text" / "utt001.npy", np.arange(3))
+    else:
+        np.save(tmp_path / "train" / "fbank" / "utt001.npy",
+                np.zeros((8, 3), dtype=np.int16) if first == "dtype" else np.full((8, 3), np.nan, np.float32))
+    with pytest.raises(ValueError, match=message):
+        ASRDataset("train", config(tmp_path, in_memory=in_memory), TOK, True)
 
 
 # ---------------------------------------------------------------------------
@@ -330,7 +357,8 @@ def test_the_first_bad_file_in_order_is_reported(tmp_path):
 @pytest.mark.parametrize("kind, fragment", [
     ("fifo", "a pipe, not a regular file"), ("directory", "a directory, not a file"),
     ("device", "not a regular file"), ("dangling", "No such file or directory")])
-def test_special_files_named_npy_are_refused_without_blocking(tmp_path, kind, fragment):
+@pytest.mark.parametrize("in_memory", [True, False])
+def test_special_files_named_npy_are_refused_without_blocking(tmp_path, kind, fragment, in_memory):
     make_corpus(tmp_path, n=3)
     path = tmp_path / "train" / ("text" if kind == "directory" else "fbank") / "utt001.npy"
     path.unlink()
@@ -343,7 +371,8 @@ def test_special_files_named_npy_are_refused_without_blocking(tmp_path, kind, fr
     else:
         path.symlink_to(tmp_path / "missing.npy")
     started = time.monotonic()
-    expect_error(tmp_path, path, fragment, error="FileNotFoundError" if kind == "dangling" else "ValueError")
+    expect_error(tmp_path, path, fragment, error="FileNotFoundError" if kind == "dangling" else "ValueError",
+                 in_memory=in_memory)
     assert time.monotonic() - started < 20
 
 

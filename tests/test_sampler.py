@@ -194,14 +194,17 @@ def test_replicas_default_to_an_initialised_process_group(monkeypatch):
     assert (BucketBatchSampler(range(40), batch_size=2).num_replicas, len(BucketBatchSampler([1], batch_size=1))) == (1, 1)
 
 
-def test_feeds_a_dataloader_over_a_speech_dataset(tmp_path):
+@pytest.mark.parametrize("in_memory", [True, False])
+def test_feeds_a_dataloader_over_a_speech_dataset(tmp_path, in_memory):
     frames = write_corpus(tmp_path, 23, 60)
     specaug = dict(time_mask_width_range=4, freq_mask_width_range=2, apply_freq_mask=True, num_freq_mask=1,
                    apply_time_mask=True, num_time_mask=1)
     dataset = ASRDataset("train", dict(root=str(tmp_path), norm="global_mvn", num_feats=6, specaug=False,
-                                       specaug_conf=specaug), CharTokenizer(), True)
+                                       specaug_conf=specaug, in_memory=in_memory), CharTokenizer(), True)
     sampler = BucketBatchSampler.from_dataset(dataset, max_frames=120, seed=2)
     assert sampler.lengths.tolist() == frames
+    features_only = types.SimpleNamespace(feats=[np.zeros((6, t), np.float32) for t in frames])
+    assert BucketBatchSampler.from_dataset(features_only, max_frames=120).lengths.tolist() == frames
     loader = DataLoader(dataset, batch_sampler=sampler, collate_fn=dataset.collate_fn)
     assert len(loader) == len(sampler)
     utterances = 0

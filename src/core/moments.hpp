@@ -4,6 +4,8 @@
 
 #include "npy.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -51,16 +53,37 @@ inline bool all_finite(const float *x, int64_t n) {
     return special == 0;
 }
 
-// Mean and sum of squared deviations of n values, in double precision (two passes).
-inline void moments(const float *x, int64_t n, double &mean, double &m2) {
-    double sum = 0.0;
-    for (int64_t i = 0; i < n; ++i) sum += double(x[i]);
-    mean = n > 0 ? sum / double(n) : 0.0;
-    m2 = 0.0;
-    for (int64_t i = 0; i < n; ++i) {
-        const double d = double(x[i]) - mean;
-        m2 += d * d;
+// Mean and sum of squared deviations of n values in one pass, in double precision: the sums
+// of d = x - x[0] and of d * d, each kept in two running totals (even and odd positions) so
+// consecutive additions do not wait for each other. Shifting by a value of the data keeps
+// the cancellation in m2 = sum(d * d) - sum(d)^2 / n small. Returns false, leaving mean and
+// m2 unspecified, when a value is NaN or infinite: the sums are then NaN or infinite too,
+// while finite float32 values cannot overflow them.
+inline bool shifted_moments(const float *x, int64_t n, double &mean, double &m2) {
+    if (n <= 0) {
+        mean = m2 = 0.0;
+        return true;
     }
+    const double shift = double(x[0]);
+    double s1[2] = {0.0, 0.0}, s2[2] = {0.0, 0.0};
+    int64_t i = 0;
+    for (; i + 1 < n; i += 2) {
+        const double d0 = double(x[i]) - shift, d1 = double(x[i + 1]) - shift;
+        s1[0] += d0;
+        s1[1] += d1;
+        s2[0] += d0 * d0;
+        s2[1] += d1 * d1;
+    }
+    if (i < n) {
+        const double d = double(x[i]) - shift;
+        s1[0] += d;
+        s2[0] += d * d;
+    }
+    const double sum = s1[0] + s1[1], squares = s2[0] + s2[1];
+    if (!std::isfinite(sum) || !std::isfinite(squares)) return false;
+    mean = shift + sum / double(n);
+    m2 = std::max(0.0, squares - sum * sum / double(n));
+    return true;
 }
 
 // Per-dimension mean and sum of squared deviations over all observations merged so far;

@@ -296,13 +296,19 @@ nb::object init(const ql::Args &a) {
 const char *const kFromDatasetSig = "from_dataset(cls, dataset, **kwargs)";
 nb::object from_dataset(const ql::Args &a) {
     nb::handle dataset = a["dataset"];
-    if (!nb::hasattr(dataset, "feats"))
+    nb::object lengths;
+    if (nb::hasattr(dataset, "feat_lengths")) {
+        lengths = dataset.attr("feat_lengths");  // no feature needs to be read (or mapped) for its length
+    } else if (nb::hasattr(dataset, "feats")) {
+        nb::list frames;
+        for (nb::handle features : nb::object(dataset.attr("feats"))) {
+            nb::object shape = features.attr("shape");
+            frames.append(shape[-1]);  // frames are the last axis
+        }
+        lengths = frames;
+    } else {
         ql::raise_type_error("from_dataset needs a speech dataset whose feats hold (num_feats, frames) arrays, got " +
                              ql::type_name(dataset));
-    nb::list lengths;
-    for (nb::handle features : nb::object(dataset.attr("feats"))) {
-        nb::object shape = features.attr("shape");
-        lengths.append(shape[-1]);  // frames are the last axis
     }
     nb::object cls = nb::borrow(a.self());
     return ql::steal_checked(PyObject_Call(cls.ptr(), nb::make_tuple(lengths).ptr(), a.varkw().ptr()));
@@ -394,8 +400,9 @@ QL_MODULE(bucketing, m) {
                     "lengths: frames per utterance (a sequence or array of non-negative ints), indexed\n"
                     "as the dataset is; max_frames and/or batch_size bound each batch."),
          ql::class_method(kFromDatasetSig, from_dataset,
-                          "A sampler over a speech dataset's utterances, their lengths read from the frame\n"
-                          "axis of dataset.feats; keyword arguments as for the constructor."),
+                          "A sampler over a speech dataset's utterances, their lengths taken from\n"
+                          "dataset.feat_lengths, or else from the frame axis of dataset.feats; keyword\n"
+                          "arguments as for the constructor."),
          ql::method(kSetEpochSig, set_epoch, "Selects the epoch whose shuffle the next iteration uses."),
          ql::method(kLenSig, length), ql::method(kIterSig, iterate), ql::method(kReprSig, repr)});
 }

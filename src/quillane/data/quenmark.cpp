@@ -1,15 +1,18 @@
-// Speech corpus dataset: loads a partition's filter-bank features and transcripts into
-// memory, computes global feature statistics, serves normalised utterances, and collates
-// them into padded batches with frequency/time masking.
+// Speech corpus dataset: a partition's filter-bank features and transcripts, global
+// feature statistics, normalised utterances, and padded batches with frequency/time masking.
 //
-// Construction lists the partition's files, loads them (worker threads read the .npy
-// files without the interpreter while the calling thread tokenises transcripts and drives
-// the progress bar), then settles the global statistics. The parts live beside this file:
-// quenmark_loading.hpp (reading one utterance), quenmark_collate.hpp (batches) and
-// quenmark_masking.hpp (the masking transforms).
+// Construction lists the partition's files and reads them once (worker threads read and
+// check the .npy files without the interpreter while the calling thread tokenises
+// transcripts and drives the progress bar), which also settles the global statistics. The
+// features stay in memory (data.in_memory, the default) or are memory-mapped from their
+// files whenever an utterance is used. The parts live beside this file:
+// quenmark_loading.hpp (reading one utterance), quenmark_store.hpp (where the features
+// live, and how they pickle), quenmark_collate.hpp (batches) and quenmark_masking.hpp (the
+// masking transforms).
 #include "quenmark_collate.hpp"
 #include "quenmark_loading.hpp"
 #include "quenmark_masking.hpp"
+#include "quenmark_store.hpp"
 
 #include "parallel.hpp"
 
@@ -56,6 +59,14 @@ int64_t read_num_feats(nb::handle config) {
         ql::raise_type_error("data.num_feats must be an int, not " + ql::type_name(nf));
     if (nf < nb::int_(1)) ql::raise_value_error("data.num_feats must be positive, not " + ql::repr(nf));
     return nb::cast<int64_t>(nf);
+}
+
+// config["in_memory"] when present (a bool), else true.
+bool read_in_memory(nb::handle config) {
+    nb::object value = ql::get(config, "in_memory", Py_True);
+    if (!PyBool_Check(value.ptr()))
+        ql::raise_type_error("data.in_memory must be true or false, not " + ql::type_name(value));
+    return value.ptr() == Py_True;
 }
 
 // ---------------------------------------------------------------------------
@@ -147,15 +158,11 @@ std::pair<nb::list, nb::list> list_partition(nb::handle self, nb::handle config,
 // Loading
 // ---------------------------------------------------------------------------
 
-std::string fs_path(nb::handle path) {
-    nb::object encoded = ql::steal_checked(PyUnicode_EncodeFSDefault(path.ptr()));
-    return std::string(PyBytes_AS_STRING(encoded.ptr()), size_t(PyBytes_GET_SIZE(encoded.ptr())));
-}
-
-// What loading fills in: the dataset's lists and the totals over the partition.
+// What loading fills in: the token lists, the frame counts and the totals over the partition.
 struct Corpus {
-    nb::list feats, shifted, golden;
+    nb::list shifted, golden;
     nb::object tokenizer, sos, eos;
+    std::vector<int64_t> frames;
     long long chars = 0, tokens = 0, feat_max_len = 0, text_max_len = 0;
 };
 
@@ -173,31 +180,59 @@ void add_transcript(Corpus &corpus, nb::handle text) {
     corpus.golden.append(tokens + tail);
 }
 
-// Reads every utterance (on worker threads) and appends features and token lists in order,
-// under a progress bar; merges each utterance's row moments into `moments`.
-void load_partition(Corpus &corpus, const nb::list &fbank_files, const nb::list &text_files, const LoadPlan &plan,
-                    ql::RunningMoments &moments) {
-    const size_t length = nb::len(fbank_files);
-    std::vector<Utterance> items(length);
-    for (size_t i = 0; i < length; ++i) {
+std::vector<Utterance> utterances(const nb::list &fbank_files, const nb::list &text_files, const LoadPlan &plan) {
+    std::vector<Utterance> items(nb::len(fbank_files));
+    for (size_t i = 0; i < items.size(); ++i) {
         items[i].fbank_path = fs_path(fbank_files[i]);
         if (plan.text) items[i].text_path = fs_path(text_files[i]);
     }
+    return items;
+}
+
+// Gives every utterance a slot in one block, sized from the headers (read in parallel
+// first); an utterance whose header fails gets an empty slot and fails again, in order,
+// when the partition is read.
+Block place_in_block(std::vector<Utterance> &items, const LoadPlan &plan, std::vector<Slot> &slots) {
+    {
+        ql::OrderedWorkers headers(items.size(), [&](size_t i) { inspect_utterance(items[i], plan); });
+        for (size_t i = 0; i < items.size(); ++i) headers.wait(i);
+    }
+    slots.assign(items.size(), Slot{});
+    uint64_t total = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const FeatureLayout &l = items[i].layout;
+        if (items[i].error.kind == LoadError::Kind::None) slots[i] = Slot{int64_t(total), l.rows, l.cols, l.bits};
+        total += (slots[i].bytes() + kSlotAlignment - 1) / kSlotAlignment * kSlotAlignment;
+    }
+    Block block = std::make_shared<ql::MemoryBlock>(size_t(total));
+    for (size_t i = 0; i < items.size(); ++i) items[i].slot = block->data() + slots[i].offset;
+    return block;
+}
+
+// Utterances a memory-mapped partition reads ahead of the calling thread: their row
+// moments (and scratch buffers) are all the memory the streaming pass holds.
+constexpr size_t kReadAhead = 64;
+
+// Reads every utterance (on worker threads) and appends the token lists in order, under a
+// progress bar; merges each utterance's row moments into `moments`.
+void read_partition(Corpus &corpus, std::vector<Utterance> &items, const nb::list &fbank_files,
+                    const nb::list &text_files, const LoadPlan &plan, ql::RunningMoments &moments, size_t window) {
+    const size_t length = items.size();
     nb::object bar = globals["tqdm"](range(nb::int_(length)));
     nb::object progress = nb::iter(bar);
     try {
-        ql::OrderedWorkers workers(length, [&](size_t i) { load_utterance(items[i], plan); });
+        ql::OrderedWorkers workers(length, [&](size_t i) { load_utterance(items[i], plan); }, 0, window);
         for (size_t i = 0; i < length; ++i) {
             ql::next_item(progress);
             workers.wait(i);
             Utterance &u = items[i];
             if (u.error.kind != LoadError::Kind::None)
-                raise_load_error(u, fbank_files[i], plan.text ? nb::object(text_files[i]) : nb::none());
-            corpus.feat_max_len = std::max<long long>(corpus.feat_max_len, u.features.cols);
-            if (plan.stats) moments.merge(double(u.features.cols), u.mean.data(), u.m2.data());
+                raise_load_error(u.error, fbank_files[i], plan.text ? nb::object(text_files[i]) : nb::none());
+            corpus.frames.push_back(u.layout.cols);
+            corpus.feat_max_len = std::max<long long>(corpus.feat_max_len, u.layout.cols);
+            if (plan.stats) moments.merge(double(u.layout.cols), u.mean.data(), u.m2.data());
             std::vector<double>().swap(u.mean);
             std::vector<double>().swap(u.m2);
-            corpus.feats.append(take_features(u));
             if (plan.text) add_transcript(corpus, take_text(u));
         }
         ql::next_item(progress);  // finishes and closes the bar
@@ -212,11 +247,32 @@ void load_partition(Corpus &corpus, const nb::list &fbank_files, const nb::list 
     }
 }
 
+// Reads the partition and stores its features as `feats`: arrays over one block in memory,
+// or the memory-mapped files.
+void load_features(nb::handle self, Corpus &corpus, const nb::list &fbank_files, const nb::list &text_files,
+                   const LoadPlan &plan, ql::RunningMoments &moments, bool in_memory) {
+    std::vector<Utterance> items = utterances(fbank_files, text_files, plan);
+    if (!in_memory) {
+        read_partition(corpus, items, fbank_files, text_files, plan, moments, kReadAhead);
+        std::vector<FeatureLayout> layouts;
+        for (const Utterance &u : items) layouts.push_back(u.layout);
+        self.attr("feats") = make_mapped_features(fbank_files, layouts);
+        return;
+    }
+    std::vector<Slot> slots;
+    Block block = place_in_block(items, plan, slots);
+    read_partition(corpus, items, fbank_files, text_files, plan, moments, 0);
+    nb::object features = make_feature_block(std::move(block), slots);
+    self.attr("feats") = nb::steal(ql::check(PySequence_List(features.attr("arrays").ptr())));
+    self.attr("_feature_block") = features;
+}
+
 void store_totals(nb::handle self, const Corpus &corpus) {
     self.attr("total_chars") = nb::int_(corpus.chars);
     self.attr("total_tokens") = nb::int_(corpus.tokens);
     self.attr("feat_max_len") = nb::int_(corpus.feat_max_len);
     self.attr("text_max_len") = nb::int_(corpus.text_max_len);
+    self.attr("feat_lengths") = int64_array(corpus.frames, {corpus.frames.size()});
     self.attr("avg_chars_per_token") =
         corpus.tokens > 0 ? nb::object(nb::int_(corpus.chars) / nb::int_(corpus.tokens)) : nb::object(nb::int_(0));
 }
@@ -250,12 +306,20 @@ void store_statistics(nb::handle self, nb::handle global_stats, const ql::Runnin
 // ---------------------------------------------------------------------------
 
 const char *const kDatasetDoc =
-    R"doc(Speech-recognition dataset over one corpus partition, held in memory.
+    R"doc(Speech-recognition dataset over one corpus partition.
 
 Layout: <root>/<partition>/fbank/*.npy holds (features, frames) float arrays and
 <root>/<partition>/text/*.npy the matching character arrays (no text folder for
 'test-clean'); files pair up by their sorted names. Samples are (features, shifted,
-golden) with features normalised by config['norm'] ('global_mvn', 'cepstral' or 'none').)doc";
+golden) with features normalised by config['norm'] ('global_mvn', 'cepstral' or 'none').
+
+Construction reads every feature value once, checks it and computes the statistics.
+config['in_memory'] (default True) keeps the features in memory: feats is a list of
+arrays over one block, which spawn and forkserver DataLoader workers map from shared
+memory instead of receiving a copy. With False, feats maps each feature file when an
+utterance is used (see MappedFeatures): resident memory holds the batches in use, not the
+corpus, and the dataset pickles as file references. feat_lengths holds the frames of
+every utterance.)doc";
 
 const char *const kInitSig =
     "__init__(self, partition, config: dict, tokenizer, isTrainPartition, global_stats: Optional[tuple] = None)";
@@ -275,9 +339,9 @@ nb::object dataset_init(const ql::Args &a) {
 
     auto [fbank_files, text_files] = list_partition(self, config, partition);
     const size_t length = nb::len(fbank_files);
-    Corpus corpus{nb::list(), nb::list(), nb::list(), nb::borrow(tokenizer), self.attr("sos_token"),
-                  self.attr("eos_token")};
-    self.attr("feats") = corpus.feats;
+    const bool in_memory = read_in_memory(config);
+    Corpus corpus{nb::list(), nb::list(), nb::borrow(tokenizer), self.attr("sos_token"), self.attr("eos_token")};
+    self.attr("feats") = nb::list();
     self.attr("transcripts_shifted") = corpus.shifted;
     self.attr("transcripts_golden") = corpus.golden;
     for (const char *name : {"total_chars", "total_tokens", "feat_max_len", "text_max_len"})
@@ -291,9 +355,9 @@ nb::object dataset_init(const ql::Args &a) {
     if (length > 0 || plan.stats) plan.num_feats = read_num_feats(config);
     ql::print("Loading data for " + ql::str(partition) + " partition...");
     ql::RunningMoments moments(plan.stats ? size_t(plan.num_feats) : 0);
-    load_partition(corpus, fbank_files, text_files, plan, moments);
+    load_features(self, corpus, fbank_files, text_files, plan, moments, in_memory);
     store_totals(self, corpus);
-    const size_t loaded = nb::len(corpus.feats);
+    const size_t loaded = corpus.frames.size();
     if (plan.text && (loaded != nb::len(corpus.shifted) || loaded != nb::len(corpus.golden)))
         ql::raise_value_error("Features and transcripts are misaligned");
 
@@ -372,6 +436,30 @@ nb::object dataset_getitem(const ql::Args &a) {
     return nb::make_tuple(features, shifted, golden);
 }
 
+const char *const kGetStateSig = "__getstate__(self)";
+nb::object dataset_getstate(const ql::Args &a) {
+    nb::dict state = nb::steal<nb::dict>(ql::check(PyDict_Copy(a.self().attr("__dict__").ptr())));
+    if (!state.contains("_feature_block")) return state;
+    nb::object block = state["_feature_block"];
+    ql::check(PyDict_DelItemString(state.ptr(), "_feature_block") == 0);
+    if (state.contains("feats") && holds_block_arrays(state["feats"], block)) state["feats"] = block;
+    return state;
+}
+
+const char *const kSetStateSig = "__setstate__(self, state: dict)";
+nb::object dataset_setstate(const ql::Args &a) {
+    nb::handle self = a.self();
+    nb::dict state = nb::borrow<nb::dict>(a["state"]);
+    nb::object namespace_ = self.attr("__dict__");
+    namespace_.attr("update")(state);
+    if (state.contains("feats") && nb::isinstance(state["feats"], feature_block_class)) {
+        nb::object block = state["feats"];
+        self.attr("_feature_block") = block;
+        self.attr("feats") = nb::steal(ql::check(PySequence_List(block.attr("arrays").ptr())));
+    }
+    return nb::none();
+}
+
 const char *const kLenSig = "__len__(self)";
 nb::object dataset_len(const ql::Args &a) { return a.self().attr("length"); }
 
@@ -413,11 +501,26 @@ QL_MODULE(quenmark, m) {
         {ql::method(kFreqMaskingInitSig, freq_masking_init),
          ql::method(kMaskingForwardSig, masking_forward, kMaskingForwardDoc)}));
 
+    feature_block_class = ql::keep(ql::make_class(m, "FeatureBlock", {}, kBlockDoc,
+                                                  {ql::method(kBlockReduceSig, block_reduce)}));
+    mapped_features_class = ql::keep(ql::make_class(
+        m, "MappedFeatures", {}, kMappedDoc,
+        {ql::method(kMappedInitSig, mapped_init), ql::method(kMappedLenSig, mapped_len),
+         ql::method(kMappedGetItemSig, mapped_getitem), ql::method(kMappedReprSig, mapped_repr)}));
+    ql::def(m, kFromBytesSig, block_from_bytes, "Rebuilds a pickled FeatureBlock from its bytes.");
+    ql::def(m, kFromSharedSig, block_from_shared, "Rebuilds a FeatureBlock sent to this process as shared memory.");
+    ql::def(m, kForWorkerSig, block_for_worker, "Reduces a FeatureBlock for a process multiprocessing starts.");
+    ql::import_attr("multiprocessing.reduction", "ForkingPickler")
+        .attr("register")(feature_block_class, m.attr("_feature_block_for_worker"));
+
     ql::make_class(m, "ASRDataset", {globals["Dataset"]}, kDatasetDoc,
                    {ql::method(kInitSig, dataset_init),
                     ql::method(kAvgSig, dataset_avg,
                                "Average number of characters per token over the partition's transcripts."),
                     ql::method(kLenSig, dataset_len),
                     ql::method(kGetItemSig, dataset_getitem, kGetItemDoc),
-                    ql::method(kCollateSig, dataset_collate, kCollateDoc)});
+                    ql::method(kCollateSig, dataset_collate, kCollateDoc),
+                    ql::method(kGetStateSig, dataset_getstate,
+                               "The instance dictionary; features kept in memory go as their FeatureBlock."),
+                    ql::method(kSetStateSig, dataset_setstate)});
 }

@@ -3,15 +3,16 @@
 // worker threads without the interpreter; what goes wrong is recorded on the utterance and
 // raised on the calling thread, naming the file.
 //
-// An utterance's features are a strided view of memory that the NumPy array in `feats`
-// takes over (today a block the file is read into); the values are checked and, when
-// statistics are wanted, summarised row by row through the view, so memory that maps the
-// file instead needs only another FeatureMemory and another way to fill the view.
+// Every value of the kept features is read once and checked, and summarised row by row when
+// statistics are wanted, whether the partition is kept in memory (the features land in the
+// utterance's slot of one block) or memory-mapped (they pass through a scratch buffer of
+// the reading thread and are dropped).
 #pragma once
 
 #include "quenmark_tensors.hpp"
 #include "npy.hpp"
 #include "npy_pickle.hpp"
+#include "memory.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,10 +21,17 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace quenmark {
 namespace npy = ql::npy;
+
+// A path as the file system spells it.
+inline std::string fs_path(nb::handle path) {
+    nb::object encoded = ql::steal_checked(PyUnicode_EncodeFSDefault(path.ptr()));
+    return std::string(PyBytes_AS_STRING(encoded.ptr()), size_t(PyBytes_GET_SIZE(encoded.ptr())));
+}
 
 // What to read from each utterance.
 struct LoadPlan {
@@ -41,24 +49,27 @@ struct LoadError {
     std::string message;
 };
 
-// Memory behind an utterance's features, released with the NumPy array that views it.
-struct FeatureMemory {
-    virtual ~FeatureMemory() = default;
-};
+// Where the kept features of a feature file lie, and how they are stored.
+struct FeatureLayout {
+    uint64_t data_offset = 0;                   // the first element, from the start of the file
+    int64_t file_rows = 0, cols = 0, rows = 0;  // the array's (rows, frames) and the rows kept
+    int bits = 0;                               // 16, 32 or 64
+    bool fortran = false, swap = false;         // column-major; stored in the other byte order
 
-// A block the features are read into.
-struct HeapMemory : FeatureMemory {
-    void *block;
-    explicit HeapMemory(size_t bytes) : block(std::malloc(bytes ? bytes : 1)) {
-        if (!block) throw std::bad_alloc();
+    size_t item_bytes() const { return size_t(bits / 8); }
+    size_t kept_bytes() const { return size_t(rows) * size_t(cols) * item_bytes(); }
+    bool operator==(const FeatureLayout &o) const {
+        return data_offset == o.data_offset && file_rows == o.file_rows && cols == o.cols && rows == o.rows &&
+               bits == o.bits && fortran == o.fortran && swap == o.swap;
     }
-    ~HeapMemory() override { std::free(block); }
+    bool operator!=(const FeatureLayout &o) const { return !(*this == o); }
 };
 
 struct Utterance {
     std::string fbank_path, text_path;  // file-system encoding
-    std::unique_ptr<FeatureMemory> memory;
-    ql::FloatRows features;        // the kept (rows, frames) values, of the stored float type
+    FeatureLayout layout;
+    bool inspected = false;        // the layout comes from a first pass over the headers
+    void *slot = nullptr;          // where the kept features go; null: read, checked and dropped
     std::vector<double> mean, m2;  // per kept row, over the utterance's frames (stats only)
     std::u32string text;
     LoadError error;
@@ -85,36 +96,72 @@ inline int64_t kept_rows(const npy::Header &h, int64_t num_feats) {
     return num_feats;
 }
 
+// The layout of a feature file with header `h`, after checking that it holds every
+// element the header announces.
+inline FeatureLayout feature_layout(const npy::File &file, const npy::Header &h, int64_t num_feats) {
+    FeatureLayout l;
+    l.rows = kept_rows(h, num_feats);
+    npy::check_complete(file, h);
+    l.data_offset = h.data_offset;
+    l.file_rows = h.shape[0];
+    l.cols = h.shape[1];
+    l.bits = int(h.itemsize * 8);
+    l.fortran = h.fortran_order;
+    l.swap = h.swap;
+    return l;
+}
+
 // One pass over the kept features as float32: every value must be finite (one NaN would
 // turn the global statistics, and every utterance normalised with them, into NaN), and
-// with statistics on each row's mean and squared deviations are recorded.
-inline void scan_features(Utterance &u, bool stats) {
-    const ql::FloatRows &v = u.features;
+// with statistics each row's mean and squared deviations are recorded.
+inline void scan_features(Utterance &u, const ql::FloatRows &v, bool stats) {
     if (stats) {
         u.mean.assign(size_t(v.rows), 0.0);
         u.m2.assign(size_t(v.rows), 0.0);
     }
     ql::for_each_row(v, [&](int64_t r, const float *x) {
-        if (!ql::all_finite(x, v.cols)) {
-            const int64_t c = std::find_if(x, x + v.cols, [](float y) { return !std::isfinite(y); }) - x;
-            throw npy::FormatError("row " + std::to_string(r) + ", frame " + std::to_string(c) + " holds " +
-                                   (std::isnan(x[c]) ? "NaN" : "a value that is infinite as float32") +
-                                   "; features must be finite");
-        }
-        if (stats && v.cols > 0) ql::moments(x, v.cols, u.mean[size_t(r)], u.m2[size_t(r)]);
+        const bool finite = stats ? ql::shifted_moments(x, v.cols, u.mean[size_t(r)], u.m2[size_t(r)])
+                                  : ql::all_finite(x, v.cols);
+        if (finite) return;
+        const int64_t c = std::find_if(x, x + v.cols, [](float y) { return !std::isfinite(y); }) - x;
+        throw npy::FormatError("row " + std::to_string(r) + ", frame " + std::to_string(c) + " holds " +
+                               (std::isnan(x[c]) ? "NaN" : "a value that is infinite as float32") +
+                               "; features must be finite");
     });
 }
 
+// A buffer of at least `bytes` bytes that the calling thread reuses for every utterance it
+// reads without keeping.
+inline void *scratch_buffer(size_t bytes) {
+    thread_local std::unique_ptr<unsigned char[]> buffer;
+    thread_local size_t capacity = 0;
+    if (bytes > capacity) {
+        buffer.reset();
+        buffer.reset(new unsigned char[bytes]);
+        capacity = bytes;
+    }
+    return buffer.get();
+}
+
+// Opens the feature file, reads and checks its header (against the layout of a first pass,
+// when there was one).
+inline npy::Header open_features(npy::File &file, Utterance &u, const LoadPlan &plan) {
+    const npy::Header h = file.read_header();
+    const FeatureLayout layout = feature_layout(file, h, plan.num_feats);
+    if (u.inspected && layout != u.layout) throw npy::FormatError("the file changed while the partition was loading");
+    u.layout = layout;
+    return h;
+}
+
+// Reads the kept features into the utterance's slot (or a scratch buffer) and scans them.
 inline void read_features(Utterance &u, const LoadPlan &plan) {
     npy::File file(u.fbank_path);
-    const npy::Header h = file.read_header();
-    const int64_t rows = kept_rows(h, plan.num_feats), cols = h.shape[1];
-    npy::check_complete(file, h);  // before allocating what the header claims
-    auto memory = std::make_unique<HeapMemory>(size_t(rows) * size_t(cols) * h.itemsize);
-    npy::read_leading_rows(file, h, rows, memory->block);
-    u.features = ql::FloatRows{memory->block, int(h.itemsize * 8), rows, cols, cols, 1};
-    u.memory = std::move(memory);
-    scan_features(u, plan.stats);
+    const npy::Header h = open_features(file, u, plan);
+    const FeatureLayout &l = u.layout;
+    void *into = u.slot ? u.slot : scratch_buffer(l.kept_bytes());
+    if (u.slot) ql::prefault(u.slot, l.kept_bytes());
+    npy::read_leading_rows(file, h, l.rows, into);
+    scan_features(u, ql::FloatRows{into, l.bits, l.rows, l.cols, l.cols, 1}, plan.stats);
 }
 
 // A pickled transcript decodes to at most this many characters per byte of pickle: enough
@@ -148,16 +195,11 @@ inline std::u32string read_transcript(const std::string &path) {
     return read_pickled_transcript(file, 0);
 }
 
-// Reads utterance `u` as `plan` says; never throws (failures are recorded on `u`).
-inline void load_utterance(Utterance &u, const LoadPlan &plan) {
-    LoadError &e = u.error;
+// Runs `step`, recording what it throws in `e`.
+template <typename Step>
+void record_failure(LoadError &e, Step &&step) {
     try {
-        read_features(u, plan);
-        if (plan.text) {
-            e.in_text = true;
-            u.text = read_transcript(u.text_path);
-        }
-        return;
+        step();
     } catch (const npy::OsError &x) {
         e.kind = LoadError::Kind::System;
         e.error_no = x.error;
@@ -167,16 +209,41 @@ inline void load_utterance(Utterance &u, const LoadPlan &plan) {
     } catch (const std::bad_alloc &) {
         e.kind = LoadError::Kind::System;
         e.error_no = ENOMEM;
+    } catch (const std::system_error &x) {
+        e.kind = LoadError::Kind::System;
+        e.error_no = x.code().value();
     } catch (const std::exception &x) {
         e.kind = LoadError::Kind::Content;
         e.message = std::string("unreadable (") + x.what() + ")";
     }
 }
 
+// The first pass of a partition kept in memory: the layout of the utterance's features,
+// from the header alone, so that every slot can be placed before anything is read. Never
+// throws.
+inline void inspect_utterance(Utterance &u, const LoadPlan &plan) {
+    record_failure(u.error, [&] {
+        npy::File file(u.fbank_path);
+        open_features(file, u, plan);
+        u.inspected = true;
+    });
+}
+
+// Reads utterance `u` as `plan` says, unless its first pass failed; never throws.
+inline void load_utterance(Utterance &u, const LoadPlan &plan) {
+    if (u.error.kind != LoadError::Kind::None) return;
+    record_failure(u.error, [&] {
+        read_features(u, plan);
+        if (plan.text) {
+            u.error.in_text = true;
+            u.text = read_transcript(u.text_path);
+        }
+    });
+}
+
 // Raises the utterance's failure: OSError with the path for system errors, ValueError
 // "<Feature|Transcript> file '<path>': <what>" for unusable content.
-[[noreturn]] inline void raise_load_error(const Utterance &u, nb::handle fbank_path, nb::handle text_path) {
-    const LoadError &e = u.error;
+[[noreturn]] inline void raise_load_error(const LoadError &e, nb::handle fbank_path, nb::handle text_path) {
     nb::handle path = e.in_text ? text_path : fbank_path;
     if (e.kind == LoadError::Kind::System) {
         errno = e.error_no;
@@ -186,18 +253,6 @@ inline void load_utterance(Utterance &u, const LoadPlan &plan) {
     nb::str message = nb::str("{} file '{}': {}").format(e.in_text ? "Transcript" : "Feature", path, e.message);
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     throw nb::python_error();
-}
-
-// Hands the utterance's feature block to a NumPy array that owns it from now on.
-inline nb::object take_features(Utterance &u) {
-    nb::capsule owner(u.memory.get(), [](void *p) noexcept { delete static_cast<FeatureMemory *>(p); });
-    u.memory.release();
-    const ql::FloatRows &v = u.features;
-    size_t shape[2] = {size_t(v.rows), size_t(v.cols)};
-    int64_t strides[2] = {v.row_stride, v.col_stride};
-    nb::dlpack::dtype dt{uint8_t(nb::dlpack::dtype_code::Float), uint8_t(v.bits), 1};
-    nb::ndarray<nb::numpy> arr(const_cast<void *>(v.data), 2, shape, owner, strides, dt);
-    return arr.cast();
 }
 
 // The transcript as a str (the characters are already checked to be code points).
