@@ -437,10 +437,11 @@ def cpu_units(monkeypatch):
     """Fakes the CPU features torch reports and the layer probe; returns the probe's calls."""
     probed = []
 
-    def fake(units=(), failing=()):
+    def fake(units=(), failing=(), capability=None):
         for check in CPU_CHECKS:
             monkeypatch.setattr(torch.cpu, check, lambda check=check: check in units)
-        monkeypatch.setattr(torch.backends.cpu, "get_cpu_capability", lambda: "AVX2")
+        capability = capability or "AVX2"
+        monkeypatch.setattr(torch.backends.cpu, "get_cpu_capability", lambda: capability)
 
         def probe(model, device, precision):
             probed.append(precision)
@@ -450,18 +451,22 @@ def cpu_units(monkeypatch):
     return fake
 
 
-@pytest.mark.parametrize("units, failing, chosen, probed, reason", [
-    ((), (), "float32", [], "this CPU (AVX2) has no bfloat16 or float16 units"),
-    (("_is_avx512_bf16_supported",), (), "bfloat16", ["bfloat16"], None),
-    (("_is_amx_tile_supported",), (), "bfloat16", ["bfloat16"], None),
-    (("_is_amx_fp16_supported",), (), "float16", ["float16"], None),
-    (("_is_amx_tile_supported", "_is_amx_fp16_supported"), ("bfloat16",), "float16", ["bfloat16", "float16"], None),
-    (("_is_avx512_bf16_supported",), ("bfloat16",), "float32", ["bfloat16"],
+@pytest.mark.parametrize("units, capability, failing, chosen, probed, reason", [
+    ((), "AVX2", (), "float32", [], "this CPU (AVX2) has no bfloat16 or float16 units"),
+    # units present, but torch restricted to its AVX2 kernels (ATEN_CPU_CAPABILITY=avx2) emulates them
+    (("_is_amx_tile_supported", "_is_amx_fp16_supported"), "AVX2", (), "float32", [],
+     "this CPU (AVX2) has no bfloat16 or float16 units"),
+    (("_is_avx512_bf16_supported",), "AVX512", (), "bfloat16", ["bfloat16"], None),
+    (("_is_amx_tile_supported",), "AVX512", (), "bfloat16", ["bfloat16"], None),
+    (("_is_amx_fp16_supported",), "AVX512", (), "float16", ["float16"], None),
+    (("_is_amx_tile_supported", "_is_amx_fp16_supported"), "AVX512", ("bfloat16",), "float16",
+     ["bfloat16", "float16"], None),
+    (("_is_avx512_bf16_supported",), "AVX512", ("bfloat16",), "float32", ["bfloat16"],
      "LSTM under bfloat16 autocast: no kernel"),
 ])
 def test_auto_takes_reduced_precision_on_a_cpu_only_with_units_for_it_and_a_passing_probe(
-        cpu_units, capsys, units, failing, chosen, probed, reason):
-    calls = cpu_units(units, failing)
+        cpu_units, capsys, units, capability, failing, chosen, probed, reason):
+    calls = cpu_units(units, failing, capability)
     trainer = make()
     assert (trainer.precision, calls) == (chosen, probed)
     assert trainer.scaler.is_enabled() == (chosen == "float16")

@@ -37,18 +37,21 @@ inline std::string setting(nb::handle training) {
     ql::raise_value_error("training.precision must be one of " + kChoices + ", got " + ql::repr(value));
 }
 
+inline std::string cpu_capability(nb::handle torch) {
+    nb::object cpu = torch.attr("backends").attr("cpu");
+    return nb::hasattr(cpu, "get_cpu_capability") ? ql::str(cpu.attr("get_cpu_capability")()) : "unknown";
+}
+
 // Whether torch reports CPU units that compute `name` natively: AVX-512 BF16 or AMX for
-// bfloat16, AMX-FP16 for float16. A check this torch lacks counts as "no".
+// bfloat16, AMX-FP16 for float16, with torch's own kernels built for AVX-512 in use (a process
+// restricted to AVX2 kernels, e.g. by ATEN_CPU_CAPABILITY, emulates them). A check this torch
+// lacks counts as "no".
 inline bool cpu_has_units_for(nb::handle torch, const std::string &name) {
+    if (cpu_capability(torch).rfind("AVX512", 0) != 0) return false;
     nb::object cpu = torch.attr("cpu");
     auto reports = [&](const char *check) { return nb::hasattr(cpu, check) && ql::truthy(cpu.attr(check)()); };
     if (name == "bfloat16") return reports("_is_avx512_bf16_supported") || reports("_is_amx_tile_supported");
     return name == "float16" && reports("_is_amx_fp16_supported");
-}
-
-inline std::string cpu_capability(nb::handle torch) {
-    nb::object cpu = torch.attr("backends").attr("cpu");
-    return nb::hasattr(cpu, "get_cpu_capability") ? ql::str(cpu.attr("get_cpu_capability")()) : "unknown";
 }
 
 struct Choice {
