@@ -97,6 +97,7 @@ QL_MODULE(recipes, m) {
     globals.set("torch", ql::import("torch"));
     globals.from("pathlib", {"Path"});
     globals.from("quillane.data.prepare", {"prepare_synth", "read_transcripts"});
+    globals.from("quillane.scoring", {"error_rates"});
     globals.from("quillane.data.bucketing", {"BucketBatchSampler"});
     globals.from("quillane.data.quenmark", {"ASRDataset"});
     globals.from("quillane.data.text_dataset", {"TextDataset"});
