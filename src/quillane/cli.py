@@ -9,7 +9,10 @@
     quillane transcribe EXPERIMENT AUDIO... [--lm EXPERIMENT] [--beam N] [--json]
 
 The recipes themselves (checking a configuration, building and running everything it names)
-live in quillane.recipes; this driver parses arguments and reports errors.
+live in quillane.recipes; this driver parses arguments and reports errors. train, evaluate and
+demo also run in every process of a torchrun job:
+
+    torchrun --nproc_per_node=N --no-python quillane train CONFIG
 """
 
 from __future__ import annotations

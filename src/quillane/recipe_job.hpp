@@ -32,7 +32,6 @@ public:
         place_ = ql::import_attr("types", "SimpleNamespace")(nb::arg("world_size") = layout_.world_size,
                                                               nb::arg("rank") = layout_.rank,
                                                               nb::arg("local_rank") = layout_.local_rank);
-        if (!layout_.main()) silence();
         if (layout_.several() && !ql::distributed::group_initialised(torch)) {
             nb::object device = config["device"];
             if (device.is_none()) device = nb::str(ql::truthy(torch.attr("cuda").attr("is_available")()) ? "cuda" : "cpu");
@@ -41,6 +40,7 @@ public:
             distribution::start_process_group(torch, device, config["training"]["distributed_timeout"]);
             owns_group_ = true;
         }
+        if (!layout_.main()) silence();
     }
 
     Job(const Job &) = delete;
