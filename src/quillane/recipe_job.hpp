@@ -46,8 +46,6 @@ public:
     Job(const Job &) = delete;
     Job &operator=(const Job &) = delete;
 
-    bool main() const { return layout_.main(); }
-
     // `work()` runs on process 0 while the others wait; every process returns its result, or
     // raises its error.
     nb::object on_main(const std::function<nb::object()> &work) const {
