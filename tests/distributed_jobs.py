@@ -15,10 +15,13 @@ import contextlib
 import json
 import os
 import sys
+import time
+from pathlib import Path
 
 import torch
 from torch.utils.data import DataLoader, Dataset
 
+from quillane import cli, recipes
 from quillane.data.text_dataset import TextDataset
 from quillane.data.tokenizer import VantTokenizer
 from quillane.model import DecoderOnlyTransformer, EncoderDecoderTransformer
@@ -27,6 +30,7 @@ from quillane.trainers.selkarn import LMTrainer
 
 TOKENIZER = VantTokenizer()
 LAST = "checkpoint-last-epoch-model.pth"
+ASR_RECIPE = Path(__file__).resolve().parents[1] / "configs" / "asr.yaml"
 
 SPEECH_TRAIN = ["abcd", "bcda", "cdab", "dabc", "acbd", "bdac", "cadb", "dbca"]
 SPEECH_VAL = ["abdc", "badc", "cdba", "dcab", "adcb"]  # five: the processes hold three and two
@@ -190,7 +194,35 @@ def training_job(rank):
     return {**speech_job(rank), **text_job(rank)}
 
 
-JOBS = {"training": training_job, "failing": failing_job}
+def recipe_settings():
+    """The asr recipe at tiny sizes (a recogniser and the language model it fuses), with the
+    synthetic corpus of its corpus section; float32, one utterance per recognition batch, and
+    schedules of one epoch without warm-up, which end the epoch at their floor (1e-5)."""
+    from test_cli import TINY
+
+    return TINY["asr"] + ["data.root=corpus", "corpus={num_utterances: 14}", "data.eval_batch_size=1",
+                          "training.precision=float32", "lm.training.precision=float32", "lm.data.batch_size=2",
+                          "scheduler.warmup.enabled=false", "scheduler.cosine.T_max=1", "lm.scheduler.cosine.T_max=1"]
+
+
+def recipe_job(rank):
+    """`quillane train` of the asr recipe, as torchrun --no-python runs it in each process. The
+    synthetic corpus is made slowly, and leaves a mark naming the process that made it."""
+    from test_cli import write_corpus
+
+    def make_corpus(root, num_utterances, seed):
+        time.sleep(1)  # a process that did not wait for the corpus finds no partitions
+        write_corpus(Path(root), ("train-clean-100", "dev-clean", "test-clean"), listed_test=True)
+        Path(f"corpus-made-by-{rank}").touch()
+
+    recipes.prepare_synth = make_corpus
+    cli._ensure_espeak = lambda: True
+    status = cli.main(["train", str(ASR_RECIPE), *[arg for s in recipe_settings() for arg in ("--set", s)]])
+    if status != 0:
+        raise RuntimeError(f"quillane train ended with exit status {status}")
+
+
+JOBS = {"training": training_job, "failing": failing_job, "recipe": recipe_job}
 
 
 def main(job, workdir):

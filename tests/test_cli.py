@@ -2,6 +2,9 @@
 for every trainer kind: the experiment holds the effective configuration, and evaluating the
 trained checkpoint reproduces the results training reported."""
 import json
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -210,3 +213,37 @@ def test_a_configuration_problem_is_a_message_and_an_exit_status(workdir, capsys
     assert cli.main(["train", str(CONFIGS / "asr.yaml"), "--set", "loss.ctc_wieght=0.3"]) == 1
     err = capsys.readouterr().err
     assert err.startswith("error: ") and "did you mean loss.ctc_weight?" in err
+
+
+def test_the_package_and_corpus_preparation_load_without_torch_until_the_recognizer_is_used():
+    code = ("import sys, quillane, quillane.cli, quillane.data.prepare\n"
+            "assert 'torch' not in sys.modules, 'torch was imported'\n"
+            "from quillane import Recognizer\n"
+            "assert quillane.Recognizer is Recognizer and 'torch' in sys.modules\n"
+            "assert not hasattr(quillane, 'Recogniser')\n")
+    package_parent = str(Path(cli.__file__).resolve().parents[1])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([package_parent, os.environ.get("PYTHONPATH", "")]))
+    ran = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert ran.returncode == 0, ran.stderr
+
+
+@pytest.mark.parametrize("environment, makes_the_corpus", [
+    ({}, True),
+    ({"RANK": "0", "WORLD_SIZE": "2"}, True),
+    ({"RANK": "1", "WORLD_SIZE": "2"}, False),
+    ({"RANK": "3"}, True),  # a stray RANK without a world of several processes is a single process
+])
+def test_only_process_zero_of_a_job_needs_espeak_for_the_synthetic_corpus(workdir, monkeypatch, environment,
+                                                                          makes_the_corpus):
+    for name in ("RANK", "WORLD_SIZE"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    asked, trained = [], []
+    monkeypatch.setattr(cli, "_ensure_espeak", lambda: asked.append(True) and False)
+    monkeypatch.setattr(recipes, "train", lambda config: trained.append(config["run_name"]))
+
+    status = cli.main(["demo", "--tiny"])
+
+    # process 0 stops where espeak-ng is missing; the others wait in the recipe for its corpus
+    assert (status, asked, trained) == ((1, [True], []) if makes_the_corpus else (0, [], ["demo-tiny-asr"]))

@@ -207,3 +207,58 @@ def test_a_rank_without_a_world_of_several_processes_is_a_single_process(tmp_pat
     trainer = jobs.text_trainer("run", accumulation=1)
     assert (trainer.world_size, trainer.rank) == (1, 0)
     assert (tmp_path / "expts" / "run" / "model_arch.txt").is_file()
+
+
+# ---------------------------------------------------------------------------
+# quillane train under torchrun
+# ---------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def recipe_run(tmp_path_factory):
+    """(folder, results.json as training wrote it) after `quillane train` of a tiny asr recipe in
+    two processes."""
+    folder = tmp_path_factory.mktemp("recipe")
+    launched = torchrun("recipe", folder)
+    assert launched.returncode == 0, launched.stdout[-3000:] + launched.stderr[-3000:]
+    return folder, json.loads((folder / "expts" / "asr" / "results.json").read_text())
+
+
+def test_a_recipe_under_torchrun_makes_its_corpus_once_and_writes_and_prints_from_process_zero(recipe_run):
+    folder, results = recipe_run
+    assert sorted(p.name for p in folder.glob("corpus-made-by-*")) == ["corpus-made-by-0"]
+    assert sorted(p.name for p in (folder / "expts").iterdir()) == ["asr", "asr-lm"]
+    # recognition is shared out and gathered: every test utterance once, each decoding scored
+    assert results["test_utterances"] == 3
+    assert [row["decoding"] for row in results["rows"]] == ["greedy", "beam_2_ctc", "beam_2_lm"]
+    printed = (folder / "out0.txt").read_text()
+    assert printed.count("== Held-out results (3 test utterances)") == 1 and "Try: quillane transcribe" in printed
+    assert (folder / "out1.txt").read_text() == "" and (folder / "err1.txt").read_text() == ""
+
+
+@pytest.mark.parametrize("run", ["asr", "asr-lm"])
+def test_a_recipe_under_torchrun_schedules_the_batches_of_one_process(recipe_run, run):
+    # a cosine schedule of one epoch reaches its floor at the end of the epoch only when it
+    # counts the steps of the process's share, not those of the whole partition
+    folder, _ = recipe_run
+    epochs = [json.loads(line) for line in (folder / "expts" / run / "metrics.jsonl").read_text().splitlines()]
+    assert [e["epoch"] for e in epochs] == [0]
+    assert epochs[0]["lr"] == pytest.approx(1e-5)
+
+
+def test_a_checkpoint_of_a_recipe_under_torchrun_evaluates_in_one_process_to_its_results(recipe_run, monkeypatch,
+                                                                                        capsys):
+    from quillane import cli
+
+    folder, trained = recipe_run
+    monkeypatch.chdir(folder)
+    threads = torch.get_num_threads()
+    settings = [arg for s in jobs.recipe_settings() for arg in ("--set", s)]
+    try:
+        assert cli.main(["evaluate", str(jobs.ASR_RECIPE), "best", *settings]) == 0
+    finally:
+        torch.set_num_threads(threads)
+    evaluated = json.loads((folder / "expts" / "asr" / "results.json").read_text())
+    assert evaluated["test_utterances"] == trained["test_utterances"]
+    for before, after in zip(trained["rows"], evaluated["rows"], strict=True):
+        assert after["decoding"] == before["decoding"]
+        assert (after["wer"], after["cer"]) == pytest.approx((before["wer"], before["cer"]))

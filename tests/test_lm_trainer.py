@@ -302,13 +302,59 @@ def test_generate_selects_strategy_from_configuration(fake_generation, capsys, c
     assert records[3]["score"] == 3.0
 
 
-def test_generation_score_fn_uses_the_current_model(fake_generation):
+def test_generation_scores_with_the_models_incremental_scorer(fake_generation):
     trainer, loader, _ = fake_generation
+    trainer.generate(loader)
+    score_fn = FakeGenerator.created[-1].init["score_fn"]
+    assert all(hasattr(score_fn, method) for method in ("init_state", "step", "reorder"))
+    assert score_fn.model is trainer.model
+
+
+def test_generation_score_fn_of_a_model_without_a_scorer_uses_the_current_model(fake_generation, monkeypatch):
+    trainer, loader, _ = fake_generation
+    monkeypatch.delattr(DecoderOnlyTransformer, "scorer")
     trainer.generate(loader)
     score_fn = FakeGenerator.created[-1].init["score_fn"]
     calls = []
     trainer.model = types.SimpleNamespace(score=lambda x: calls.append(x) or "scored", max_len=48)
     assert score_fn("prefix") == "scored" and calls == ["prefix"]
+
+
+@pytest.fixture(scope="module")
+def trained_lm(tmp_path_factory):
+    """A small LM trained one epoch, so that its next-token distributions have clear favourites."""
+    folder = tmp_path_factory.mktemp("trained-lm")
+    (folder / "lm.yaml").write_text("training: {}\n")
+    cwd = os.getcwd()
+    os.chdir(folder)
+    try:
+        trainer = make_trainer((folder, str(folder / "lm.yaml")))
+        loader = make_loader(trainer.tokenizer, shuffle=True)
+        trainer.train(loader, make_loader(trainer.tokenizer), epochs=1)
+    finally:
+        os.chdir(cwd)
+    return trainer, loader
+
+
+@pytest.mark.parametrize("generation", [
+    {"beam_width": 1},
+    {"beam_width": 4, "repeat_penalty": 1.2},
+    {"top_k": 10, "top_p": 0.95},
+], ids=["greedy", "beam", "sample"])
+def test_incremental_generation_gives_the_records_of_whole_prefix_scoring(trained_lm, monkeypatch, generation):
+    trainer, loader = trained_lm
+    config = {"num_samples": 8, "prompt_length": 6, **generation}
+    torch.manual_seed(11)
+    incremental = trainer.generate(loader, config)
+    monkeypatch.delattr(DecoderOnlyTransformer, "scorer")  # whole prefixes through model.score
+    torch.manual_seed(11)
+    whole_prefixes = trainer.generate(loader, config)
+
+    def without_score(records):
+        return [{k: v for k, v in r.items() if k != "score"} for r in records]
+
+    assert without_score(incremental) == without_score(whole_prefixes)
+    assert [r["score"] for r in incremental] == pytest.approx([r["score"] for r in whole_prefixes], abs=1e-4)
 
 
 def test_evaluation_generation_configs_are_fresh_and_ordered(workdir):

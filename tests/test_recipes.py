@@ -66,6 +66,8 @@ def problem(config, overrides=()):
     ("decoding.greedy.beam_wdth", 2, "did you mean decoding.greedy.beam_width?"),
     # the right name in the wrong section
     ("training.label_smoothing", 0.1, "did you mean loss.label_smoothing?"),
+    # the job's timeout is the recipe's own: the fused language model trains in the same job
+    ("lm.training.distributed_timeout", 60, "did you mean training.distributed_timeout?"),
     # a setting of another kind of recipe
     ("model.num_layers", 2, "it is a setting of trainer: lm"),
     ("stages", [], "it is a setting of trainer: progressive"),
@@ -92,6 +94,7 @@ def test_a_missing_required_key_is_named(trainer, removed, named):
     ("training.epochs", "3", "training.epochs must be a whole number of at least 0, got the string '3'; write 3 without quotes"),
     ("training.epochs", 2.5, "training.epochs must be a whole number of at least 0, got 2.5 (float)"),
     ("data.batch_size", 0, "data.batch_size must be a positive whole number, got 0"),
+    ("training.distributed_timeout", 0, "training.distributed_timeout must be a positive number, got 0"),
     ("loss.ctc_weight", -0.1, "loss.ctc_weight must be a number of at least 0, got -0.1"),
     ("decoding.greedy.ctc_weight", 1, "decoding.greedy.ctc_weight must be a number from 0 up to (not including) 1, got 1"),
     ("model.dropout", 1.0, "model.dropout must be a number from 0 up to (not including) 1, got 1.0"),
@@ -217,6 +220,7 @@ def test_a_missing_recipe_file_is_named(tmp_path):
     ("data.partitions.test=null", ("data", "partitions", "test"), None),
     ("loss.ctc_weight=0.2", ("loss", "ctc_weight"), 0.2),           # a section the file lacks
     ("data.specaug=true", ("data", "specaug"), True),
+    ("training.distributed_timeout=90", ("training", "distributed_timeout"), 90.0),
     ("decoding.beam_4_lm_0.3.beam_width=8", ("decoding", "beam_4_lm_0.3", "beam_width"), 8),  # a name with a dot
     ("stages[0].epochs=2", ("stages", 0, "epochs"), 2),
     ("stages.0.encoder_active_layers=[1, 0]", ("stages", 0, "encoder_active_layers"), [1, 0]),

@@ -9,7 +9,10 @@
     quillane transcribe EXPERIMENT AUDIO... [--lm EXPERIMENT] [--beam N] [--json]
 
 The recipes themselves (checking a configuration, building and running everything it names)
-live in quillane.recipes; this driver parses arguments and reports errors.
+live in quillane.recipes; this driver parses arguments and reports errors. train, evaluate and
+demo also run in every process of a torchrun job:
+
+    torchrun --nproc_per_node=N --no-python quillane train CONFIG
 """
 
 from __future__ import annotations
@@ -84,6 +87,13 @@ def _ensure_espeak() -> bool:
     return False
 
 
+def _makes_the_corpus() -> bool:
+    """Whether this process would make a recipe's synthetic corpus: process 0 of a torchrun job
+    makes it for all (a process started alone is process 0)."""
+    several = os.environ.get("WORLD_SIZE", "1").strip() not in ("", "0", "1")
+    return not several or os.environ.get("RANK", "0").strip() in ("", "0")
+
+
 def _run_recipe(config_file, overrides, checkpoint=None) -> int:
     """Trains what the configuration describes (making its synthetic corpus first), or evaluates
     one of its checkpoints; a configuration problem becomes a message and exit status 1."""
@@ -93,7 +103,7 @@ def _run_recipe(config_file, overrides, checkpoint=None) -> int:
         config = recipes.load_config(str(config_file), overrides)
         if checkpoint is not None:
             recipes.evaluate(config, checkpoint)
-        elif not recipes.corpus_missing(config) or _ensure_espeak():
+        elif not _makes_the_corpus() or not recipes.corpus_missing(config) or _ensure_espeak():
             recipes.train(config)
         else:
             return 1

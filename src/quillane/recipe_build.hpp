@@ -195,11 +195,14 @@ inline nb::object language_model(nb::handle model_settings, nb::handle tokenizer
     return globals["DecoderOnlyTransformer"](tokenizer.attr("vocab_size"), **nb::borrow<nb::dict>(model_settings));
 }
 
-// The optimizer and scheduler a trainer's `settings` (a recipe, or its lm section) describe.
+// The optimizer and scheduler a trainer's `settings` (a recipe, or its lm section) describe. The
+// schedule counts the steps of the loader this process trains on (under torchrun, its share of
+// train_loader), or it would stretch over as many epochs as there are processes.
 inline void attach_optimizer(nb::handle trainer, nb::handle settings, nb::handle train_loader) {
     nb::object optimizer = globals["ostravel"](trainer.attr("model"), settings["optimizer"]);
     trainer.attr("optimizer") = optimizer;
-    trainer.attr("scheduler") = globals["create_scheduler"](optimizer, settings["scheduler"], train_loader,
+    trainer.attr("scheduler") = globals["create_scheduler"](optimizer, settings["scheduler"],
+                                                            trainer.attr("rank_loader")(train_loader),
                                                             settings["training"]["gradient_accumulation_steps"]);
 }
 

@@ -28,14 +28,15 @@ inline nb::object resolve_checkpoint(nb::handle config, nb::handle name) {
                                            ql::str(folder) + " (best, last, or a file name there)");
 }
 
-// A trainer writes its experiment's config.yaml anew; an evaluation keeps the one its training wrote.
+// A trainer writes its experiment's config.yaml anew; an evaluation keeps the one its training
+// wrote. Under torchrun process 0 alone writes it, and puts it back.
 class KeptFile {
 public:
     explicit KeptFile(nb::object path) : path_(std::move(path)) {
         if (ql::truthy(path_.attr("is_file")())) content_ = path_.attr("read_bytes")();
     }
-    void restore() {
-        if (content_.is_valid()) path_.attr("write_bytes")(content_);
+    void restore(nb::handle trainer) {
+        if (content_.is_valid() && distribution::is_main(trainer)) path_.attr("write_bytes")(content_);
     }
 
 private:
@@ -63,7 +64,7 @@ inline nb::object evaluation_trainer(const char *class_name, nb::handle model, n
     KeptFile kept(experiment_folder(config["run_name"]) / nb::str("config.yaml"));
     EffectiveConfigFile file(config);
     nb::object trainer = make_trainer(class_name, model, tokenizer, config, config["run_name"], file, config["device"]);
-    kept.restore();
+    kept.restore(trainer);
     return trainer;
 }
 
@@ -124,12 +125,15 @@ inline nb::dict evaluate_language_model_recipe(nb::handle config, nb::handle che
 }
 
 inline nb::dict evaluate(nb::handle config, nb::handle checkpoint_name) {
+    Job job(config);
     set_up_process(config);
     nb::object checkpoint = resolve_checkpoint(config, checkpoint_name);
     nb::dict summary;
     summary["checkpoint"] = nb::str(checkpoint);
-    if (is_language_model_recipe(config)) return evaluate_language_model_recipe(config, checkpoint, summary);
-    return evaluate_speech_recipe(config, checkpoint, summary);
+    nb::dict result = is_language_model_recipe(config) ? evaluate_language_model_recipe(config, checkpoint, summary)
+                                                       : evaluate_speech_recipe(config, checkpoint, summary);
+    job.finish();
+    return result;
 }
 
 }  // namespace recipe

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "recipe_build.hpp"
+#include "recipe_job.hpp"
 #include "trainers/experiment_record.hpp"
 
 #include <chrono>
@@ -139,7 +140,7 @@ inline nb::list decode_test(nb::handle config, nb::handle trainer, const SpeechD
         if (!references.is_none()) {
             nb::list hypotheses;
             for (nb::handle r : results) hypotheses.append(r["generated"]);
-            nb::object metrics = trainer.attr("_calculate_asr_metrics")(references, hypotheses);
+            nb::object metrics = globals["error_rates"](references, hypotheses);
             row["wer"] = metrics["wer"];
             row["cer"] = metrics["cer"];
             records = scored_records(results, references);
@@ -169,8 +170,10 @@ inline std::string results_table(nb::handle rows) {
     return out;
 }
 
+// results.json in the trainer's experiment folder, written by the process that holds the folder.
 inline nb::object write_results(nb::handle trainer, nb::handle summary) {
     nb::object file = trainer.attr("expt_root") / nb::str("results.json");
+    if (!distribution::is_main(trainer)) return file;
     nb::object text = globals["json"].attr("dumps")(summary, nb::arg("indent") = 2);
     file.attr("write_text")(text + nb::str("\n"), nb::arg("encoding") = "utf-8");
     return file;
@@ -244,9 +247,14 @@ inline std::string durations(nb::handle summary) {
     return text;
 }
 
+// Process 0 holds the checkpoints, so it tells whether there is a best one; loading it is a step
+// every process takes together.
 inline void load_best(nb::handle trainer, nb::handle config) {
-    if (ql::as_long(config["training"]["epochs"]) > 0 && ql::truthy(trainer.attr("best_model_path").attr("is_file")()))
-        trainer.attr("load_checkpoint")("checkpoint-best-metric-model.pth");
+    nb::object saved = distribution::decided_on_main(globals, trainer, [&] {
+        bool trained = ql::as_long(config["training"]["epochs"]) > 0;
+        return nb::bool_(trained && ql::truthy(trainer.attr("best_model_path").attr("is_file")()));
+    });
+    if (ql::truthy(saved)) trainer.attr("load_checkpoint")("checkpoint-best-metric-model.pth");
 }
 
 // The command that recognises one held-out utterance with the trained recogniser (and the fused
@@ -361,11 +369,16 @@ inline nb::dict train_language_model_recipe(nb::handle config, nb::dict summary,
 
 inline nb::dict train(nb::handle config) {
     Clock::time_point start = Clock::now();
+    Job job(config);
     set_up_process(config);
     nb::dict summary;
-    if (ql::contains(config, nb::str("corpus"))) summary["corpus_seconds"] = ql::py_float(make_corpus(config));
-    if (is_language_model_recipe(config)) return train_language_model_recipe(config, summary, start);
-    return train_speech_recipe(config, summary, start);
+    // under torchrun process 0 makes the corpus while the others wait for it
+    if (ql::contains(config, nb::str("corpus")))
+        summary["corpus_seconds"] = job.on_main([&] { return ql::py_float(make_corpus(config)); });
+    nb::dict result = is_language_model_recipe(config) ? train_language_model_recipe(config, summary, start)
+                                                       : train_speech_recipe(config, summary, start);
+    job.finish();
+    return result;
 }
 
 }  // namespace recipe

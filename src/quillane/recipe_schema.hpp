@@ -92,7 +92,9 @@ inline Field fraction(std::string name) { return real(std::move(name)).at_least(
 // Sections shared by the trainers
 // ---------------------------------------------------------------------------
 
-inline std::vector<Field> training_fields(bool language_model) {
+// A recipe's own training section (job: true) also sets up the torchrun job the recipe runs in;
+// the lm section of a recogniser's recipe trains in that same job.
+inline std::vector<Field> training_fields(bool language_model, bool job) {
     std::vector<Field> fields = {
         integer("epochs").at_least(0).needed("the number of training epochs"),
         integer("gradient_accumulation_steps").at_least(1).or_default("1"),
@@ -103,6 +105,8 @@ inline std::vector<Field> training_fields(bool language_model) {
     };
     // the language-model trainer smooths its labels from here; the recogniser from loss.label_smoothing
     if (language_model) fields.push_back(fraction("label_smoothing").or_default("0.0"));
+    // seconds a process waits for the others in a collective before it raises (under torchrun)
+    if (job) fields.push_back(real("distributed_timeout").above(0).or_default("1800"));
     return fields;
 }
 
@@ -237,7 +241,7 @@ inline Field fusion_lm_field() {
                                            text("dev_text")})
                               .or_default("{}"),
                           section("model", language_model_fields()).or_default("{}"),
-                          section("training", training_fields(true)).needed("the language model's training settings"),
+                          section("training", training_fields(true, false)).needed("the language model's training settings"),
                           section("optimizer", optimizer_fields()).needed("the language model's optimizer"),
                           section("scheduler", scheduler_fields()).needed("the language model's scheduler")});
 }
@@ -271,7 +275,7 @@ inline Field speech_recipe(bool progressive) {
     fields.push_back(section("loss", {fraction("label_smoothing").or_default("0.0"),
                                       real("ctc_weight").at_least(0).or_default("0.0")})
                          .or_default("{}"));
-    fields.push_back(section("training", training_fields(false)).needed("the training settings"));
+    fields.push_back(section("training", training_fields(false, true)).needed("the training settings"));
     fields.push_back(section("optimizer", optimizer_fields()).needed("the optimizer settings"));
     fields.push_back(section("scheduler", scheduler_fields()).needed("the learning-rate schedule"));
     if (progressive) fields.push_back(stages_field());
@@ -287,7 +291,7 @@ inline Field language_model_recipe() {
                                       text("test_text").or_null(), integer("batch_size").at_least(1).or_default("64")})
                          .needed("where the texts are"));
     fields.push_back(section("model", language_model_fields()).or_default("{}"));
-    fields.push_back(section("training", training_fields(true)).needed("the training settings"));
+    fields.push_back(section("training", training_fields(true, true)).needed("the training settings"));
     fields.push_back(section("optimizer", optimizer_fields()).needed("the optimizer settings"));
     fields.push_back(section("scheduler", scheduler_fields()).needed("the learning-rate schedule"));
     return section("", fields);

@@ -70,7 +70,13 @@ section) for the decoding configurations that fuse it (lm_weight > 0); every dec
 configuration recognises the test partition and is scored when references exist.
 Prints the results and where the experiments are; writes results.json into the
 experiment folder and returns the same summary. The experiment's config.yaml holds the
-effective configuration.)doc";
+effective configuration.
+
+Under torchrun every process runs the recipe: it starts the job's process group (with
+training.distributed_timeout) unless the caller has, process 0 makes the synthetic corpus
+while the others wait, the trainers share the batches out (data.batch_size is each
+process's), and process 0 alone prints and writes; the other processes run with sys.stdout
+and sys.stderr sent to os.devnull. Every process returns the same summary.)doc";
 
 const char *const kEvaluateDoc = R"doc(Evaluate a checkpoint of a recipe on its test partition, as train does after training.
 
@@ -78,7 +84,8 @@ checkpoint is a file, or best, last or a file name in expts/<run_name>/checkpoin
 A checkpoint of another model is refused, naming the file, before anything is written.
 Decoding configurations that fuse the language model use the last checkpoint of the lm
 section's experiment. Results go to the recipe's experiment folder (results.json, the
-recognised or generated text); its config.yaml is left as training wrote it.)doc";
+recognised or generated text); its config.yaml is left as training wrote it. Under torchrun
+the processes share the test partition out, as train does.)doc";
 
 const char *const kConfigErrorDoc = R"doc(A recipe's configuration cannot be run: an unknown or missing key, a value of
 the wrong kind or range, or settings that contradict each other. The message names the
@@ -97,6 +104,7 @@ QL_MODULE(recipes, m) {
     globals.set("torch", ql::import("torch"));
     globals.from("pathlib", {"Path"});
     globals.from("quillane.data.prepare", {"prepare_synth", "read_transcripts"});
+    globals.from("quillane.scoring", {"error_rates"});
     globals.from("quillane.data.bucketing", {"BucketBatchSampler"});
     globals.from("quillane.data.quenmark", {"ASRDataset"});
     globals.from("quillane.data.text_dataset", {"TextDataset"});

@@ -12,7 +12,7 @@ namespace nb = nanobind;
 constexpr long long kPromptSeed = 52917;
 
 ql::ModuleGlobals globals;
-nb::handle partial, score_fn_impl;
+nb::handle score_fn_impl;
 
 // ---------------------------------------------------------------------------
 // Training and validation
@@ -99,9 +99,18 @@ nb::object train(const ql::Args &a) {
 // Generation and evaluation
 // ---------------------------------------------------------------------------
 
-// score_fn of the generator: looks the trainer's model up at every call.
+// score_fn of the generator for a model without an incremental scorer: whole prefixes through
+// model.score, the trainer's model looked up at every call.
 const char *const kScoreSig = "_score_with_trainer_model(trainer, x)";
 nb::object score_with_trainer_model(const ql::Args &a) { return a["trainer"].attr("model").attr("score")(a["x"]); }
+
+// What the generator scores with: the model's incremental scorer when it has one (each step
+// runs only the newest position of every row, on the keys and values of the earlier ones), else
+// the model's score function on whole prefixes. Both give the same next-token logits.
+nb::object score_function(nb::handle self, nb::handle model) {
+    if (nb::hasattr(model, "scorer")) return model.attr("scorer")();
+    return globals["partial"](score_fn_impl, self);
+}
 
 nb::dict generation_config(nb::handle max_len, long long num_samples, long long prompt_length, long long beam_width,
                            double repeat_penalty, long long top_k, double top_p) {
@@ -182,7 +191,7 @@ nb::object generate(const ql::Args &a) {
                          : nb::borrow(a["generation_config"]);
 
     nb::object generator = globals["SequenceGenerator"](
-        nb::arg("score_fn") = partial(score_fn_impl, self), nb::arg("tokenizer") = tokenizer,
+        nb::arg("score_fn") = score_function(self, model), nb::arg("tokenizer") = tokenizer,
         nb::arg("max_length") = model.attr("max_len"), nb::arg("device") = device);
     auto [prompts, originals] = ql::unpack<2>(dataloader.attr("dataset").attr("sample_prompts")(
         nb::arg("num_samples") = ql::get(cfg, "num_samples", nb::int_(10)),
@@ -251,7 +260,7 @@ QL_MODULE(selkarn, m) {
     globals.from("typing", {"Any", "Dict", "Tuple", "Optional", "List"});
     globals.from("quillane.utils", {"create_scheduler"});
     globals.from("quillane.decoding.sequence_generator", {"SequenceGenerator"});
-    partial = ql::keep(ql::import_attr("functools", "partial"));
+    globals.from("functools", {"partial"});
     score_fn_impl = ql::keep(ql::function("quillane.trainers.selkarn", "_score_with_trainer_model", kScoreSig,
                                           score_with_trainer_model));
     m.doc() = "Language-model trainer.";
