@@ -15,7 +15,6 @@
 #include "pyops.hpp"
 #include "training_loop.hpp"
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
