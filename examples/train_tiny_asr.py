@@ -7,7 +7,7 @@ Every character of a small alphabet has its own fixed filter-bank pattern, held 
 and blurred with noise; transcripts are pairs of short words. The script writes the corpus
 (train-clean-100, dev-clean and test-clean partitions), trains an EncoderDecoderTransformer with
 joint CE + CTC loss, recognises the development set and evaluates the test set under the greedy,
-beam_10 and beam_20 configurations.
+beam_10, beam_20 and beam_10_ctc_0.3 configurations.
 
     python examples/train_tiny_asr.py [--epochs 30] [--train-utterances 48] [--d-model 64] [--workdir DIR]
 """
@@ -23,6 +23,7 @@ import yaml
 from quillane.data.quenmark import ASRDataset
 from quillane.data.tokenizer import VantTokenizer
 from quillane.model import EncoderDecoderTransformer
+from quillane.scoring import error_rates
 from quillane.trainers.halvorn import ASRTrainer
 from quillane.utils import create_scheduler, ostravel
 
@@ -91,9 +92,8 @@ def main():
     loaders = {name: torch.utils.data.DataLoader(ds, batch_size=8, shuffle=name == "train", collate_fn=ds.collate_fn)
                for name, ds in [("train", train_set), ("dev", dev_set), ("test", test_set)]}
 
-    # The recurrent front-end keeps this quick on a CPU: the half-precision backward pass of the
-    # convolutional front-end is slow on many CPUs. Where the CPU build cannot run the models'
-    # layers (an LSTM, for one) under float16 autocast, training on the CPU autocasts to bfloat16.
+    # The recurrent front-end keeps this quick on a CPU. The trainer picks the training precision
+    # (training.precision: auto): float32 on most CPUs, bfloat16 where the CPU has units for it.
     model = EncoderDecoderTransformer(NUM_FEATS, tokenizer.vocab_size, d_model=args.d_model, num_heads=4,
                                       d_ff=2 * args.d_model,
                                       num_encoder_layers=2, num_decoder_layers=2, dropout=0.05, max_len=512,
@@ -113,13 +113,13 @@ def main():
     print("\nDevelopment set with the best checkpoint (beam 4):")
     for r in records[:4]:
         print(f"  target {r['target']!r:12} recognised {r['generated']!r:12} score {r['score']:.3f}")
-    metrics = trainer._calculate_asr_metrics([r["target"] for r in records], [r["generated"] for r in records])
+    metrics = error_rates([r["target"] for r in records], [r["generated"] for r in records])
     print("  " + ", ".join(f"{k} {v:.2f}" for k, v in metrics.items()))
 
     tables = trainer.evaluate(loaders["test"])
     for name, table in tables.items():
         table["reference"] = test_texts  # known here because the corpus was generated
-        scores = trainer._calculate_asr_metrics(test_texts, list(table["transcription"]))
+        scores = error_rates(test_texts, list(table["transcription"]))
         print(f"\nTest set, {name} (wer {scores['wer']:.2f}, cer {scores['cer']:.2f}):\n{table.to_string(index=False)}")
     trainer.cleanup()
     print(f"\nExperiment directory: {trainer.expt_root}  ({time.time() - start:.1f} s)")
