@@ -165,3 +165,38 @@ def test_smoke_tests_print_summary_and_lengths(monkeypatch, capsys, fn, method, 
     out = capsys.readouterr().out
     assert "SpeechEmbedding" in out and ("StackedBLSTMEmbedding" in out) == (method != "conv")
     assert out.rstrip().splitlines()[-1].startswith(f"tensor([{expected}")
+
+
+def packed_reference(block, x, lengths):
+    """The BLSTM stage as packing computes it: each utterance's frames only, zeros after."""
+    rnn = torch.nn.utils.rnn
+    out = x
+    for lstm, pool, params in ((block.blstm1, block.pool1, block.pool1_params),
+                               (block.blstm2, block.pool2, block.pool2_params)):
+        packed = rnn.pack_padded_sequence(out, lengths, batch_first=True, enforce_sorted=False)
+        out = rnn.pad_packed_sequence(lstm(packed)[0], batch_first=True, total_length=out.size(1))[0]
+        out = pool(out.transpose(1, 2)).transpose(1, 2)
+        lengths = block.calculate_pool_output_length(lengths, params)
+    return block.dropout(block.linear_embed(out)), lengths
+
+
+@pytest.mark.parametrize("lengths", [[60, 60, 60], [60, 4, 33, 59], [4, 60]])
+def test_blstm_stage_equals_packed_sequences_in_outputs_and_gradients(lengths):
+    torch.manual_seed(0)
+    block = V.StackedBLSTMEmbedding(20, 16, 8, time_reduction=4, dropout=0.0)
+    x = torch.randn(len(lengths), 60, 20, requires_grad=True)
+    lengths = torch.tensor(lengths)
+    out, out_len = block(x, lengths)
+    expected, expected_len = packed_reference(block, x, lengths)
+    assert out_len.tolist() == expected_len.tolist()
+    torch.testing.assert_close(out, expected, atol=1e-6, rtol=1e-5)
+    weights = [x, block.blstm1.weight_hh_l0_reverse, block.blstm2.weight_ih_l0]
+    torch.testing.assert_close(torch.autograd.grad(out.square().sum(), weights),
+                               torch.autograd.grad(expected.square().sum(), weights), atol=1e-5, rtol=1e-4)
+
+
+@pytest.mark.parametrize("lengths", [[0, 40], [41, 40]])
+def test_blstm_stage_refuses_lengths_outside_the_padded_batch(lengths):
+    block = V.StackedBLSTMEmbedding(20, 16, 8, time_reduction=4)
+    with pytest.raises(ValueError, match="x_len must hold lengths between 1 and the padded length 40"):
+        block(torch.randn(2, 40, 20), torch.tensor(lengths))

@@ -1,8 +1,8 @@
 // Speech front-end: turns filter-bank features (N, T, F) into model-width embeddings with a
 // reduced frame rate, and keeps the per-utterance lengths in step with the time axis.
 //
-//  * StackedBLSTMEmbedding - BLSTM -> MaxPool -> BLSTM -> MaxPool -> Linear -> Dropout, on
-//                            packed sequences so padding never leaks into an utterance.
+//  * StackedBLSTMEmbedding - BLSTM -> MaxPool -> BLSTM -> MaxPool -> Linear -> Dropout, each
+//                            BLSTM over each utterance's own frames, so padding never leaks in.
 //  * Conv2DSubsampling     - two strided 2-D convolutions over (time, frequency).
 //  * SpeechEmbedding       - either stage alone, or the convolutions followed by the BLSTMs.
 #include "core.hpp"
@@ -131,15 +131,40 @@ nb::object blstm_downsampled_length(const ql::Args &a) {
     return self.attr("calculate_pool_output_length")(lengths, self.attr("pool2_params"));
 }
 
-// Runs one BLSTM over the valid frames only and pads the result back to `total_length`
-// (zeros after each utterance's end).
-nb::object packed_lstm(nb::handle lstm, nb::handle x, nb::handle lengths, nb::handle total_length) {
-    nb::object packed = globals["pack_padded_sequence"](x, lengths.attr(QL_ID("cpu"))(), nb::arg("batch_first") = true,
-                                                        nb::arg("enforce_sorted") = false);
-    nb::object packed_output = pair_of(lstm(packed)).first;
-    return pair_of(globals["pad_packed_sequence"](packed_output, nb::arg("batch_first") = true,
-                                                  nb::arg("total_length") = total_length))
-        .first;
+// One direction of a one-layer bidirectional LSTM (parameter suffix "" or "_reverse"), run
+// as a one-directional layer over x from its first frame.
+nb::object lstm_direction(nb::handle lstm, nb::handle x, const std::string &suffix) {
+    nb::list params;
+    for (const char *name : {"weight_ih_l0", "weight_hh_l0", "bias_ih_l0", "bias_hh_l0"})
+        params.append(nb::getattr(lstm, (name + suffix).c_str()));
+    nb::object h0 = x.attr("new_zeros")(1, x.attr("size")(0), lstm.attr("hidden_size"));
+    nb::object result = globals["torch"].attr("lstm")(x, nb::make_tuple(h0, h0), params, true, 1, 0.0,
+                                                      lstm.attr("training"), false, true);
+    return result[0];
+}
+
+// Runs one BLSTM over each utterance's valid frames only, zeros after each utterance's end,
+// as packing the batch would. Packed sequences take a step-by-step path on the CPU several
+// times slower than the fused kernel, so each direction runs unpacked instead: the forward
+// direction over the padded batch (padding only follows the frames it reads), the backward
+// direction over each utterance reversed within its own length, its output reversed back.
+nb::object lstm_over_valid_frames(nb::handle lstm, nb::handle x, nb::handle x_len) {
+    nb::object torch = globals["torch"];
+    nb::object total = x.attr("size")(1), device = x.attr("device");
+    nb::object lengths = torch.attr("as_tensor")(x_len, nb::arg("dtype") = torch.attr("long"),
+                                                 nb::arg("device") = device)
+                             .attr("unsqueeze")(1);
+    if (ql::truthy(lengths.attr("lt")(1).attr("any")()) || ql::truthy(lengths.attr("gt")(total).attr("any")()))
+        ql::raise_value_error("x_len must hold lengths between 1 and the padded length " + ql::str(total));
+    nb::object steps = torch.attr("arange")(total, nb::arg("device") = device).attr("unsqueeze")(0);
+    nb::object valid = steps.attr("lt")(lengths);
+    // The reversal is its own inverse: frame t of utterance n <-> frame length_n - 1 - t.
+    nb::object reversal = torch.attr("where")(valid, lengths - py_int(1) - steps, steps).attr("unsqueeze")(-1);
+    auto reorder = [&](nb::handle y) { return y.attr("gather")(1, reversal.attr("expand")(-1, -1, y.attr("size")(-1))); };
+
+    nb::object forward = lstm_direction(lstm, x, "");
+    nb::object backward = reorder(lstm_direction(lstm, reorder(x), "_reverse"));
+    return torch.attr("cat")(nb::make_tuple(forward, backward), -1) * valid.attr("unsqueeze")(-1);
 }
 
 // The forward signature of all three stages.
@@ -149,11 +174,11 @@ nb::object blstm_forward(const ql::Args &a) {
     nb::object x_len = nb::borrow(a["x_len"]);
     nb::object pool_length = self.attr(QL_ID("calculate_pool_output_length"));
 
-    nb::object output = packed_lstm(self.attr(QL_ID("blstm1")), x, x_len, x.attr(QL_ID("size"))(1));
+    nb::object output = lstm_over_valid_frames(self.attr(QL_ID("blstm1")), x, x_len);
     output = transpose12(self.attr(QL_ID("pool1"))(transpose12(output)));
     x_len = pool_length(x_len, self.attr(QL_ID("pool1_params")));
 
-    output = packed_lstm(self.attr(QL_ID("blstm2")), output, x_len, output.attr(QL_ID("size"))(1));
+    output = lstm_over_valid_frames(self.attr(QL_ID("blstm2")), output, x_len);
     output = transpose12(self.attr(QL_ID("pool2"))(transpose12(output)));
     x_len = pool_length(x_len, self.attr(QL_ID("pool2_params")));
 
@@ -333,8 +358,9 @@ const char *const kBLSTMDoc = R"doc(Stacked Bidirectional LSTM with interleaved 
     BLSTM1 -> MaxPool1 -> BLSTM2 -> MaxPool2 -> Linear -> Dropout
 
     Time is reduced by time_reduction = stride1 * stride2 (closest factor pair, larger
-    first); each pooling window equals its stride. Both BLSTMs run on packed sequences,
-    so an utterance's output within its length does not depend on the batch padding.
+    first); each pooling window equals its stride. Both BLSTMs read each utterance's own frames,
+    so an utterance's output within its length does not depend on the batch padding (zeros
+    after it).
 )doc";
 
 const char *const kConvDoc = R"doc(Two strided 2-D convolutions (GELU after each) over (time, frequency), then a linear
@@ -372,7 +398,6 @@ QL_MODULE(vorrindel, m) {
     globals.bind(m);
     globals.set("torch", ql::import("torch"));
     globals.set("nn", ql::import("torch.nn"));
-    globals.from("torch.nn.utils.rnn", {"pack_padded_sequence", "pad_packed_sequence"});
     globals.from("torchinfo", {"summary"});
     m.doc() = "Speech front-end: convolutional subsampling, stacked BLSTM embedding, speech embedding.";
     nb::object Module = globals["nn"].attr("Module");
