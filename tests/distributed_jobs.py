@@ -23,12 +23,13 @@ from torch.utils.data import DataLoader, Dataset
 
 from quillane import cli, recipes
 from quillane.data.text_dataset import TextDataset
-from quillane.data.tokenizer import VantTokenizer
 from quillane.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from quillane.trainers.halvorn import ASRTrainer, ProgressiveTrainer
 from quillane.trainers.selkarn import LMTrainer
 
-TOKENIZER = VantTokenizer()
+import character_utterances
+from character_utterances import TOKENIZER
+
 LAST = "checkpoint-last-epoch-model.pth"
 ASR_RECIPE = Path(__file__).resolve().parents[1] / "configs" / "asr.yaml"
 
@@ -42,35 +43,10 @@ TEXT_VAL = ["a long sentence with some words in it", "the river runs to the sea 
             "rain falls softly on the roof"]  # of unequal length: the loss is weighted per token
 
 
-class Utterances(Dataset):
-    """Each character a fixed feature pattern held for four frames."""
-
+class Utterances(character_utterances.Utterances):
     def __init__(self, texts):
-        patterns = torch.randn(26, 8, generator=torch.Generator().manual_seed(0))
-        self.items = []
-        for text in texts:
-            ids = TOKENIZER.encode(text)
-            feats = patterns[[ord(c) - ord("a") for c in text]].repeat_interleave(4, 0)
-            self.items.append((feats, torch.tensor([TOKENIZER.sos_id] + ids), torch.tensor(ids + [TOKENIZER.eos_id])))
+        super().__init__(texts)
         self.text_max_len = self.feat_max_len = 16
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    @staticmethod
-    def get_avg_chars_per_token():
-        return 1.0
-
-    @staticmethod
-    def collate_fn(batch):
-        feats, shifted, golden = zip(*batch)
-        pad = torch.nn.utils.rnn.pad_sequence
-        return (pad(feats, batch_first=True), pad(shifted, batch_first=True, padding_value=TOKENIZER.pad_id),
-                pad(golden, batch_first=True, padding_value=TOKENIZER.pad_id),
-                torch.tensor([len(f) for f in feats]), torch.tensor([len(s) for s in shifted]))
 
 
 def speech_loader(texts, batch_size):

@@ -6,49 +6,19 @@ import copy
 
 import pytest
 import torch
-from torch.utils.data import DataLoader, Dataset
+from torch.utils.data import DataLoader
 
 from quillane.data.text_dataset import TextDataset
-from quillane.data.tokenizer import VantTokenizer
 from quillane.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from quillane.trainers import tressik
 from quillane.trainers.halvorn import ASRTrainer
 from quillane.trainers.selkarn import LMTrainer
 
-TOKENIZER = VantTokenizer()
+from character_utterances import TOKENIZER, Utterances
+
 TEXTS = ["abcd", "bcda", "cdab", "dabc"]  # of equal length, so no batch holds padding
 LAST, BEST = "checkpoint-last-epoch-model.pth", "checkpoint-best-metric-model.pth"
 LR = 0.1
-
-
-class Utterances(Dataset):
-    """Each character a fixed feature pattern held for four frames."""
-
-    def __init__(self, texts):
-        patterns = torch.randn(26, 8, generator=torch.Generator().manual_seed(0))
-        self.items = []
-        for text in texts:
-            ids = TOKENIZER.encode(text)
-            feats = patterns[[ord(c) - ord("a") for c in text]].repeat_interleave(4, 0)
-            self.items.append((feats, torch.tensor([TOKENIZER.sos_id] + ids), torch.tensor(ids + [TOKENIZER.eos_id])))
-        self.text_max_len = max(len(shifted) for _, shifted, _ in self.items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def get_avg_chars_per_token(self):
-        return 1.0
-
-    @staticmethod
-    def collate_fn(batch):
-        feats, shifted, golden = zip(*batch)
-        pad = torch.nn.utils.rnn.pad_sequence
-        return (pad(feats, batch_first=True), pad(shifted, batch_first=True, padding_value=TOKENIZER.pad_id),
-                pad(golden, batch_first=True, padding_value=TOKENIZER.pad_id),
-                torch.tensor([len(f) for f in feats]), torch.tensor([len(s) for s in shifted]))
 
 
 class Speech:
