@@ -154,7 +154,7 @@ nb::object lstm_over_valid_frames(nb::handle lstm, nb::handle x, nb::handle x_le
     nb::object lengths = torch.attr("as_tensor")(x_len, nb::arg("dtype") = torch.attr("long"),
                                                  nb::arg("device") = device)
                              .attr("unsqueeze")(1);
-    if (ql::truthy(lengths.attr("lt")(1).attr("any")()) || ql::truthy(lengths.attr("gt")(total).attr("any")()))
+    if (ql::truthy((lengths.attr("lt")(1) | lengths.attr("gt")(total)).attr("any")()))  // one device sync
         ql::raise_value_error("x_len must hold lengths between 1 and the padded length " + ql::str(total));
     nb::object steps = torch.attr("arange")(total, nb::arg("device") = device).attr("unsqueeze")(0);
     nb::object valid = steps.attr("lt")(lengths);
